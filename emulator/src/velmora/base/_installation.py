@@ -1,0 +1,389 @@
+"""The emulated IO-Link installation: data model, JSON loader and validation.
+
+An installation is read from a JSON file, a dict, or the built-in demo plant
+(``demo_installation.json`` next to this module).  Validation is strict and
+complete: unknown keys, wrong types, unknown enum values and duplicate
+addresses are all rejected with a message that names the source, the path
+inside the document (``masters[2].ports[0].mode``) and the problem.
+
+Everything here is immutable; the mutable emulation state (port modes changed
+by "auto" activation, open links) lives in ``_emulation``.
+"""
+
+from __future__ import annotations
+
+import difflib
+import json
+import os
+from dataclasses import dataclass
+from importlib import resources
+from typing import Any, Mapping
+
+from ._errors import InstallationError
+
+TRANSPORTS = ("IP", "USB", "BLE")
+PORT_MODES = ("IOLINK", "DI", "DO", "DEACTIVATED")
+FAULTS = ("none", "refuse", "fail-after-connect", "fail-get-devices")
+MANAGER_DRIVER = ("none", "registered", "active")
+
+# IO-Link identification parameters, indices 16..24 in this order.
+IDENT_NAMES = (
+    "vendorName",
+    "vendorText",
+    "productName",
+    "productId",
+    "productText",
+    "serialNumber",
+    "hardwareRevision",
+    "firmwareRevision",
+    "applicationSpecificTag",
+)
+
+MASTER_IDENTITY_INTS = ("vendorId", "deviceId")
+MASTER_IDENTITY_TEXTS = ("name", "fwVersion", "vendor", "productName", "productCode")
+
+DEFAULT_UNAVAILABLE_REASON = {
+    "IP": "no network interface",
+    "USB": "no USB IO-Link master driver installed",
+    "BLE": "no BLE adapter",
+}
+
+MAX_ID = 0xFFFFFFFF
+MAX_DELAY = 3600.0
+DEMO_SOURCE = "<demo installation>"
+
+
+@dataclass(frozen=True)
+class TransportSpec:
+    available: bool = True
+    reason: str = ""
+    active_base_driver: bool = False
+
+
+@dataclass(frozen=True)
+class DeviceSpec:
+    vendor_id: int
+    device_id: int
+    # All nine identification names, values str or None; None = no identification.
+    identification: Mapping[str, str | None] | None
+
+
+@dataclass(frozen=True)
+class PortSpec:
+    port_id: int  # 1-based, the position in the master's port list
+    mode: str
+    device: DeviceSpec | None
+
+
+@dataclass(frozen=True)
+class MasterSpec:
+    transport: str
+    address: str
+    identity: Mapping[str, Any]  # vendorId, deviceId, name, fwVersion, vendor, productName, productCode
+    ports: tuple[PortSpec, ...]
+    present: bool
+    supported: bool
+    fault: str
+    delay: float
+    manager_driver: str
+    description: str
+
+
+@dataclass(frozen=True)
+class Installation:
+    source: str
+    description: str
+    transports: Mapping[str, TransportSpec]
+    masters: tuple[MasterSpec, ...]
+
+    def masters_of(self, transport: str) -> tuple[MasterSpec, ...]:
+        return tuple(m for m in self.masters if m.transport == transport)
+
+
+# --------------------------------------------------------------------------
+# Loading
+
+
+class _Obj(dict):
+    """A JSON object that remembers keys which appeared more than once."""
+
+    duplicates: tuple[str, ...] = ()
+
+
+def _object_pairs(pairs: list[tuple[str, Any]]) -> _Obj:
+    obj = _Obj()
+    dups = []
+    for key, value in pairs:
+        if key in obj and key not in dups:
+            dups.append(key)
+        obj[key] = value
+    obj.duplicates = tuple(dups)
+    return obj
+
+
+def load_file(path: str | os.PathLike[str]) -> Installation:
+    source = os.fspath(path)
+    try:
+        with open(source, encoding="utf-8") as f:
+            text = f.read()
+    except OSError as exc:
+        raise InstallationError(source, "", f"cannot read the file: {exc.strerror or exc}") from None
+    except UnicodeDecodeError as exc:
+        raise InstallationError(source, "", f"not UTF-8 text: {exc.reason} at byte {exc.start}") from None
+    return load_text(text, source)
+
+
+def load_text(text: str, source: str) -> Installation:
+    try:
+        doc = json.loads(text, object_pairs_hook=_object_pairs)
+    except json.JSONDecodeError as exc:
+        where = f"line {exc.lineno}, column {exc.colno}"
+        raise InstallationError(source, where, exc.msg) from None
+    return validate(doc, source)
+
+
+def load_demo() -> Installation:
+    text = resources.files(__package__).joinpath("demo_installation.json").read_text("utf-8")
+    return load_text(text, DEMO_SOURCE)
+
+
+def demo_document() -> dict:
+    """The demo installation as a plain dict (a fresh copy every call)."""
+    text = resources.files(__package__).joinpath("demo_installation.json").read_text("utf-8")
+    return json.loads(text)
+
+
+def load(source: Any) -> Installation:
+    """Load from an Installation, a mapping, or a path (str / PathLike)."""
+    if isinstance(source, Installation):
+        return source
+    if isinstance(source, Mapping):
+        return validate(source, "<installation dict>")
+    if isinstance(source, (str, os.PathLike)):
+        return load_file(source)
+    raise TypeError(f"an installation is a dict, a path or an Installation, not {type(source).__name__}")
+
+
+# --------------------------------------------------------------------------
+# Validation
+
+
+def _join(where: str, key: str) -> str:
+    return f"{where}.{key}" if where else key
+
+
+def _kind(value: Any) -> str:
+    if value is None:
+        return "null"
+    if isinstance(value, bool):
+        return "a boolean"
+    if isinstance(value, int):
+        return "an integer"
+    if isinstance(value, float):
+        return "a number"
+    if isinstance(value, str):
+        return "a string"
+    if isinstance(value, Mapping):
+        return "an object"
+    if isinstance(value, (list, tuple)):
+        return "an array"
+    return type(value).__name__
+
+
+def _short(value: Any) -> str:
+    text = repr(value) if isinstance(value, str) else json.dumps(value, default=str)
+    return text if len(text) <= 40 else text[:37] + "..."
+
+
+class _Validator:
+    def __init__(self, source: str):
+        self.source = source
+
+    def fail(self, where: str, problem: str) -> InstallationError:
+        return InstallationError(self.source, where or "top level", problem)
+
+    # -- primitives --------------------------------------------------------
+
+    def wrong(self, where: str, expected: str, value: Any) -> InstallationError:
+        got = _kind(value)
+        if not isinstance(value, (Mapping, list, tuple)) and value is not None:
+            got += f" {_short(value)}"
+        return self.fail(where, f"expected {expected}, got {got}")
+
+    def obj(self, value: Any, where: str, required: tuple[str, ...], optional: tuple[str, ...]) -> Mapping:
+        if not isinstance(value, Mapping):
+            raise self.wrong(where, "an object", value)
+        dups = getattr(value, "duplicates", ())
+        if dups:
+            raise self.fail(where, f"duplicate key {dups[0]!r}")
+        allowed = required + optional
+        for key in value:
+            if not isinstance(key, str) or key not in allowed:
+                hint = difflib.get_close_matches(str(key), allowed, n=1)
+                tip = f"did you mean {hint[0]!r}? " if hint else ""
+                raise self.fail(where, f"unknown key {key!r} ({tip}allowed: {', '.join(allowed)})")
+        for key in required:
+            if key not in value:
+                raise self.fail(where, f"missing required key {key!r}")
+        return value
+
+    def boolean(self, obj: Mapping, key: str, where: str, default: bool) -> bool:
+        value = obj.get(key, default)
+        if not isinstance(value, bool):
+            raise self.wrong(_join(where, key), "true or false", value)
+        return value
+
+    def text(self, obj: Mapping, key: str, where: str, default: str = "", nonempty: bool = False) -> str:
+        value = obj.get(key, default)
+        if not isinstance(value, str):
+            raise self.wrong(_join(where, key), "a string", value)
+        if nonempty and not value.strip():
+            raise self.fail(_join(where, key), "must not be empty")
+        return value
+
+    def text_or_null(self, obj: Mapping, key: str, where: str) -> str | None:
+        value = obj.get(key)
+        if value is not None and not isinstance(value, str):
+            raise self.wrong(_join(where, key), "a string or null", value)
+        return value
+
+    def ident(self, obj: Mapping, key: str, where: str, required: bool) -> int:
+        if key not in obj and not required:
+            return 0
+        value = obj[key]
+        if isinstance(value, bool) or not isinstance(value, int):
+            raise self.wrong(_join(where, key), "an integer", value)
+        if not 0 <= value <= MAX_ID:
+            raise self.fail(_join(where, key), f"{value} is out of range (0..{MAX_ID:#x})")
+        return value
+
+    def choice(self, obj: Mapping, key: str, where: str, choices: tuple[str, ...], what: str, default: str | None = None) -> str:
+        value = obj.get(key, default)
+        expected = ", ".join(choices[:-1]) + " or " + choices[-1]
+        if not isinstance(value, str):
+            raise self.wrong(_join(where, key), f"a string ({expected})", value)
+        if value not in choices:
+            raise self.fail(_join(where, key), f"unknown {what} {value!r} (expected {expected})")
+        return value
+
+    # -- document ----------------------------------------------------------
+
+    def document(self, doc: Any) -> Installation:
+        top = self.obj(doc, "", ("masters",), ("description", "transports"))
+        description = self.text(top, "description", "")
+        transports = self.transports(top.get("transports", {}))
+        masters_doc = top["masters"]
+        if not isinstance(masters_doc, list):
+            raise self.wrong("masters", "an array", masters_doc)
+        masters = tuple(self.master(m, f"masters[{i}]") for i, m in enumerate(masters_doc))
+        self.cross_checks(masters, transports)
+        return Installation(self.source, description, transports, masters)
+
+    def transports(self, value: Any) -> dict[str, TransportSpec]:
+        doc = self.obj(value, "transports", (), TRANSPORTS)
+        result = {}
+        for name in TRANSPORTS:
+            where = f"transports.{name}"
+            if name not in doc:
+                result[name] = TransportSpec()
+                continue
+            t = self.obj(doc[name], where, (), ("available", "reason", "activeBaseDriver"))
+            available = self.boolean(t, "available", where, True)
+            reason = self.text(t, "reason", where, "" if available else DEFAULT_UNAVAILABLE_REASON[name])
+            active = self.boolean(t, "activeBaseDriver", where, False)
+            if active and not available:
+                raise self.fail(f"{where}.activeBaseDriver", "an unavailable transport cannot have an active base driver")
+            result[name] = TransportSpec(available, reason, active)
+        return result
+
+    def master(self, value: Any, where: str) -> MasterSpec:
+        m = self.obj(
+            value,
+            where,
+            ("transport", "address", "ports"),
+            ("identity", "present", "supported", "fault", "delay", "managerDriver", "description"),
+        )
+        transport = self.choice(m, "transport", where, TRANSPORTS, "transport")
+        address = self.text(m, "address", where, nonempty=True)
+        identity = self.identity(m.get("identity", {}), f"{where}.identity")
+        ports_doc = m["ports"]
+        if not isinstance(ports_doc, list):
+            raise self.wrong(f"{where}.ports", "an array", ports_doc)
+        ports = tuple(self.port(p, f"{where}.ports[{i}]", i + 1) for i, p in enumerate(ports_doc))
+        delay = m.get("delay", 0)
+        if isinstance(delay, bool) or not isinstance(delay, (int, float)):
+            raise self.wrong(f"{where}.delay", "a number of seconds", delay)
+        if not 0 <= delay <= MAX_DELAY:
+            raise self.fail(f"{where}.delay", f"{delay} is out of range (0..{MAX_DELAY:g} seconds)")
+        return MasterSpec(
+            transport=transport,
+            address=address,
+            identity=identity,
+            ports=ports,
+            present=self.boolean(m, "present", where, True),
+            supported=self.boolean(m, "supported", where, True),
+            fault=self.choice(m, "fault", where, FAULTS, "fault", "none"),
+            delay=float(delay),
+            manager_driver=self.choice(m, "managerDriver", where, MANAGER_DRIVER, "managerDriver value", "none"),
+            description=self.text(m, "description", where),
+        )
+
+    def identity(self, value: Any, where: str) -> dict[str, Any]:
+        doc = self.obj(value, where, (), MASTER_IDENTITY_INTS + MASTER_IDENTITY_TEXTS)
+        result: dict[str, Any] = {}
+        for key in MASTER_IDENTITY_INTS:
+            result[key] = self.ident(doc, key, where, required=False)
+        for key in MASTER_IDENTITY_TEXTS:
+            result[key] = self.text_or_null(doc, key, where)
+        return result
+
+    def port(self, value: Any, where: str, port_id: int) -> PortSpec:
+        p = self.obj(value, where, ("mode",), ("device", "description"))
+        mode = self.choice(p, "mode", where, PORT_MODES, "mode")
+        self.text(p, "description", where)
+        device = p.get("device")
+        if device is not None:
+            device = self.device(device, f"{where}.device")
+        return PortSpec(port_id, mode, device)
+
+    def device(self, value: Any, where: str) -> DeviceSpec:
+        d = self.obj(value, where, ("vendorId", "deviceId"), ("identification", "description"))
+        self.text(d, "description", where)
+        ident = d.get("identification")
+        identification = None
+        if ident is not None:
+            iwhere = f"{where}.identification"
+            doc = self.obj(ident, iwhere, (), IDENT_NAMES)
+            identification = {name: self.text_or_null(doc, name, iwhere) for name in IDENT_NAMES}
+        return DeviceSpec(
+            vendor_id=self.ident(d, "vendorId", where, required=True),
+            device_id=self.ident(d, "deviceId", where, required=True),
+            identification=identification,
+        )
+
+    def cross_checks(self, masters: tuple[MasterSpec, ...], transports: Mapping[str, TransportSpec]) -> None:
+        seen: dict[tuple[str, str], int] = {}
+        for i, m in enumerate(masters):
+            where = f"masters[{i}]"
+            key = (m.transport, m.address)
+            if key in seen:
+                raise self.fail(
+                    f"{where}.address",
+                    f"duplicate address {m.address!r} on transport {m.transport} (already used by masters[{seen[key]}])",
+                )
+            seen[key] = i
+            if m.manager_driver != "none":
+                if not m.supported:
+                    raise self.fail(
+                        f"{where}.managerDriver",
+                        "the driver manager cannot hold a driver for a master with \"supported\": false",
+                    )
+                if not transports[m.transport].available:
+                    raise self.fail(
+                        f"{where}.managerDriver",
+                        f"the driver manager cannot hold a driver on the unavailable transport {m.transport}",
+                    )
+
+
+def validate(doc: Any, source: str) -> Installation:
+    return _Validator(source).document(doc)
