@@ -1,0 +1,475 @@
+"""IO-Link driver objects: driver list, base drivers, master bridges, master
+drivers and the process-wide driver manager.
+
+How the pieces fit:
+
+* ``driverlist`` holds one master driver class per transport (IP, USB, BLE,
+  and the library's simulator).  ``entry.getBaseDriverType()`` gives the base
+  driver type of that transport.
+* ``BaseType.exist()`` says whether the transport is usable; ``BaseType()``
+  opens a base driver, which registers itself with the driver manager
+  (``IoddBaseDriver.commonDrivers``) as the active one of its type until
+  ``close()``.
+* ``base.discover()`` returns master bridges (``MasterBridge``), one per master
+  answering on that transport; ``base.connect(bridge, {base.driverName(): opt})``
+  opens a session and returns a master driver registered under the master's
+  address.
+* The master driver reads port modes and the device table; with
+  ``{"activatePorts": "auto"}`` it first switches every port of a master whose
+  ports are all deactivated to IO-Link mode.
+
+All hardware access goes through the ``_backend`` interfaces; what is behind
+them (the in-process emulation, or later a network client) is chosen by
+``_state.runtime``.
+"""
+
+from __future__ import annotations
+
+import copy
+from typing import Any
+
+from . import IoddUtility
+from ._backend import MasterLink
+from ._emulation import Plant
+from ._errors import InstallationError, IoddError
+from ._installation import IDENT_NAMES
+from ._state import runtime
+
+__all__ = [
+    "IoddError",
+    "InstallationError",
+    "IoddBaseDriver",
+    "IoddMasterDriver",
+    "MasterBridge",
+    "PortMode",
+    "driverlist",
+]
+
+ACTIVATE_PORTS = ("auto", "off")
+
+
+def _log(message: str) -> None:
+    """Debug output through the logger of the application, when it set one."""
+    iodd = IoddUtility.CommonDriverManager.iodd
+    logger = getattr(iodd, "_logger", None)
+    debug = getattr(logger, "debug", None)
+    if callable(debug):
+        debug(f"velmora.base: {message}")
+
+
+def _check_opt(opt: Any, where: str) -> dict[str, str]:
+    """Validate a driver option dict {"activatePorts": "auto" | "off"}.
+
+    A bad option is a programming error of the caller, so it raises
+    TypeError / ValueError rather than IoddError.
+    """
+    if opt is None:
+        return {"activatePorts": "off"}
+    if not isinstance(opt, dict):
+        raise TypeError(f"{where}: options must be a dict, not {type(opt).__name__}")
+    for key in opt:
+        if key != "activatePorts":
+            raise ValueError(f"{where}: unknown option {key!r} (known: 'activatePorts')")
+    value = opt.get("activatePorts", "off")
+    if value not in ACTIVATE_PORTS:
+        raise ValueError(f"{where}: activatePorts must be 'auto' or 'off', not {value!r}")
+    return {"activatePorts": value}
+
+
+class PortMode:
+    """Mode of one port as reported by getPortModes()."""
+
+    __slots__ = ("portId", "mode")
+
+    def __init__(self, portId: int, mode: str):
+        self.portId = portId
+        self.mode = mode
+
+    def activated(self) -> bool:
+        return self.mode != "DEACTIVATED"
+
+    def isIoLink(self) -> bool:
+        return self.mode == "IOLINK"
+
+    def __repr__(self) -> str:
+        return f"PortMode({self.portId}, {self.mode!r})"
+
+
+class MasterBridge:
+    """A master found by discovery: its address and what it says about itself."""
+
+    def __init__(self, base: IoddBaseDriver, link: MasterLink):
+        self.address = link.address
+        self._base = base
+        self._link = link
+        self._master = base._master_class if link.supported else None
+        ident = link.identity
+        self.vendorId = ident.get("vendorId", 0)
+        self.deviceId = ident.get("deviceId", 0)
+        self.name = ident.get("name")
+        self.fwVersion = ident.get("fwVersion")
+        self.vendor = ident.get("vendor")
+        self.productName = ident.get("productName")
+        self.productCode = ident.get("productCode")
+
+    def __repr__(self) -> str:
+        return f"<MasterBridge {self._base.driverName()} {self.address} {self.productName!r}>"
+
+
+class _DriverManager:
+    """The driver manager of the process: active base driver per type and the
+    master drivers per address.
+
+    A master driver stays registered after disconnect(); it is "active" while
+    connected.  Every query first makes sure the installation is loaded, so the
+    drivers the installation says are already held show up.
+    """
+
+    def __init__(self) -> None:
+        self._base: dict[type, IoddBaseDriver] = {}
+        self._masters: dict[str, IoddMasterDriver] = {}
+
+    def __repr__(self) -> str:
+        return f"<DriverManager base={sorted(t.driverName() for t in self._base)} masters={sorted(self._masters)}>"
+
+    def checkBaseDriverActive(self, baseType: type) -> bool:
+        runtime.plant()
+        return baseType in self._base
+
+    def getBaseDriver(self, baseType: type) -> IoddBaseDriver | None:
+        runtime.plant()
+        return self._base.get(baseType)
+
+    def checkActiveMasterDriver(self, addr: str) -> bool:
+        return self.getActiveMasterDriver(addr) is not None
+
+    def getActiveMasterDriver(self, addr: str) -> IoddMasterDriver | None:
+        driver = self.getMasterDriver(addr)
+        return driver if driver is not None and driver.connected() else None
+
+    def checkMasterDriver(self, addr: str) -> bool:
+        return self.getMasterDriver(addr) is not None
+
+    def getMasterDriver(self, addr: str) -> IoddMasterDriver | None:
+        runtime.plant()
+        return self._masters.get(addr)
+
+    # -- used by the drivers ----------------------------------------------------
+
+    def _register_base(self, driver: IoddBaseDriver) -> None:
+        with runtime.lock:
+            self._base[type(driver)] = driver
+
+    def _unregister_base(self, driver: IoddBaseDriver) -> None:
+        with runtime.lock:
+            if self._base.get(type(driver)) is driver:
+                del self._base[type(driver)]
+
+    def _register_master(self, driver: IoddMasterDriver) -> None:
+        with runtime.lock:
+            self._masters[driver.address] = driver
+
+    def _clear(self) -> None:
+        with runtime.lock:
+            self._base.clear()
+            self._masters.clear()
+
+
+class IoddBaseDriver:
+    """Base driver of one transport; use the subclasses from driverlist."""
+
+    commonDrivers = _DriverManager()
+
+    _transport: str = ""
+    _name: str = ""
+    _master_class: type[IoddMasterDriver]
+
+    @classmethod
+    def exist(cls) -> tuple[bool, str]:
+        if not cls._transport:
+            return (False, "not a transport")
+        return runtime.backend(cls._transport).availability()
+
+    @classmethod
+    def driverName(cls) -> str:
+        return cls._name
+
+    def __init__(self) -> None:
+        self._init(preloaded=False)
+
+    def _init(self, preloaded: bool) -> None:
+        if not self._transport:
+            raise TypeError("IoddBaseDriver is abstract; use a type from driverlist")
+        ok, reason = self.exist()
+        if not ok:
+            raise IoddError(f"{self._name}: transport not available: {reason}")
+        self._closed = False
+        self._preloaded = preloaded
+        self.commonDrivers._register_base(self)
+        if not preloaded:
+            runtime.base_drivers.append(self)
+            runtime.record("base-created", self._transport)
+            _log(f"{self._name} base driver opened")
+
+    def __repr__(self) -> str:
+        state = "closed" if self._closed else "open"
+        return f"<{type(self).__name__} {state}>"
+
+    def _check_open(self, what: str) -> None:
+        if self._closed:
+            raise IoddError(f"{self._name}: {what} on a closed base driver")
+
+    def discover(self, addr: str | None = None):
+        """All masters answering on this transport, or the one at addr (or None)."""
+        self._check_open("discover")
+        backend = runtime.backend(self._transport)
+        if addr is None:
+            bridges = [MasterBridge(self, link) for link in backend.discover()]
+            runtime.record("discover", self._transport, None, found=len(bridges))
+            _log(f"{self._name} discover() -> {[b.address for b in bridges]}")
+            return bridges
+        link = backend.find(addr)
+        runtime.record("discover", self._transport, addr, found=int(link is not None))
+        _log(f"{self._name} discover({addr!r}) -> {'found' if link else 'nothing'}")
+        return None if link is None else MasterBridge(self, link)
+
+    def connect(self, bridge: MasterBridge, drvopt: dict) -> IoddMasterDriver:
+        """Open a session with a discovered master; drvopt is {self.driverName(): opt}."""
+        self._check_open("connect")
+        if not isinstance(bridge, MasterBridge):
+            raise TypeError(f"{self._name}.connect: expected a master bridge from discover(), not {type(bridge).__name__}")
+        if type(bridge._base) is not type(self):
+            raise ValueError(
+                f"{self._name}.connect: master {bridge.address} was discovered by the {bridge._base.driverName()} base driver"
+            )
+        if not isinstance(drvopt, dict) or set(drvopt) != {self._name}:
+            raise ValueError(f"{self._name}.connect: drvopt must be {{{self._name!r}: options}}, got {drvopt!r}")
+        opt = _check_opt(drvopt[self._name], f"{self._name}.connect")
+        address = bridge.address
+        detail: dict[str, Any] = {"options": copy.deepcopy(drvopt)}
+        if bridge._master is None:
+            runtime.record("base-connect", self._transport, address, ok=False, error="unsupported", **detail)
+            raise IoddError(f"Master {address}: no master driver for {bridge.productName or 'this product'}")
+        link = bridge._link
+        try:
+            link.open()
+        except IoddError as exc:
+            runtime.record("base-connect", self._transport, address, ok=False, error=str(exc), **detail)
+            _log(f"{self._name} connect({address}) failed: {exc}")
+            raise
+        driver = bridge._master._create(self, link, opt, preloaded=False)
+        runtime.record("base-connect", self._transport, address, ok=True, error=None, **detail)
+        _log(f"{self._name} connect({address}) -> {driver.driverName()}")
+        return driver
+
+    def close(self) -> None:
+        if self._closed:
+            return
+        self._closed = True
+        self.commonDrivers._unregister_base(self)
+        if not self._preloaded:
+            runtime.record("base-closed", self._transport)
+            _log(f"{self._name} base driver closed")
+
+
+class IolIpBaseDriver(IoddBaseDriver):
+    _transport = "IP"
+    _name = "IP"
+
+
+class IolUsbBaseDriver(IoddBaseDriver):
+    _transport = "USB"
+    _name = "USB"
+
+
+class IolBleBaseDriver(IoddBaseDriver):
+    _transport = "BLE"
+    _name = "BLE"
+
+
+class IolSimBaseDriver(IoddBaseDriver):
+    """The library's own simulator transport; it never finds a master here."""
+
+    _transport = "SIM"
+    _name = "Sim"
+
+
+class IoddMasterDriver:
+    """A session with one master.  Made by base.connect(); use the transport
+    classes from driverlist for driverName() / getBaseDriverType()."""
+
+    _identNames = IDENT_NAMES
+    _name = ""
+    _base_type: type[IoddBaseDriver] | None = None
+
+    @classmethod
+    def driverName(cls) -> str:
+        return cls._name
+
+    @classmethod
+    def getBaseDriverType(cls) -> type[IoddBaseDriver] | None:
+        return cls._base_type
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        raise TypeError("master drivers are made by base_driver.connect(bridge, drvopt)")
+
+    @classmethod
+    def _create(cls, base: IoddBaseDriver | None, link: MasterLink, opt: dict, preloaded: bool) -> IoddMasterDriver:
+        driver = object.__new__(cls)
+        driver.address = link.address
+        driver._base = base
+        driver._link = link
+        driver._options = opt
+        driver._session = True  # the link was opened for this driver
+        driver._preloaded = preloaded
+        driver._opened_by_caller = not preloaded
+        driver._eventChecking = True
+        IoddBaseDriver.commonDrivers._register_master(driver)
+        if not preloaded:
+            runtime.master_drivers.append(driver)
+        return driver
+
+    def __repr__(self) -> str:
+        state = "connected" if self.connected() else "disconnected"
+        return f"<{type(self).__name__} {self.address} {state}>"
+
+    @property
+    def _transport(self) -> str:
+        return self._link.transport
+
+    def _require_session(self, what: str) -> None:
+        if not self._session:
+            raise IoddError(f"Master {self.address}: {what}: not connected")
+        if not self._link.is_open():
+            raise IoddError(f"Master {self.address}: {what}: connection lost")
+
+    def disableEventChecking(self) -> None:
+        self._eventChecking = False
+
+    def connected(self) -> bool:
+        return self._session and self._link.is_open()
+
+    def connect(self, opt: dict | None = None) -> None:
+        """(Re)open the session; a no-op while connected."""
+        opt = _check_opt(opt, f"{self.driverName()}.connect")
+        detail = {"options": copy.deepcopy(opt)}
+        if self.connected():
+            self._options = opt
+            runtime.record("master-connect", self._transport, self.address, ok=True, error=None, already=True, **detail)
+            return
+        if self._session:  # session whose link dropped: start over
+            self._session = False
+            self._link.close()
+        try:
+            self._link.open()
+            if not self._link.is_open():
+                self._link.close()
+                raise IoddError(f"Master {self.address}: connection lost right after connect")
+        except IoddError as exc:
+            runtime.record("master-connect", self._transport, self.address, ok=False, error=str(exc), already=False, **detail)
+            _log(f"{self.driverName()} connect({self.address}) failed: {exc}")
+            raise
+        self._session = True
+        self._opened_by_caller = True
+        self._options = opt
+        if self not in runtime.master_drivers:
+            runtime.master_drivers.append(self)
+        runtime.record("master-connect", self._transport, self.address, ok=True, error=None, already=False, **detail)
+
+    def getPortModes(self) -> list[PortMode]:
+        self._require_session("getPortModes")
+        modes = self._link.port_modes()
+        runtime.record("get-port-modes", self._transport, self.address)
+        return [PortMode(i, mode) for i, mode in enumerate(modes, start=1)]
+
+    def getDevices(self, options: dict | None = None) -> list[tuple]:
+        """Device table entries (portId, vendorId, deviceId, identification).
+
+        With {"activatePorts": "auto"} a master whose ports are all
+        deactivated gets every port switched to IO-Link mode first.
+        """
+        opt = _check_opt(options, f"{self.driverName()}.getDevices")
+        detail = {"options": copy.deepcopy(opt)}
+        try:
+            self._require_session("getDevices")
+            if opt["activatePorts"] == "auto":
+                modes = self._link.port_modes()
+                if modes and all(m == "DEACTIVATED" for m in modes):
+                    self._link.set_port_modes(["IOLINK"] * len(modes))
+                    ports = list(range(1, len(modes) + 1))
+                    runtime.record("ports-activated", self._transport, self.address, ports=ports)
+                    _log(f"{self.driverName()} {self.address}: activated ports {ports}")
+            rows = self._link.devices()
+        except IoddError as exc:
+            runtime.record("get-devices", self._transport, self.address, ok=False, error=str(exc), count=0, **detail)
+            raise
+        runtime.record("get-devices", self._transport, self.address, ok=True, error=None, count=len(rows), **detail)
+        return [tuple(row) for row in rows]
+
+    def disconnect(self) -> None:
+        """Close the session; the driver stays registered with the manager."""
+        if not self._session:
+            return
+        self._session = False
+        self._link.close()
+        runtime.record("master-disconnect", self._transport, self.address)
+        _log(f"{self.driverName()} disconnect({self.address})")
+
+
+class IolIpMasterDriver(IoddMasterDriver):
+    _name = "IOL-IP"
+    _base_type = IolIpBaseDriver
+
+
+class IolUsbMasterDriver(IoddMasterDriver):
+    _name = "IOL-USB"
+    _base_type = IolUsbBaseDriver
+
+
+class IolBleMasterDriver(IoddMasterDriver):
+    _name = "IOL-BLE"
+    _base_type = IolBleBaseDriver
+
+
+class IolSimMasterDriver(IoddMasterDriver):
+    _name = "IOL-SIM"
+    _base_type = IolSimBaseDriver
+
+
+IolIpBaseDriver._master_class = IolIpMasterDriver
+IolUsbBaseDriver._master_class = IolUsbMasterDriver
+IolBleBaseDriver._master_class = IolBleMasterDriver
+IolSimBaseDriver._master_class = IolSimMasterDriver
+
+driverlist = [IolIpMasterDriver, IolUsbMasterDriver, IolBleMasterDriver, IolSimMasterDriver]
+
+_BASE_TYPES = {cls._transport: cls for cls in (IolIpBaseDriver, IolUsbBaseDriver, IolBleBaseDriver)}
+
+
+def _on_reset(plant: Plant | None) -> None:
+    """Clear the driver manager; then re-create what the installation says
+    the manager already holds (an open base driver of a transport, a master
+    driver registered or connected by some other part of the process)."""
+    manager = IoddBaseDriver.commonDrivers
+    manager._clear()
+    if plant is None:
+        return
+    inst = plant.installation
+    bases: dict[str, IoddBaseDriver] = {}
+    for name, spec in inst.transports.items():
+        if spec.active_base_driver:
+            base = object.__new__(_BASE_TYPES[name])
+            base._init(preloaded=True)
+            bases[name] = base
+    for link in plant.masters:
+        held = link.spec.manager_driver
+        if held == "none":
+            continue
+        base_type = _BASE_TYPES[link.transport]
+        if held == "active":
+            link.hold_session()
+        driver = base_type._master_class._create(bases.get(link.transport), link, {"activatePorts": "off"}, preloaded=True)
+        driver._session = held == "active"
+
+
+runtime.on_reset(_on_reset)

@@ -1,0 +1,80 @@
+"""What a transport has to provide to the driver layer in ``_IoddDrv``.
+
+The driver layer (base drivers, master bridges, master drivers, the driver
+manager, option handling and "auto" port activation) only talks to these two
+interfaces.  The in-process emulation in ``_emulation`` implements them for
+every transport; a network client for the IP transport (a REST client talking
+to real masters) can implement the same two classes and be plugged in with
+``_state.runtime.set_backend("IP", transport)`` without touching the driver
+layer.
+
+Errors are reported by raising ``IoddError`` with a message that names the
+master ("Master 192.168.0.30: connection refused").
+"""
+
+from __future__ import annotations
+
+from abc import ABC, abstractmethod
+from typing import Any, Mapping, Sequence
+
+# One row of a master's device table: (portId, vendorId, deviceId, identification)
+DeviceRow = tuple[int, int, int, "Mapping[str, str | None] | None"]
+
+
+class MasterLink(ABC):
+    """One master reachable over a transport."""
+
+    transport: str
+    address: str
+
+    @property
+    @abstractmethod
+    def identity(self) -> Mapping[str, Any]:
+        """vendorId, deviceId, name, fwVersion, vendor, productName, productCode."""
+
+    @property
+    @abstractmethod
+    def supported(self) -> bool:
+        """False when the library has no master driver for this product."""
+
+    @abstractmethod
+    def open(self) -> None:
+        """Open a session with the master (may block, may raise IoddError)."""
+
+    @abstractmethod
+    def close(self) -> None:
+        """Close a session opened with open(); never raises."""
+
+    @abstractmethod
+    def is_open(self) -> bool:
+        """True while at least one session is open and the link is up."""
+
+    @abstractmethod
+    def port_modes(self) -> list[str]:
+        """Current mode of every port, port 1 first (IOLINK, DI, DO, DEACTIVATED)."""
+
+    @abstractmethod
+    def set_port_modes(self, modes: Sequence[str]) -> None:
+        """Write a new port configuration (one mode per port)."""
+
+    @abstractmethod
+    def devices(self) -> list[DeviceRow]:
+        """The device table: devices on ports in IO-Link mode only."""
+
+
+class TransportBackend(ABC):
+    """All masters of one transport (IP, USB, BLE)."""
+
+    name: str
+
+    @abstractmethod
+    def availability(self) -> tuple[bool, str]:
+        """(True, "") when usable, else (False, reason)."""
+
+    @abstractmethod
+    def discover(self) -> list[MasterLink]:
+        """Every master that answers discovery."""
+
+    @abstractmethod
+    def find(self, address: str) -> MasterLink | None:
+        """The master at address if it answers, else None."""

@@ -1,0 +1,128 @@
+"""Process-wide state of the stand-in: which installation is in use, the
+live emulated plant, the event log and the driver objects handed out.
+
+The installation is loaded lazily on first use: from the JSON file named by
+VELMORA_BASE_INSTALLATION if set, else the built-in demo plant.  ``reset()``
+rebuilds the plant from the same installation and runs the reset hooks (the
+driver layer uses one to clear the driver manager and to re-create the
+drivers the installation says the manager already holds).
+"""
+
+from __future__ import annotations
+
+import os
+import threading
+from dataclasses import dataclass, field
+from typing import Any, Callable
+
+from . import _installation
+from ._backend import TransportBackend
+from ._emulation import Plant
+from ._installation import Installation
+
+ENV_VAR = "VELMORA_BASE_INSTALLATION"
+
+
+@dataclass(frozen=True)
+class Event:
+    """One thing that happened, e.g. Event("master-connect", "IP", "192.168.10.21", {...})."""
+
+    kind: str
+    transport: str | None = None
+    address: str | None = None
+    detail: dict[str, Any] = field(default_factory=dict)
+
+
+class Runtime:
+    def __init__(self) -> None:
+        self.lock = threading.RLock()
+        self._chosen: Installation | None = None  # set by use(); None = env var or demo
+        self._installation: Installation | None = None
+        self._plant: Plant | None = None
+        self._backends: dict[str, TransportBackend] = {}
+        self._reset_hooks: list[Callable[[Plant], None]] = []
+        self.events: list[Event] = []
+        # Driver objects handed out since the last reset (for the test hooks).
+        self.base_drivers: list[Any] = []
+        self.master_drivers: list[Any] = []
+
+    # -- installation --------------------------------------------------------
+
+    def _load_default(self) -> Installation:
+        path = os.environ.get(ENV_VAR, "")
+        if path:
+            return _installation.load_file(path)
+        return _installation.load_demo()
+
+    def plant(self) -> Plant:
+        """The live plant, loading the installation on first use."""
+        with self.lock:
+            if self._plant is None:
+                if self._installation is None:
+                    self._installation = self._chosen or self._load_default()
+                self._fresh()
+            assert self._plant is not None
+            return self._plant
+
+    def installation(self) -> Installation:
+        return self.plant().installation
+
+    def use(self, installation: Installation | None) -> None:
+        """Switch to an installation (None: back to env var / demo, loaded lazily)."""
+        with self.lock:
+            self._chosen = installation
+            self._installation = installation
+            self._plant = None
+            self._forget()
+            if installation is not None:
+                self.plant()
+
+    def reset(self) -> None:
+        with self.lock:
+            if self._installation is None:
+                self._plant = None
+                self._forget()
+            else:
+                self._fresh()
+
+    def _forget(self) -> None:
+        self.events.clear()
+        self.base_drivers.clear()
+        self.master_drivers.clear()
+        for hook in self._reset_hooks:
+            hook(None)
+
+    def _fresh(self) -> None:
+        assert self._installation is not None
+        self._plant = Plant(self._installation)
+        self.events.clear()
+        self.base_drivers.clear()
+        self.master_drivers.clear()
+        for hook in self._reset_hooks:
+            hook(self._plant)
+
+    def on_reset(self, hook: Callable[[Plant | None], None]) -> None:
+        self._reset_hooks.append(hook)
+
+    # -- transports ------------------------------------------------------------
+
+    def backend(self, transport: str) -> TransportBackend:
+        plant = self.plant()
+        return self._backends.get(transport) or plant.transports[transport]
+
+    def set_backend(self, transport: str, backend: TransportBackend | None) -> None:
+        """Put another implementation (e.g. a network client) behind a transport."""
+        with self.lock:
+            if backend is None:
+                self._backends.pop(transport, None)
+            else:
+                self._backends[transport] = backend
+
+    # -- event log ---------------------------------------------------------------
+
+    def record(self, kind: str, transport: str | None = None, address: str | None = None, **detail: Any) -> None:
+        with self.lock:
+            self.events.append(Event(kind, transport, address, detail))
+
+
+runtime = Runtime()
