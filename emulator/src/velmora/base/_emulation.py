@@ -40,8 +40,13 @@ class EmulatedMaster(MasterLink):
         return self.spec.supported
 
     def _slow(self) -> None:
-        if self.spec.delay:
-            time.sleep(self.spec.delay)
+        # Sleep in short slices: an exception raised asynchronously into this
+        # thread (e.g. by a caller cancelling a worker) is delivered between
+        # slices instead of after the whole delay.  In the main thread Ctrl-C
+        # interrupts time.sleep() directly.
+        deadline = time.monotonic() + self.spec.delay
+        while (left := deadline - time.monotonic()) > 0:
+            time.sleep(min(left, 0.05))
 
     def open(self) -> None:
         self._slow()
