@@ -76,7 +76,7 @@ struct Names {
     // module namespace
     PyObject *Dict2Obj, *_IoddDrv, *IoddUtility, *__version__, *__baseversion__, *__name__,
         *__main__, *_state, *abort, *isRuning, *check, *_discover, *_list_master, *_get_master,
-        *_print_master, *_get_text, *_print_dev, *print, *moduleName;
+        *_print_master, *_get_text, *_print_dev, *print, *moduleName, *__qualname__, *__module__;
     // driver library attributes and operations
     PyObject *CommonDriverManager, *iodd, *Logger, *IoddDev, *IoddMasterDriver, *_identNames,
         *driverlist, *IoddBaseDriver, *commonDrivers, *driverName, *getBaseDriverType, *exist,
@@ -990,6 +990,29 @@ PyObject* tc_discover(FASTCALL_ARGS)
 // ---------------------------------------------------------------------------
 // Master and device listing
 
+// The interpreter's error for `func(*value)` with a value that is not
+// iterable, naming the callable as it does.
+void not_iterable_error(PyObject* func, PyObject* value)
+{
+    Ref qualname = getattr(func, N.__qualname__);
+    Ref modname = qualname ? getattr(func, N.__module__) : Ref();
+    PyErr_Clear();
+    Ref shown;
+    if (qualname && PyUnicode_Check(qualname.get())) {
+        bool qualify = modname && PyUnicode_Check(modname.get()) &&
+                       PyUnicode_CompareWithASCIIString(modname.get(), "builtins") != 0;
+        shown = Ref::steal(qualify ? PyUnicode_FromFormat("%U.%U()", modname.get(), qualname.get())
+                                   : PyUnicode_FromFormat("%U()", qualname.get()));
+    }
+    else {
+        shown = Ref::steal(PyUnicode_FromFormat("%s object", Py_TYPE(func)->tp_name));
+    }
+    if (shown) {
+        PyErr_Format(PyExc_TypeError, "%U argument after * must be an iterable, not %.200s",
+                     shown.get(), Py_TYPE(value)->tp_name);
+    }
+}
+
 // Everything between connecting a master and disconnecting it. Returns the
 // length of the device table, or -1 with an exception set.
 Py_ssize_t list_devices(PyObject* module, PyObject* masterbridge, PyObject* opt,
@@ -1050,9 +1073,7 @@ Py_ssize_t list_devices(PyObject* module, PyObject* masterbridge, PyObject* opt,
         Ref entry = Ref::borrow(devvals.get());
         if (!PyTuple_CheckExact(entry.get())) {
             if (Py_TYPE(entry.get())->tp_iter == nullptr && !PySequence_Check(entry.get())) {
-                PyErr_Format(PyExc_TypeError,
-                             "%R argument after * must be an iterable, not %.200s",
-                             constructor.get(), Py_TYPE(entry.get())->tp_name);
+                not_iterable_error(constructor.get(), entry.get());
                 return -1;
             }
             entry = Ref::steal(PySequence_Tuple(entry.get()));
@@ -1466,7 +1487,8 @@ bool init_names()
         {&N._discover, "_discover"}, {&N._list_master, "_list_master"},
         {&N._get_master, "_get_master"}, {&N._print_master, "_print_master"},
         {&N._get_text, "_get_text"}, {&N._print_dev, "_print_dev"}, {&N.print, "print"},
-        {&N.moduleName, kModuleName},
+        {&N.moduleName, kModuleName}, {&N.__qualname__, "__qualname__"},
+        {&N.__module__, "__module__"},
 
         {&N.CommonDriverManager, "CommonDriverManager"}, {&N.iodd, "iodd"},
         {&N.Logger, "Logger"}, {&N.IoddDev, "IoddDev"},
@@ -1727,8 +1749,8 @@ bool exec_steps(PyObject* module)
     // _state, as `class _state: abort = False; isRuning = False` would make it.
     {
         Ref body = Ref::steal(PyDict_New());
-        if (!body || PyDict_SetItemString(body.get(), "__module__", N.moduleName) < 0 ||
-            PyDict_SetItemString(body.get(), "__qualname__", N._state) < 0 ||
+        if (!body || PyDict_SetItem(body.get(), N.__module__, N.moduleName) < 0 ||
+            PyDict_SetItem(body.get(), N.__qualname__, N._state) < 0 ||
             PyDict_SetItem(body.get(), N.abort, Py_False) < 0 ||
             PyDict_SetItem(body.get(), N.isRuning, Py_False) < 0) {
             return false;
