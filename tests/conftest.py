@@ -11,11 +11,12 @@ def tc():
     saved = dict(vars(TessadynChecker))
     state = TessadynChecker._state
     yield TessadynChecker
-    for name in set(vars(TessadynChecker)) - set(saved):
-        delattr(TessadynChecker, name)
-    for name, value in saved.items():
-        if vars(TessadynChecker).get(name, object()) is not value:
-            setattr(TessadynChecker, name, value)
+    namespace = vars(TessadynChecker)
+    if list(namespace.items()) != list(saved.items()):
+        # Rebuilt in the original order: a deleted name put back would
+        # otherwise move to the end.
+        namespace.clear()
+        namespace.update(saved)
     state.abort = False
     state.isRuning = False
 
