@@ -21,8 +21,9 @@ BUILD_FLAGS := --config-settings=cmake.define.TESSADYN_WERROR=ON
 
 .PHONY: run test venv clean bench test-sanitize test-valgrind
 
+# Options for the command: make run ARGS="-s usb --auto"
 run: $(STAMP)
-	$(VPY) -c 'from velmora.tools.TessadynChecker import check; check()'
+	$(VENV)/bin/tessadyn-check $(ARGS)
 
 test: $(STAMP)
 	$(VPY) -m pytest tests
