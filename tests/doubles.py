@@ -3,7 +3,9 @@
 Every operation the checker may call is logged in `Library.log` as a tuple
 (operation, *arguments). `Library.fail_at = k` makes the k-th logged call
 raise `Library.error` (a fresh `Injected` unless set), which lets tests
-inject a fault at every step of a run in turn.
+inject a fault at every step of a run in turn; `Library.fail_after` names
+operations that raise once that fault is out (failing clean-ups), and
+`Library.on_event` is called with every entry as it is logged.
 
 Install it into the loaded checker with `Library.install(module)`; the checker
 looks `_IoddDrv` and `IoddUtility` up in its namespace at each use.
@@ -25,6 +27,9 @@ class Library:
         self.log = []
         self.fail_at = None
         self.error = None
+        self.injected = None          # the exception raised at fail_at, once raised
+        self.fail_after = {}          # operation -> exception it raises after that
+        self.on_event = None          # called with each entry as it is logged
         self.transports = {}          # name -> Transport, in driver-list order
         self.active_bases = {}        # Transport -> Base
         self.active_masters = {}      # address -> MasterDrv
@@ -77,8 +82,26 @@ class Library:
     # -- recording ----------------------------------------------------------
     def event(self, *entry):
         self.log.append(entry)
+        if self.on_event is not None:
+            self.on_event(entry)
         if self.fail_at is not None and len(self.log) == self.fail_at:
-            raise self.error if self.error is not None else Injected(f"fault at call {self.fail_at}")
+            self.injected = (self.error if self.error is not None
+                             else Injected(f"fault at call {self.fail_at}"))
+            raise self.injected
+        if self.injected is not None and entry[0] in self.fail_after:
+            raise self.fail_after[entry[0]]
+
+    def printer(self):
+        """An output function whose calls are logged as ("print", text), or
+        ("print",) for a call without argument, so that faults can be
+        injected into output calls as well."""
+        def printFnc(*args):
+            self.event("print", *args)
+        return printFnc
+
+    def printed(self):
+        """The texts handed to a `printer()`, None for a call without argument."""
+        return [e[1] if len(e) > 1 else None for e in self.ops("print")]
 
     def ops(self, *names):
         """The logged entries, optionally only those of the given operations."""
@@ -270,3 +293,39 @@ def ident(**values):
                 applicationSpecificTag="tag")
     base.update(values)
     return base
+
+
+class LoggedMasterType(MasterType):
+    """A bridge's `_master` whose driverName() is logged (and so can fail)."""
+
+    def __init__(self, lib, name):
+        super().__init__(name)
+        self.lib = lib
+
+    def driverName(self):
+        self.lib.event("master.driverName", self.name)
+        return self.name
+
+
+def several_masters(lib):
+    """An installation exercising every path of a run: an IP transport with a
+    master listed from a new connection (two devices, one without
+    identification), one that cannot be connected and one whose driver the
+    manager has registered; a USB transport whose master driver is active and
+    connected; an unusable BLE transport and a simulator. Every report text
+    differs from every other. Returns the library."""
+    ip = lib.transport("IP")
+    usb = lib.transport("USB")
+    lib.transport("BLE", usable=False)
+    lib.transport("SIM", base_name="Sim")
+    ip.master("192.0.2.10", ports=(False, True, False),
+              master_driver=LoggedMasterType(lib, "IOL-IP"),
+              devices=[(1, 291, 418, ident()), (2, 5, 0x1A2B3, None)])
+    ip.master("192.0.2.11", connect_error=OSError("unreachable"), name="Hall B")
+    c = ip.master("192.0.2.12", ports=(), master_driver=None, vendor="unknown",
+                  devices=[(4, 7, 8, ident(productText="  ", serialNumber=None))])
+    lib.registered_masters[c.address] = MasterDrv(lib, c, "IOL-IP")
+    d = usb.master("COM5", master_driver=LoggedMasterType(lib, "IOL-USB"), vendorId=0,
+                   devices=[(1, 1, 2, ident(vendorName="Other", productName="Valve"))])
+    lib.active_masters[d.address] = MasterDrv(lib, d, "IOL-USB", is_connected=True)
+    return lib
