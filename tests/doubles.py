@@ -87,9 +87,9 @@ class Library:
         if self.fail_at is not None and len(self.log) == self.fail_at:
             self.injected = (self.error if self.error is not None
                              else Injected(f"fault at call {self.fail_at}"))
-            raise self.injected
+            raise self.injected.with_traceback(None)
         if self.injected is not None and entry[0] in self.fail_after:
-            raise self.fail_after[entry[0]]
+            raise self.fail_after[entry[0]].with_traceback(None)
 
     def printer(self):
         """An output function whose calls are logged as ("print", text), or
@@ -230,7 +230,8 @@ class Base:
     def connect(self, bridge, drvopt):
         self.lib.event("base.connect", bridge.address, drvopt)
         if bridge.spec.connect_error is not None:
-            raise bridge.spec.connect_error
+            # The same instance each time, without the frames of earlier raises.
+            raise bridge.spec.connect_error.with_traceback(None)
         drv = MasterDrv(self.lib, bridge.spec, f"IOL-{self.transport.name}")
         self.lib.registered_masters[bridge.address] = drv
         return drv
