@@ -488,6 +488,12 @@ def test_schema_error_names_file_and_path(tmp_path):
     ({"transports": {"BLE": {"available": False, "activeBaseDriver": True}}, "masters": []},
      "transports.BLE.activeBaseDriver: an unavailable transport cannot have an active base driver"),
     ({"masters": [master(supported=False, managerDriver="active")]}, "masters[0].managerDriver: the driver manager cannot"),
+    ({"masters": [], "rest": {"host": []}}, "rest: unknown key 'host' (did you mean 'hosts'?"),
+    ({"masters": [], "rest": {"hosts": "10.0.0.5"}}, "rest.hosts: expected an array, got a string '10.0.0.5'"),
+    ({"masters": [], "rest": {"hosts": ["10.0.0.5", 80]}}, "rest.hosts[1]: expected a string, got an integer 80"),
+    ({"masters": [], "rest": {"hosts": ["10.0.0.5:80", "10.0.0.5:80"]}}, "rest.hosts[1]: duplicate host '10.0.0.5:80'"),
+    ({"masters": [], "rest": {"readTimeout": 0}}, "rest.readTimeout: 0 is out of range"),
+    ({"masters": [], "rest": {"connectTimeout": "1"}}, "rest.connectTimeout: expected a number of seconds, got a string '1'"),
 ])
 def test_validation_errors(doc, expected):
     message = load_error(doc)

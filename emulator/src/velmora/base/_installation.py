@@ -12,6 +12,7 @@ by "auto" activation, open links) lives in ``_emulation``.
 
 from __future__ import annotations
 
+import dataclasses
 import difflib
 import json
 import os
@@ -19,6 +20,7 @@ from dataclasses import dataclass
 from importlib import resources
 from typing import Any, Mapping
 
+from ._address import parse_target
 from ._errors import InstallationError
 
 TRANSPORTS = ("IP", "USB", "BLE")
@@ -50,6 +52,8 @@ DEFAULT_UNAVAILABLE_REASON = {
 
 MAX_ID = 0xFFFFFFFF
 MAX_DELAY = 3600.0
+MAX_TIMEOUT = 600.0
+REST_TIMEOUTS = ("connectTimeout", "readTimeout", "startupTimeout")
 DEMO_SOURCE = "<demo installation>"
 
 
@@ -90,11 +94,21 @@ class MasterSpec:
 
 
 @dataclass(frozen=True)
+class RestSpec:
+    """Masters reached over the REST API: hosts asked by discover() without
+    address, and timeouts in seconds (None: environment variable or default)."""
+
+    hosts: tuple[str, ...] = ()
+    timeouts: Mapping[str, float] = dataclasses.field(default_factory=dict)  # keys of REST_TIMEOUTS
+
+
+@dataclass(frozen=True)
 class Installation:
     source: str
     description: str
     transports: Mapping[str, TransportSpec]
     masters: tuple[MasterSpec, ...]
+    rest: RestSpec = RestSpec()
 
     def masters_of(self, transport: str) -> tuple[MasterSpec, ...]:
         return tuple(m for m in self.masters if m.transport == transport)
@@ -269,15 +283,40 @@ class _Validator:
     # -- document ----------------------------------------------------------
 
     def document(self, doc: Any) -> Installation:
-        top = self.obj(doc, "", ("masters",), ("description", "transports"))
+        top = self.obj(doc, "", ("masters",), ("description", "transports", "rest"))
         description = self.text(top, "description", "")
         transports = self.transports(top.get("transports", {}))
+        rest = self.rest(top.get("rest", {}))
         masters_doc = top["masters"]
         if not isinstance(masters_doc, list):
             raise self.wrong("masters", "an array", masters_doc)
         masters = tuple(self.master(m, f"masters[{i}]") for i, m in enumerate(masters_doc))
         self.cross_checks(masters, transports)
-        return Installation(self.source, description, transports, masters)
+        return Installation(self.source, description, transports, masters, rest)
+
+    def rest(self, value: Any) -> RestSpec:
+        doc = self.obj(value, "rest", (), ("hosts",) + REST_TIMEOUTS)
+        hosts = doc.get("hosts", [])
+        if not isinstance(hosts, list):
+            raise self.wrong("rest.hosts", "an array", hosts)
+        for i, host in enumerate(hosts):
+            where = f"rest.hosts[{i}]"
+            if not isinstance(host, str):
+                raise self.wrong(where, "a string", host)
+            if parse_target(host, plain=True) is None:
+                raise self.fail(where, f"{_short(host)} is not a host, host:port or http(s) URL")
+            if host in hosts[:i]:
+                raise self.fail(where, f"duplicate host {host!r}")
+        timeouts = {}
+        for key in REST_TIMEOUTS:
+            if key in doc:
+                seconds = doc[key]
+                if isinstance(seconds, bool) or not isinstance(seconds, (int, float)):
+                    raise self.wrong(f"rest.{key}", "a number of seconds", seconds)
+                if not 0 < seconds <= MAX_TIMEOUT:
+                    raise self.fail(f"rest.{key}", f"{seconds} is out of range (more than 0, at most {MAX_TIMEOUT:g} seconds)")
+                timeouts[key] = float(seconds)
+        return RestSpec(tuple(hosts), timeouts)
 
     def transports(self, value: Any) -> dict[str, TransportSpec]:
         doc = self.obj(value, "transports", (), TRANSPORTS)
