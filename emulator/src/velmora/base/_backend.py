@@ -3,10 +3,10 @@
 The driver layer (base drivers, master bridges, master drivers, the driver
 manager, option handling and "auto" port activation) only talks to these two
 interfaces.  The in-process emulation in ``_emulation`` implements them for
-every transport; a network client for the IP transport (a REST client talking
-to real masters) can implement the same two classes and be plugged in with
-``_state.runtime.set_backend("IP", transport)`` without touching the driver
-layer.
+every transport; ``_rest`` implements them for IP masters reached over the
+JSON-for-IO-Link REST API (and puts both behind the IP transport).  Another
+implementation is plugged in with ``_state.runtime.set_backend(name, backend)``
+without touching the driver layer.
 
 Errors are reported by raising ``IoddError`` with a message that names the
 master ("Master 192.168.0.30: connection refused").

@@ -19,6 +19,7 @@ from . import _installation
 from ._backend import TransportBackend
 from ._emulation import Plant
 from ._installation import Installation
+from ._rest import IpTransport
 
 ENV_VAR = "VELMORA_BASE_INSTALLATION"
 
@@ -40,6 +41,8 @@ class Runtime:
         self._installation: Installation | None = None
         self._plant: Plant | None = None
         self._backends: dict[str, TransportBackend] = {}
+        # IP: the in-process masters plus masters reached over REST (_rest).
+        self._defaults: dict[str, TransportBackend] = {"IP": IpTransport(self.plant)}
         self._reset_hooks: list[Callable[[Plant], None]] = []
         self.events: list[Event] = []
         # Driver objects handed out since the last reset (for the test hooks).
@@ -108,10 +111,11 @@ class Runtime:
 
     def backend(self, transport: str) -> TransportBackend:
         plant = self.plant()
-        return self._backends.get(transport) or plant.transports[transport]
+        return self._backends.get(transport) or self._defaults.get(transport) or plant.transports[transport]
 
     def set_backend(self, transport: str, backend: TransportBackend | None) -> None:
-        """Put another implementation (e.g. a network client) behind a transport."""
+        """Put another implementation behind a transport; None returns to the
+        default (for IP: in-process masters and REST, else in-process only)."""
         with self.lock:
             if backend is None:
                 self._backends.pop(transport, None)
