@@ -179,9 +179,20 @@ def test_an_output_function_that_aborts_and_raises(tc, lib, out):
 # -- memory exhaustion --------------------------------------------------------
 
 NOMEMORY_SCRIPT = textwrap.dedent("""
-    import sys
+    import atexit, ctypes, gc, os, sys
     sys.path.insert(0, sys.argv[1])
     import _testcapi
+
+    def leak_check():
+        gc.collect()
+        if lsan_check():
+            os._exit(1)
+
+    try:  # LeakSanitizer, in the sanitizer run: a check once all is done
+        lsan_check = ctypes.CDLL(None).__lsan_do_recoverable_leak_check
+        atexit.register(leak_check)
+    except AttributeError:
+        pass
     from velmora.tools import TessadynChecker as tc
     from doubles import Library, several_masters
 
