@@ -27,14 +27,24 @@ def leak_check():
     return check() != 0
 
 
+_flush = []   # what pytest wrote its report to, flushed before a hard exit
+
+
 def _at_exit():
+    for flush in _flush + [sys.stdout.flush, sys.stderr.flush]:
+        flush()
     leaked = leak_check()
     print("leak check:", {None: "LeakSanitizer not loaded", True: "LEAKS", False: "no leaks"}[leaked],
           file=sys.stderr, flush=True)
     if leaked is not False:
-        sys.stdout.flush()
         os._exit(1)
 
 
 def pytest_configure(config):
     atexit.register(_at_exit)
+
+
+def pytest_unconfigure(config):
+    reporter = config.pluginmanager.get_plugin("terminalreporter")
+    if reporter is not None:
+        _flush.append(reporter.flush)
