@@ -346,9 +346,17 @@ def main():
     impls, cython_note = load_impls(not args.no_cython)
     cython_dir = str(BUILD / "cython") if "cython" in impls else None
     info = machine()
+    load = os.getloadavg()[0]
     print(f"machine: {info['nproc']} x {info['cpu']}, Python {info['python']}, "
-          f"{info['platform']}")
+          f"{info['platform']}; load average {load:.2f}")
+    if load > 0.5 * (info["nproc"] or 1):
+        print("WARNING: the machine is busy; timings will be noisy (the ratios, taken "
+              "round by round, suffer least)")
+    if "cython" in impls:
+        import Cython
+        info["cython"] = Cython.__version__
     print("implementations: " + ", ".join(LABELS[n] for n in impls)
+          + (f" {info['cython']}" if "cython" in info else "")
           + (f"   [Cython: {cython_note}]" if cython_note else ""))
 
     M, D = args.masters, args.devices
@@ -404,7 +412,7 @@ def main():
     # Every size and implementation in each round; a sample of a small size
     # repeats the run so that it lasts about as long as one of the largest.
     with libs[sizes[0]].installed(*impls.values()):   # puts the originals back
-        res = interleaved(funcs, budget * 3, min_rounds=3 if quick else 7,
+        res = interleaved(funcs, budget * 5, min_rounds=3 if quick else 9,
                           group=lambda key: key[0], sample_time=0.01 if quick else 0.03)
     del libs, funcs
     scaling = {n: {name: res[n, name] for name in impls} for n in sizes}
@@ -483,7 +491,7 @@ def main():
 
     elapsed = time.perf_counter() - started
     print()
-    print(f"benchmarks done in {elapsed:.0f} s")
+    print(f"benchmarks done in {elapsed:.0f} s (load average now {os.getloadavg()[0]:.2f})")
     if args.json:
         Path(args.json).write_text(json.dumps(results, indent=2, default=str))
     return 0
