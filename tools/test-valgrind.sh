@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# The checker module's tests under valgrind memcheck: every memory error
+# (invalid read or write, use of uninitialised memory, bad free) in the
+# module or anything it calls fails the run.
+#
+# The interpreter allocates through malloc (PYTHONMALLOC=malloc) so that
+# memcheck sees every object. Leaks are left to tools/test-sanitize.sh.
+# The repetitive tests run scaled down (TESSADYN_STRESS); the tests of the
+# driver-library stand-in, the command line and the REST transport, which
+# do not exercise the module beyond what these do, are left out.
+# Arguments replace the default selection of tests.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+python=${VPY:-.venv/bin/python}
+command -v valgrind >/dev/null || { echo "valgrind not found" >&2; exit 1; }
+
+tests=(tests/test_module.py tests/test_check.py tests/test_listing.py tests/test_reports.py
+       tests/test_faults.py tests/test_refcounts.py tests/test_threads.py tests/test_bad_input.py)
+
+export PYTHONMALLOC=malloc
+export TESSADYN_STRESS=${TESSADYN_STRESS:-0.03}
+status=0
+valgrind --tool=memcheck --error-exitcode=99 --num-callers=40 \
+    --suppressions=tools/valgrind.supp --gen-suppressions=all \
+    --leak-check=no --track-origins=yes --trace-children=no --fair-sched=yes \
+    "$python" -m pytest -q -p no:cacheprovider "${@:-${tests[@]}}" || status=$?
+if (( status == 99 )); then
+    echo "== valgrind found memory errors (see above)" >&2
+fi
+exit $status
