@@ -127,6 +127,20 @@ class TestDeviceLines:
         text = print_dev(tc, dev(), ident)
         assert "1: Example Sensors, PS-10" in text and "\n    Pressure  sensor, vid" in text
 
+    def test_text_narrower_than_its_values_compares_equal(self, tc):
+        # Stripping wide white space can leave only ASCII: the text must then
+        # be an ordinary ASCII string, equal to the same text typed in.
+        ident = dict(EXAMPLE_IDENT, vendorName="\u3000Example\u3000", productName="x\u2003",
+                     productText="\U0001f600 ")
+        text = print_dev(tc, dev(portId=-3, vendorId=True, deviceId=2**70), ident)
+        assert text.startswith("  * Device port -3: Example, x (PS-10-A),\n    \U0001f600, "
+                               "vid 0x0001, did 0x400000000000000000,")
+        ident["productText"] = "\u3000ok"
+        text = print_dev(tc, dev(), ident)
+        assert text.isascii() and text == print_dev(tc, dev(), dict(ident, productText="ok",
+                                                                    vendorName="Example",
+                                                                    productName="x"))
+
     @pytest.mark.parametrize("falsy", [None, "", 0])
     def test_placeholder_for_falsy_values(self, tc, falsy):
         text = print_dev(tc, dev(), dict(EXAMPLE_IDENT, serialNumber=falsy))

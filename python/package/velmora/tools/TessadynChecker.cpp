@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <initializer_list>
 #include <utility>
 
@@ -180,11 +181,31 @@ Ref call(PyObject* func, std::initializer_list<PyObject*> args = {})
 }
 
 // Looks `name` up in the module namespace and calls it.
+using FastcallFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+// Whether `func` is one of this module's own functions, bound to `module`.
+bool is_own_function(PyObject* module, PyObject* func, FastcallFunction impl = nullptr)
+{
+    if (!PyCFunction_Check(func) || PyCFunction_GET_SELF(func) != module) {
+        return false;
+    }
+    return impl == nullptr ||
+           PyCFunction_GET_FUNCTION(func) ==
+               reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(impl));
+}
+
+// Looks `name` up in the module namespace and calls it. While the name still
+// holds the module's own function, that function is entered directly.
 Ref call_global(PyObject* module, PyObject* name, std::initializer_list<PyObject*> args)
 {
     Ref func = lookup(module, name);
     if (!func) {
         return {};
+    }
+    if (is_own_function(module, func.get())) {
+        auto impl = reinterpret_cast<FastcallFunction>(
+            reinterpret_cast<void (*)(void)>(PyCFunction_GET_FUNCTION(func.get())));
+        return Ref::steal(impl(module, args.begin(), static_cast<Py_ssize_t>(args.size()), nullptr));
     }
     return call(func.get(), args);
 }
@@ -192,31 +213,109 @@ Ref call_global(PyObject* module, PyObject* name, std::initializer_list<PyObject
 // The text form of a value: str(value).
 Ref text(PyObject* value) { return Ref::steal(PyObject_Str(value)); }
 
+// ---------------------------------------------------------------------------
+// Output texts are built from pieces and allocated once: a piece is a whole
+// string, a slice of one (what strip() keeps), or ASCII characters written
+// here (the digits of plain ints).
+
+struct Piece {
+    Ref owner;                  // keeps `str` alive while the text is built
+    PyObject* str = nullptr;    // nullptr: the piece is `ascii`
+    Py_ssize_t start = 0;
+    Py_ssize_t end = -1;        // -1: to the end of `str`
+    char ascii[24];
+    Py_ssize_t nascii = 0;
+
+    void set(Ref value)
+    {
+        owner = std::move(value);
+        str = owner.get();
+    }
+};
+
+// A view of a piece as the join sees it; converts from a string object.
+struct Span {
+    PyObject* str = nullptr;
+    Py_ssize_t start = 0;
+    Py_ssize_t end = -1;
+    const char* ascii = nullptr;
+    Py_ssize_t nascii = 0;
+
+    Span() = default;
+    Span(PyObject* whole) : str(whole) {}
+    Span(const Piece& piece)
+        : str(piece.str), start(piece.start), end(piece.end), ascii(piece.ascii),
+          nascii(piece.nascii) {}
+};
+
+// Writes the digits of `number` in base 10 or 16 (lower case, at least
+// `width` digits) into the piece.
+void digits(Piece& piece, unsigned long long number, unsigned base, int width)
+{
+    char reversed[24];
+    int count = 0;
+    do {
+        reversed[count++] = "0123456789abcdef"[number % base];
+        number /= base;
+    } while (number != 0);
+    while (count < width) {
+        reversed[count++] = '0';
+    }
+    for (int i = 0; i < count; ++i) {
+        piece.ascii[i] = reversed[count - 1 - i];
+    }
+    piece.nascii = count;
+    piece.str = nullptr;
+}
+
 // The hex form of an identifier: format(value, "04x"). Non-negative exact
-// ints take a short path that gives the same digits.
-Ref hex04(PyObject* value)
+// ints are written here with the same digits.
+bool hex04(PyObject* value, Piece& piece)
 {
     if (PyLong_CheckExact(value)) {
         int overflow = 0;
         long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
         if (overflow == 0 && number >= 0) {
-            char buffer[24];
-            int length = std::snprintf(buffer, sizeof buffer, "%04llx", number);
-            return Ref::steal(PyUnicode_FromStringAndSize(buffer, length));
+            digits(piece, static_cast<unsigned long long>(number), 16, 4);
+            return true;
         }
         if (number == -1 && PyErr_Occurred()) {
-            return {};
+            return false;
         }
     }
-    return Ref::steal(PyObject_Format(value, N.hex04));
+    piece.set(Ref::steal(PyObject_Format(value, N.hex04)));
+    return piece.str != nullptr;
 }
 
-// value.strip(); exact strings are stripped here with the same white-space
-// rule as str.strip(), other objects get their own method called.
-Ref strip(PyObject* value)
+// The text form of a value: str(value); strings and plain ints directly.
+bool text_form(PyObject* value, Piece& piece)
+{
+    if (PyUnicode_CheckExact(value)) {
+        piece.set(Ref::borrow(value));
+        return true;
+    }
+    if (PyLong_CheckExact(value)) {
+        int overflow = 0;
+        long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (overflow == 0 && number >= 0) {
+            digits(piece, static_cast<unsigned long long>(number), 10, 1);
+            return true;
+        }
+        if (number == -1 && PyErr_Occurred()) {
+            return false;
+        }
+    }
+    piece.set(text(value));
+    return piece.str != nullptr;
+}
+
+// value.strip(): exact strings are trimmed here with the white-space rule of
+// str.strip(), without a copy; other objects get their own method called.
+bool strip(PyObject* value, Piece& piece)
 {
     if (!PyUnicode_CheckExact(value)) {
-        return call_method(value, N.strip);
+        piece.set(call_method(value, N.strip));
+        return piece.str != nullptr;
     }
     Py_ssize_t length = PyUnicode_GET_LENGTH(value);
     int kind = PyUnicode_KIND(value);
@@ -229,10 +328,10 @@ Ref strip(PyObject* value)
     while (end > start && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) {
         --end;
     }
-    if (start == 0 && end == length) {
-        return Ref::borrow(value);
-    }
-    return Ref::steal(PyUnicode_Substring(value, start, end));
+    piece.set(Ref::borrow(value));
+    piece.start = start;
+    piece.end = end;
+    return true;
 }
 
 // text.endswith(suffix) / text.startswith(prefix) as a truth value.
@@ -249,44 +348,90 @@ int affix(PyObject* text, PyObject* affix, bool suffix)
     return truth(result.get());
 }
 
-// Joins texts into one new string with a single allocation. Every piece must
-// be a str, as with Python's `+` on strings.
-Ref join(std::initializer_list<PyObject*> pieces)
+// Joins pieces into one new string with a single allocation. String pieces
+// must be str, as with Python's `+` on strings.
+Ref join(const Span* spans, size_t count)
 {
     Py_ssize_t length = 0;
-    Py_UCS4 maxchar = 0;
-    for (PyObject* piece : pieces) {
-        if (!PyUnicode_Check(piece)) {
-            PyErr_Format(PyExc_TypeError,
-                         "can only concatenate str (not \"%.200s\") to str",
-                         Py_TYPE(piece)->tp_name);
-            return {};
+    Py_UCS4 maxchar = 0x7f;
+    for (size_t i = 0; i < count; ++i) {
+        const Span& span = spans[i];
+        Py_ssize_t span_length = span.nascii;
+        if (span.str != nullptr) {
+            if (!PyUnicode_Check(span.str)) {
+                PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str",
+                             Py_TYPE(span.str)->tp_name);
+                return {};
+            }
+            Py_ssize_t full = PyUnicode_GET_LENGTH(span.str);
+            Py_ssize_t end = span.end < 0 ? full : span.end;
+            span_length = end - span.start;
+            if (span.start == 0 && end == full) {
+                Py_UCS4 piece_max = PyUnicode_MAX_CHAR_VALUE(span.str);
+                maxchar = piece_max > maxchar ? piece_max : maxchar;
+            }
+            else if (!PyUnicode_IS_ASCII(span.str)) {
+                // A slice may hold narrower characters than its string.
+                int kind = PyUnicode_KIND(span.str);
+                const void* data = PyUnicode_DATA(span.str);
+                for (Py_ssize_t at = span.start; at < end; ++at) {
+                    Py_UCS4 c = PyUnicode_READ(kind, data, at);
+                    maxchar = c > maxchar ? c : maxchar;
+                }
+            }
         }
-        Py_ssize_t piece_length = PyUnicode_GET_LENGTH(piece);
-        if (piece_length > PY_SSIZE_T_MAX - length) {
+        if (span_length > PY_SSIZE_T_MAX - length) {
             PyErr_NoMemory();
             return {};
         }
-        length += piece_length;
-        Py_UCS4 piece_max = PyUnicode_MAX_CHAR_VALUE(piece);
-        if (piece_max > maxchar) {
-            maxchar = piece_max;
-        }
+        length += span_length;
     }
     Ref result = Ref::steal(PyUnicode_New(length, maxchar));
     if (!result) {
         return {};
     }
+    int kind = PyUnicode_KIND(result.get());
+    void* data = PyUnicode_DATA(result.get());
     Py_ssize_t at = 0;
-    for (PyObject* piece : pieces) {
-        Py_ssize_t piece_length = PyUnicode_GET_LENGTH(piece);
-        if (PyUnicode_CopyCharacters(result.get(), at, piece, 0, piece_length) < 0) {
+    for (size_t i = 0; i < count; ++i) {
+        const Span& span = spans[i];
+        if (span.str == nullptr) {
+            for (Py_ssize_t k = 0; k < span.nascii; ++k) {
+                PyUnicode_WRITE(kind, data, at + k, static_cast<Py_UCS4>(span.ascii[k]));
+            }
+            at += span.nascii;
+            continue;
+        }
+        Py_ssize_t end = span.end < 0 ? PyUnicode_GET_LENGTH(span.str) : span.end;
+        Py_ssize_t span_length = end - span.start;
+        if (kind == PyUnicode_1BYTE_KIND && PyUnicode_KIND(span.str) == PyUnicode_1BYTE_KIND) {
+            std::memcpy(PyUnicode_1BYTE_DATA(result.get()) + at,
+                        PyUnicode_1BYTE_DATA(span.str) + span.start,
+                        static_cast<size_t>(span_length));
+        }
+        else if (PyUnicode_CopyCharacters(result.get(), at, span.str, span.start,
+                                          span_length) < 0) {
             return {};
         }
-        at += piece_length;
+        at += span_length;
     }
     return result;
 }
+
+Ref join(std::initializer_list<Span> spans) { return join(spans.begin(), spans.size()); }
+
+// Collects the spans of one text in order.
+struct Spans {
+    Span items[32];
+    size_t count = 0;
+
+    Spans& operator<<(const Span& span)
+    {
+        items[count++] = span;
+        return *this;
+    }
+    Ref join() const { return ::join(items, count); }
+};
 
 // Runs `cleanup` after `body` the way Python's try/finally does: when the
 // body failed, its exception is the one being handled while the clean-up
@@ -1249,19 +1394,18 @@ PyObject* tc_get_master(FASTCALL_ARGS)
 // ---------------------------------------------------------------------------
 // Master report line
 
-// Reads master.<attr>; when it is truthy reads it again and returns
-// head + form(value) + tail, else the empty text.
+// Reads master.<attr>; when it is truthy reads it again and puts its form
+// into `piece`. Returns 1 when present, 0 when not, -1 on error.
 template <class Form>
-Ref optional_piece(PyObject* master, PyObject* attr, PyObject* head, PyObject* tail, Form form)
+int optional_piece(PyObject* master, PyObject* attr, Piece& piece, Form form)
 {
     Ref value = getattr(master, attr);
     int present = value ? truth(value.get()) : -1;
     if (present <= 0) {
-        return present < 0 ? Ref() : Ref::borrow(N.empty);
+        return present;
     }
     value = getattr(master, attr);
-    Ref formed = value ? form(value.get()) : Ref();
-    return formed ? join({head, formed.get(), tail}) : Ref();
+    return value && form(value.get(), piece) ? 1 : -1;
 }
 
 // The vendor shown in the master line: left out when it is "unknown" or the
@@ -1289,23 +1433,23 @@ Ref master_vendor(PyObject* master)
     return getattr(master, N.vendor);
 }
 
-// The product code in parentheses, when present and not the product name.
-Ref master_product_code(PyObject* master)
+// The product code, shown when present and not the product name: 1, 0 or -1
+// as for optional_piece.
+int master_product_code(PyObject* master, Piece& piece)
 {
     Ref code = getattr(master, N.productCode);
     int present = code ? truth(code.get()) : -1;
     if (present <= 0) {
-        return present < 0 ? Ref() : Ref::borrow(N.empty);
+        return present;
     }
     code = getattr(master, N.productCode);
     Ref product = code ? getattr(master, N.productName) : Ref();
     int differs = product ? compare(code.get(), product.get(), Py_NE) : -1;
     if (differs <= 0) {
-        return differs < 0 ? Ref() : Ref::borrow(N.empty);
+        return differs;
     }
     code = getattr(master, N.productCode);
-    Ref code_text = code ? text(code.get()) : Ref();
-    return code_text ? join({N.open, code_text.get(), N.closeParen}) : Ref();
+    return code && text_form(code.get(), piece) ? 1 : -1;
 }
 
 PyObject* tc_print_master(FASTCALL_ARGS)
@@ -1317,34 +1461,51 @@ PyObject* tc_print_master(FASTCALL_ARGS)
     }
     auto [master, printFnc, gui] = values;
 
-    Ref vid = optional_piece(master, N.vendorId, N.masterVid, N.comma, hex04);
-    Ref did = vid ? optional_piece(master, N.deviceId, N.masterDid, N.comma, hex04) : Ref();
-    Ref name = did ? optional_piece(master, N.name, N.open, N.closeParen, text) : Ref();
-    Ref fwver = name ? optional_piece(master, N.fwVersion, N.masterFwVer, N.empty, text) : Ref();
-    if (!fwver) {
+    Piece vid, did, name, fwver, address, vendor, pcode, product;
+    int has_vid = optional_piece(master, N.vendorId, vid, hex04);
+    int has_did = has_vid < 0 ? -1 : optional_piece(master, N.deviceId, did, hex04);
+    int has_name = has_did < 0 ? -1 : optional_piece(master, N.name, name, text_form);
+    int has_fwver = has_name < 0 ? -1 : optional_piece(master, N.fwVersion, fwver, text_form);
+    if (has_fwver < 0) {
         return nullptr;
     }
-    Ref address = getattr(master, N.address);
-    Ref address_text = address ? text(address.get()) : Ref();
-    Ref pre = address_text ? join({N.masterLabel, address_text.get()}) : Ref();
-    int wrap = pre ? truth(gui) : -1;
-    if (wrap < 0) {
+    Ref address_value = getattr(master, N.address);
+    int wrap = address_value && text_form(address_value.get(), address) ? truth(gui) : -1;
+    Ref vendor_value = wrap < 0 ? Ref() : master_vendor(master);
+    int has_pcode = vendor_value ? master_product_code(master, pcode) : -1;
+    Ref product_value = has_pcode < 0 ? Ref() : getattr(master, N.productName);
+    if (!product_value || !text_form(vendor_value.get(), vendor) ||
+        !text_form(product_value.get(), product)) {
         return nullptr;
     }
+
+    Spans line;
+    line << N.newline;
     if (wrap) {
-        pre = join({N.masterGuiOpen, pre.get(), N.masterGuiClose});
+        line << N.masterGuiOpen << N.masterLabel << address << N.masterGuiClose;
     }
-    Ref vendor = pre ? master_vendor(master) : Ref();
-    Ref pcode = vendor ? master_product_code(master) : Ref();
-    Ref product = pcode ? getattr(master, N.productName) : Ref();
-    Ref vendor_text = product ? text(vendor.get()) : Ref();
-    Ref product_text = vendor_text ? text(product.get()) : Ref();
-    Ref line = product_text ? join({N.newline, pre.get(), name.get(), N.colonSpace,
-                                    vendor_text.get(), N.commaSpace, product_text.get(),
-                                    pcode.get(), N.comma, N.masterSep, vid.get(), did.get(),
-                                    fwver.get()})
-                            : Ref();
-    if (!line || !call(printFnc, {line.get()})) {
+    else {
+        line << N.masterLabel << address;
+    }
+    if (has_name) {
+        line << N.open << name << N.closeParen;
+    }
+    line << N.colonSpace << vendor << N.commaSpace << product;
+    if (has_pcode) {
+        line << N.open << pcode << N.closeParen;
+    }
+    line << N.comma << N.masterSep;
+    if (has_vid) {
+        line << N.masterVid << vid << N.comma;
+    }
+    if (has_did) {
+        line << N.masterDid << did << N.comma;
+    }
+    if (has_fwver) {
+        line << N.masterFwVer << fwver;
+    }
+    Ref joined = line.join();
+    if (!joined || !call(printFnc, {joined.get()})) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -1352,6 +1513,20 @@ PyObject* tc_print_master(FASTCALL_ARGS)
 
 // ---------------------------------------------------------------------------
 // Device report lines
+
+// ident[key]; exact dicts are read directly, with the same KeyError.
+Ref subscript(PyObject* mapping, PyObject* key)
+{
+    if (!PyDict_CheckExact(mapping)) {
+        return Ref::steal(PyObject_GetItem(mapping, key));
+    }
+    PyObject* value = nullptr;
+    int found = PyDict_GetItemRef(mapping, key, &value);
+    if (found == 0) {
+        PyErr_SetObject(PyExc_KeyError, key);
+    }
+    return Ref::steal(value);
+}
 
 PyObject* tc_get_text(FASTCALL_ARGS)
 {
@@ -1367,6 +1542,21 @@ PyObject* tc_get_text(FASTCALL_ARGS)
     return Py_NewRef(present ? values[0] : values[1]);
 }
 
+// _get_text(val, default) through the module namespace; the module's own
+// function is applied inline.
+Ref get_text(PyObject* module, PyObject* val, PyObject* default_)
+{
+    Ref func = lookup(module, N._get_text);
+    if (!func) {
+        return {};
+    }
+    if (is_own_function(module, func.get(), tc_get_text)) {
+        int present = truth(val);
+        return present < 0 ? Ref() : Ref::borrow(present ? val : default_);
+    }
+    return call(func.get(), {val, default_});
+}
+
 PyObject* tc_print_dev(FASTCALL_ARGS)
 {
     const Signature sig{"_print_dev", {&N.dev, &N.ident, &N.printFnc, &N.gui}, 4};
@@ -1376,65 +1566,64 @@ PyObject* tc_print_dev(FASTCALL_ARGS)
     }
     auto [dev, ident, printFnc, gui] = values;
 
-    Ref port = getattr(dev, N.portId);
-    Ref port_text = port ? text(port.get()) : Ref();
-    Ref pre = port_text ? join({N.portLabel, port_text.get(), N.colon}) : Ref();
-    int wrap = pre ? truth(gui) : -1;
-    if (wrap < 0) {
-        return nullptr;
-    }
-    if (wrap) {
-        pre = join({N.devGuiOpen, pre.get(), N.devGuiClose});
-        if (!pre) {
-            return nullptr;
-        }
-    }
-    int identified = truth(ident);
+    Piece port;
+    Ref port_value = getattr(dev, N.portId);
+    int wrap = port_value && text_form(port_value.get(), port) ? truth(gui) : -1;
+    int identified = wrap < 0 ? -1 : truth(ident);
     if (identified < 0) {
         return nullptr;
     }
-    if (!identified) {
-        Ref vendor_id = getattr(dev, N.vendorId);
-        Ref vid = vendor_id ? hex04(vendor_id.get()) : Ref();
-        Ref device_id = vid ? getattr(dev, N.deviceId) : Ref();
-        Ref did = device_id ? hex04(device_id.get()) : Ref();
-        Ref line = did ? join({pre.get(), N.noIdent, vid.get(), N.devDid, did.get()}) : Ref();
-        if (!line || !call(printFnc, {line.get()})) {
-            return nullptr;
-        }
-        Py_RETURN_NONE;
+    Spans line;
+    if (wrap) {
+        line << N.devGuiOpen << N.portLabel << port << N.colon << N.devGuiClose;
+    }
+    else {
+        line << N.portLabel << port << N.colon;
     }
 
-    // Identification values with a placeholder, in the order they are read.
-    PyObject* const keys[] = {N.productText,      N.productId,        N.serialNumber,
-                              N.firmwareRevision, N.hardwareRevision, N.applicationSpecificTag};
-    PyObject* const placeholders[] = {N.NO_PRODUCT_TEXT, N.NO_PRODUCT_ID, N.NO_SERIAL,
-                                      N.NO_FW_VER,       N.NO_HW_VER,     N.NO_TAG};
-    Ref field[6];
-    for (int i = 0; i < 6; ++i) {
-        Ref value = Ref::steal(PyObject_GetItem(ident, keys[i]));
-        Ref shown = value ? call_global(module, N._get_text, {value.get(), placeholders[i]}) : Ref();
-        field[i] = shown ? strip(shown.get()) : Ref();
-        if (!field[i]) {
+    Piece vid, did;
+    if (!identified) {
+        Ref vendor_id = getattr(dev, N.vendorId);
+        Ref device_id = vendor_id && hex04(vendor_id.get(), vid) ? getattr(dev, N.deviceId) : Ref();
+        if (!device_id || !hex04(device_id.get(), did)) {
             return nullptr;
         }
+        line << N.noIdent << vid << N.devDid << did;
     }
-    auto& [prodText, prodId, ser, fwver, hdver, apptag] = field;
-    Ref vendor_value = Ref::steal(PyObject_GetItem(ident, N.vendorName));
-    Ref vendorName = vendor_value ? strip(vendor_value.get()) : Ref();
-    Ref product_value = vendorName ? Ref::steal(PyObject_GetItem(ident, N.productName)) : Ref();
-    Ref prodName = product_value ? strip(product_value.get()) : Ref();
-    Ref vendor_id = prodName ? getattr(dev, N.vendorId) : Ref();
-    Ref vid = vendor_id ? hex04(vendor_id.get()) : Ref();
-    Ref device_id = vid ? getattr(dev, N.deviceId) : Ref();
-    Ref did = device_id ? hex04(device_id.get()) : Ref();
-    Ref line = did ? join({pre.get(), N.space, vendorName.get(), N.commaSpace, prodName.get(),
-                           N.open, prodId.get(), N.devLine1End, prodText.get(), N.devVid,
-                           vid.get(), N.devDid, did.get(), N.devLine2End, fwver.get(),
-                           N.devHwVer, hdver.get(), N.devSerial, ser.get(), N.devTag,
-                           apptag.get()})
-                   : Ref();
-    if (!line || !call(printFnc, {line.get()})) {
+    else {
+        // Identification values with a placeholder, in the order they are read.
+        PyObject* const keys[] = {N.productText,      N.productId,
+                                  N.serialNumber,     N.firmwareRevision,
+                                  N.hardwareRevision, N.applicationSpecificTag};
+        PyObject* const placeholders[] = {N.NO_PRODUCT_TEXT, N.NO_PRODUCT_ID, N.NO_SERIAL,
+                                          N.NO_FW_VER,       N.NO_HW_VER,     N.NO_TAG};
+        Piece field[6];
+        for (int i = 0; i < 6; ++i) {
+            Ref value = subscript(ident, keys[i]);
+            Ref shown = value ? get_text(module, value.get(), placeholders[i]) : Ref();
+            if (!shown || !strip(shown.get(), field[i])) {
+                return nullptr;
+            }
+        }
+        auto& [prodText, prodId, ser, fwver, hdver, apptag] = field;
+        Piece vendorName, prodName;
+        Ref vendor_value = subscript(ident, N.vendorName);
+        Ref product_value = vendor_value && strip(vendor_value.get(), vendorName)
+                                ? subscript(ident, N.productName)
+                                : Ref();
+        Ref vendor_id = product_value && strip(product_value.get(), prodName)
+                            ? getattr(dev, N.vendorId)
+                            : Ref();
+        Ref device_id = vendor_id && hex04(vendor_id.get(), vid) ? getattr(dev, N.deviceId) : Ref();
+        if (!device_id || !hex04(device_id.get(), did)) {
+            return nullptr;
+        }
+        line << N.space << vendorName << N.commaSpace << prodName << N.open << prodId
+             << N.devLine1End << prodText << N.devVid << vid << N.devDid << did << N.devLine2End
+             << fwver << N.devHwVer << hdver << N.devSerial << ser << N.devTag << apptag;
+    }
+    Ref joined = line.join();
+    if (!joined || !call(printFnc, {joined.get()})) {
         return nullptr;
     }
     Py_RETURN_NONE;
