@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
+#include <iterator>
 #include <utility>
 
 namespace {
@@ -127,6 +128,45 @@ int compare(PyObject* a, PyObject* b, int op)
     return truth(result.get());
 }
 
+// Module-namespace look-ups are remembered until the namespace changes: a
+// dict watcher on it clears the memory on every change, so a rebound name is
+// seen at its next use. Without a free watcher every look-up goes to the dict.
+struct LookupCache {
+    int watcher = -1;
+    PyObject* dict = nullptr;    // the watched namespace (borrowed)
+    struct Entry {
+        PyObject* name;          // interned name (borrowed)
+        PyObject* value;         // borrowed: the namespace holds it while unchanged
+    } entries[16];
+    int count = 0;
+};
+LookupCache g_lookups;
+
+int namespace_changed(PyDict_WatchEvent event, PyObject* dict, PyObject*, PyObject*)
+{
+    if (dict == g_lookups.dict) {
+        g_lookups.count = 0;
+        if (event == PyDict_EVENT_DEALLOCATED) {
+            g_lookups.dict = nullptr;
+        }
+    }
+    return 0;
+}
+
+// Starts remembering look-ups in `dict`, the module namespace.
+void watch_namespace(PyObject* dict)
+{
+    if (g_lookups.watcher < 0) {
+        g_lookups.watcher = PyDict_AddWatcher(namespace_changed);
+    }
+    if (g_lookups.watcher < 0 || PyDict_Watch(g_lookups.watcher, dict) < 0) {
+        PyErr_Clear();
+        return;
+    }
+    g_lookups.dict = dict;
+    g_lookups.count = 0;
+}
+
 // Looks a name up in the module namespace, then in the built-ins, like a
 // global name in Python code; a missing name is a NameError.
 Ref lookup(PyObject* module, PyObject* name)
@@ -135,8 +175,20 @@ Ref lookup(PyObject* module, PyObject* name)
     if (dict == nullptr) {
         return {};
     }
+    bool cached = dict == g_lookups.dict;
+    if (cached) {
+        for (int i = 0; i < g_lookups.count; ++i) {
+            if (g_lookups.entries[i].name == name) {
+                return Ref::borrow(g_lookups.entries[i].value);
+            }
+        }
+    }
     PyObject* value = nullptr;
     int found = PyDict_GetItemRef(dict, name, &value);
+    if (found > 0 && cached && PyUnicode_CHECK_INTERNED(name) &&
+        g_lookups.count < static_cast<int>(std::size(g_lookups.entries))) {
+        g_lookups.entries[g_lookups.count++] = {name, value};
+    }
     if (found != 0) {
         return Ref::steal(found > 0 ? value : nullptr);
     }
@@ -404,14 +456,19 @@ Ref join(const Span* spans, size_t count)
         }
         Py_ssize_t end = span.end < 0 ? PyUnicode_GET_LENGTH(span.str) : span.end;
         Py_ssize_t span_length = end - span.start;
-        if (kind == PyUnicode_1BYTE_KIND && PyUnicode_KIND(span.str) == PyUnicode_1BYTE_KIND) {
-            std::memcpy(PyUnicode_1BYTE_DATA(result.get()) + at,
-                        PyUnicode_1BYTE_DATA(span.str) + span.start,
-                        static_cast<size_t>(span_length));
+        int span_kind = PyUnicode_KIND(span.str);
+        const void* span_data = PyUnicode_DATA(span.str);
+        if (span_kind == kind) {
+            std::memcpy(static_cast<char*>(data) + at * kind,
+                        static_cast<const char*>(span_data) + span.start * kind,
+                        static_cast<size_t>(span_length) * static_cast<size_t>(kind));
         }
-        else if (PyUnicode_CopyCharacters(result.get(), at, span.str, span.start,
-                                          span_length) < 0) {
-            return {};
+        else {
+            // A narrower piece is widened character by character.
+            for (Py_ssize_t k = 0; k < span_length; ++k) {
+                PyUnicode_WRITE(kind, data, at + k,
+                                PyUnicode_READ(span_kind, span_data, span.start + k));
+            }
         }
         at += span_length;
     }
@@ -1986,6 +2043,10 @@ int tc_exec(PyObject* module)
         return -1;
     }
     g_module = Py_NewRef(module);
+    PyObject* dict = PyModule_GetDict(module);
+    if (dict != nullptr) {
+        watch_namespace(dict);
+    }
     if (!exec_steps(module)) {
         Py_CLEAR(g_module);
         return -1;
