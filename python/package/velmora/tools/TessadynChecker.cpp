@@ -404,12 +404,25 @@ int affix(PyObject* text, PyObject* affix, bool suffix)
 // must be str, as with Python's `+` on strings.
 Ref join(const Span* spans, size_t count)
 {
+    struct Source {
+        const void* data;
+        Py_ssize_t length;
+        int kind;
+    };
+    Source sources[40];
+    if (count > std::size(sources)) {
+        PyErr_SetString(PyExc_SystemError, "too many pieces in one text");
+        return {};
+    }
     Py_ssize_t length = 0;
     Py_UCS4 maxchar = 0x7f;
     for (size_t i = 0; i < count; ++i) {
         const Span& span = spans[i];
-        Py_ssize_t span_length = span.nascii;
-        if (span.str != nullptr) {
+        Source& source = sources[i];
+        if (span.str == nullptr) {
+            source = {span.ascii, span.nascii, PyUnicode_1BYTE_KIND};
+        }
+        else {
             if (!PyUnicode_Check(span.str)) {
                 PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str",
                              Py_TYPE(span.str)->tp_name);
@@ -417,60 +430,46 @@ Ref join(const Span* spans, size_t count)
             }
             Py_ssize_t full = PyUnicode_GET_LENGTH(span.str);
             Py_ssize_t end = span.end < 0 ? full : span.end;
-            span_length = end - span.start;
-            if (span.start == 0 && end == full) {
+            source.kind = PyUnicode_KIND(span.str);
+            source.data = static_cast<const char*>(PyUnicode_DATA(span.str)) +
+                          span.start * source.kind;
+            source.length = end - span.start;
+            if (source.length == full) {
                 Py_UCS4 piece_max = PyUnicode_MAX_CHAR_VALUE(span.str);
                 maxchar = piece_max > maxchar ? piece_max : maxchar;
             }
             else if (!PyUnicode_IS_ASCII(span.str)) {
                 // A slice may hold narrower characters than its string.
-                int kind = PyUnicode_KIND(span.str);
-                const void* data = PyUnicode_DATA(span.str);
-                for (Py_ssize_t at = span.start; at < end; ++at) {
-                    Py_UCS4 c = PyUnicode_READ(kind, data, at);
+                for (Py_ssize_t at = 0; at < source.length; ++at) {
+                    Py_UCS4 c = PyUnicode_READ(source.kind, source.data, at);
                     maxchar = c > maxchar ? c : maxchar;
                 }
             }
         }
-        if (span_length > PY_SSIZE_T_MAX - length) {
+        if (source.length > PY_SSIZE_T_MAX - length) {
             PyErr_NoMemory();
             return {};
         }
-        length += span_length;
+        length += source.length;
     }
     Ref result = Ref::steal(PyUnicode_New(length, maxchar));
     if (!result) {
         return {};
     }
     int kind = PyUnicode_KIND(result.get());
-    void* data = PyUnicode_DATA(result.get());
-    Py_ssize_t at = 0;
+    char* data = static_cast<char*>(PyUnicode_DATA(result.get()));
     for (size_t i = 0; i < count; ++i) {
-        const Span& span = spans[i];
-        if (span.str == nullptr) {
-            for (Py_ssize_t k = 0; k < span.nascii; ++k) {
-                PyUnicode_WRITE(kind, data, at + k, static_cast<Py_UCS4>(span.ascii[k]));
-            }
-            at += span.nascii;
-            continue;
-        }
-        Py_ssize_t end = span.end < 0 ? PyUnicode_GET_LENGTH(span.str) : span.end;
-        Py_ssize_t span_length = end - span.start;
-        int span_kind = PyUnicode_KIND(span.str);
-        const void* span_data = PyUnicode_DATA(span.str);
-        if (span_kind == kind) {
-            std::memcpy(static_cast<char*>(data) + at * kind,
-                        static_cast<const char*>(span_data) + span.start * kind,
-                        static_cast<size_t>(span_length) * static_cast<size_t>(kind));
+        const Source& source = sources[i];
+        if (source.kind == kind) {
+            std::memcpy(data, source.data, static_cast<size_t>(source.length * kind));
         }
         else {
             // A narrower piece is widened character by character.
-            for (Py_ssize_t k = 0; k < span_length; ++k) {
-                PyUnicode_WRITE(kind, data, at + k,
-                                PyUnicode_READ(span_kind, span_data, span.start + k));
+            for (Py_ssize_t k = 0; k < source.length; ++k) {
+                PyUnicode_WRITE(kind, data, k, PyUnicode_READ(source.kind, source.data, k));
             }
         }
-        at += span_length;
+        data += source.length * kind;
     }
     return result;
 }
