@@ -217,6 +217,19 @@ class TestDriverWalk:
             tc.check(printFnc=out)
 
 
+    def test_rebinding_between_runs_takes_effect(self, tc, plant, out):
+        tc.check(printFnc=out)                      # names looked up once already
+        tc._list_master = lambda *a: 5
+        tc.check(printFnc=out)
+        assert out.calls[-2] == "3 master(s) and 15 device(s) found"
+        del tc._list_master
+        with pytest.raises(NameError, match="name '_list_master' is not defined"):
+            tc.check(printFnc=out)
+        vars(tc)["_list_master"] = lambda *a: 1     # through the dict itself
+        tc.check(printFnc=out)
+        assert out.calls[-2] == "3 master(s) and 3 device(s) found"
+
+
 class TestAbort:
     def test_before_first_driver(self, tc, plant, out):
         tc.check(printFnc=lambda *a: (out(*a), tc.abort()))

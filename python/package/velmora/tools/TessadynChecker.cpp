@@ -400,6 +400,17 @@ int affix(PyObject* text, PyObject* affix, bool suffix)
     return truth(result.get());
 }
 
+// Copies `length` characters into a wider string.
+template <class From, class To>
+void widen(const void* from, void* to, Py_ssize_t length)
+{
+    const From* source = static_cast<const From*>(from);
+    To* target = static_cast<To*>(to);
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        target[i] = source[i];
+    }
+}
+
 // Joins pieces into one new string with a single allocation. String pieces
 // must be str, as with Python's `+` on strings.
 Ref join(const Span* spans, size_t count)
@@ -463,11 +474,14 @@ Ref join(const Span* spans, size_t count)
         if (source.kind == kind) {
             std::memcpy(data, source.data, static_cast<size_t>(source.length * kind));
         }
+        else if (kind == PyUnicode_2BYTE_KIND) {
+            widen<Py_UCS1, Py_UCS2>(source.data, data, source.length);
+        }
+        else if (source.kind == PyUnicode_1BYTE_KIND) {
+            widen<Py_UCS1, Py_UCS4>(source.data, data, source.length);
+        }
         else {
-            // A narrower piece is widened character by character.
-            for (Py_ssize_t k = 0; k < source.length; ++k) {
-                PyUnicode_WRITE(kind, data, k, PyUnicode_READ(source.kind, source.data, k));
-            }
+            widen<Py_UCS2, Py_UCS4>(source.data, data, source.length);
         }
         data += source.length * kind;
     }
