@@ -474,6 +474,12 @@ Ref join(const Span* spans, size_t count)
         if (source.kind == kind) {
             std::memcpy(data, source.data, static_cast<size_t>(source.length * kind));
         }
+        else if (source.kind > kind) {
+            // A stripped slice can be narrower than the string it comes from.
+            for (Py_ssize_t k = 0; k < source.length; ++k) {
+                PyUnicode_WRITE(kind, data, k, PyUnicode_READ(source.kind, source.data, k));
+            }
+        }
         else if (kind == PyUnicode_2BYTE_KIND) {
             widen<Py_UCS1, Py_UCS2>(source.data, data, source.length);
         }
