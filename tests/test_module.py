@@ -75,7 +75,26 @@ class TestNamespace:
             tc.check(None, address=None)
         with pytest.raises(TypeError, match=r"takes from 0 to 6 positional arguments but 7"):
             tc.check(*range(7))
+        with pytest.raises(TypeError, match=r"unexpected keyword argument 'x'"):
+            tc.check(*range(7), x=1)      # keywords are checked first, as in Python
         assert tc.isRunning() is False
+
+
+class TestRecursion:
+    def test_check_started_from_its_own_output_is_bounded(self):
+        # Recursion through C callables only: no Python frame counts it.
+        result = run_python(f"""
+            import functools
+            from {NAME} import check, isRunning
+            def again(*a): pass
+            again = functools.partial(check, printFnc=None)
+            again.keywords["printFnc"] = again
+            try:
+                check(printFnc=again)
+            except RecursionError:
+                print("bounded", isRunning())
+        """)
+        assert result.stdout == "bounded False\n", result.stderr[-2000:]
 
 
 class TestLoading:

@@ -605,28 +605,10 @@ void missing_arguments(const Signature& sig, PyObject* const* values)
                  sig.name, count, count == 1 ? "" : "s", names.get());
 }
 
-// Fills `values` (one borrowed slot per parameter, pre-set to the defaults,
-// nullptr for required ones) from a vectorcall argument list.
-bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                PyObject* kwnames, PyObject** values)
+// Puts keyword arguments into their slots of `values`.
+bool parse_keywords(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, PyObject** values)
 {
-    const Py_ssize_t nparams = static_cast<Py_ssize_t>(sig.params.size());
-    if (nargs > nparams) {
-        if (sig.required == nparams) {
-            PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given",
-                         sig.name, nparams, nparams == 1 ? "" : "s", nargs,
-                         nargs == 1 ? "was" : "were");
-        }
-        else {
-            PyErr_Format(PyExc_TypeError,
-                         "%s() takes from %zd to %zd positional arguments but %zd %s given",
-                         sig.name, sig.required, nparams, nargs, nargs == 1 ? "was" : "were");
-        }
-        return false;
-    }
-    for (Py_ssize_t i = 0; i < nargs; ++i) {
-        values[i] = args[i];
-    }
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
@@ -667,6 +649,36 @@ bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
             return false;
         }
         values[index] = args[nargs + k];
+    }
+    return true;
+}
+
+// Fills `values` (one borrowed slot per parameter, pre-set to the defaults,
+// nullptr for required ones) from a vectorcall argument list.
+bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                PyObject* kwnames, PyObject** values)
+{
+    const Py_ssize_t nparams = static_cast<Py_ssize_t>(sig.params.size());
+    for (Py_ssize_t i = 0; i < nargs && i < nparams; ++i) {
+        values[i] = args[i];
+    }
+    // Keywords are checked before the positional count, as for a Python
+    // function.
+    if (!parse_keywords(sig, args, nargs, kwnames, values)) {
+        return false;
+    }
+    if (nargs > nparams) {
+        if (sig.required == nparams) {
+            PyErr_Format(PyExc_TypeError, "%s() takes %zd positional argument%s but %zd %s given",
+                         sig.name, nparams, nparams == 1 ? "" : "s", nargs,
+                         nargs == 1 ? "was" : "were");
+        }
+        else {
+            PyErr_Format(PyExc_TypeError,
+                         "%s() takes from %zd to %zd positional arguments but %zd %s given",
+                         sig.name, sig.required, nparams, nargs, nargs == 1 ? "was" : "were");
+        }
+        return false;
     }
     for (Py_ssize_t i = 0; i < sig.required; ++i) {
         if (values[i] == nullptr) {
@@ -1128,14 +1140,9 @@ constexpr const char check_doc[] =
     "        gui (bool): print outputs for GUI\n"
     "    ";
 
-PyObject* tc_check(FASTCALL_ARGS)
+// One check run with its arguments parsed.
+PyObject* check_run(PyObject* module, PyObject* const* values)
 {
-    const Signature sig{
-        "check", {&N.address, &N.auto_, &N.printFnc, &N.verbose, &N.select, &N.gui}, 0};
-    PyObject* values[6] = {Py_None, Py_False, g_print, N.int2, Py_None, Py_False};
-    if (!parse_args(sig, args, nargs, kwnames, values)) {
-        return nullptr;
-    }
     PyObject* verbose = values[3];
 
     int too_verbose = compare(verbose, N.int9, Py_GT);
@@ -1161,6 +1168,24 @@ PyObject* tc_check(FASTCALL_ARGS)
         return nullptr;
     }
     Py_RETURN_NONE;
+}
+
+PyObject* tc_check(FASTCALL_ARGS)
+{
+    const Signature sig{
+        "check", {&N.address, &N.auto_, &N.printFnc, &N.verbose, &N.select, &N.gui}, 0};
+    PyObject* values[6] = {Py_None, Py_False, g_print, N.int2, Py_None, Py_False};
+    if (!parse_args(sig, args, nargs, kwnames, values)) {
+        return nullptr;
+    }
+    // An output function that starts a check of its own recurses through C
+    // alone: bounded like Python recursion, before the stack runs out.
+    if (Py_EnterRecursiveCall(" in check")) {
+        return nullptr;
+    }
+    PyObject* result = check_run(module, values);
+    Py_LeaveRecursiveCall();
+    return result;
 }
 
 // ---------------------------------------------------------------------------
