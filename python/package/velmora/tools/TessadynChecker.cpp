@@ -1178,13 +1178,18 @@ PyObject* tc_check(FASTCALL_ARGS)
     if (!parse_args(sig, args, nargs, kwnames, values)) {
         return nullptr;
     }
-    // An output function that starts a check of its own recurses through C
-    // alone: bounded like Python recursion, before the stack runs out.
-    if (Py_EnterRecursiveCall(" in check")) {
+    // An output function that starts a check of its own can recurse through
+    // C callables alone, where no Python frame counts it: nested runs on one
+    // thread are bounded by the interpreter's recursion limit instead, long
+    // before the stack runs out.
+    static thread_local int depth = 0;
+    if (depth >= Py_GetRecursionLimit()) {
+        PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded in check()");
         return nullptr;
     }
+    ++depth;
     PyObject* result = check_run(module, values);
-    Py_LeaveRecursiveCall();
+    --depth;
     return result;
 }
 
