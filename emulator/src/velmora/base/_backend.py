@@ -14,8 +14,11 @@ master ("Master 192.168.0.30: connection refused").
 
 from __future__ import annotations
 
+import threading
 from abc import ABC, abstractmethod
 from typing import Any, Mapping, Sequence
+
+from ._errors import IoddError
 
 # One row of a master's device table: (portId, vendorId, deviceId, identification)
 DeviceRow = tuple[int, int, int, "Mapping[str, str | None] | None"]
@@ -60,6 +63,31 @@ class MasterLink(ABC):
     @abstractmethod
     def devices(self) -> list[DeviceRow]:
         """The device table: devices on ports in IO-Link mode only."""
+
+
+class SessionLink(MasterLink):
+    """A master link that counts its open sessions. A fault drops the link
+    (``_lost``) until the last session closes."""
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._sessions = 0
+        self._lost = False
+
+    def close(self) -> None:
+        with self._lock:
+            if self._sessions:
+                self._sessions -= 1
+            if not self._sessions:
+                self._lost = False
+
+    def is_open(self) -> bool:
+        with self._lock:
+            return self._sessions > 0 and not self._lost
+
+    def _check_link(self) -> None:
+        if not self.is_open():
+            raise IoddError(f"Master {self.address}: connection lost")
 
 
 class TransportBackend(ABC):

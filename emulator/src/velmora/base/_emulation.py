@@ -9,24 +9,21 @@ block the others and can be interrupted.
 
 from __future__ import annotations
 
-import threading
 import time
 from typing import Any, Mapping, Sequence
 
-from ._backend import DeviceRow, MasterLink, TransportBackend
+from ._backend import DeviceRow, SessionLink, TransportBackend
 from ._errors import IoddError
 from ._installation import PORT_MODES, Installation, MasterSpec
 
 
-class EmulatedMaster(MasterLink):
+class EmulatedMaster(SessionLink):
     def __init__(self, spec: MasterSpec):
+        super().__init__()
         self.spec = spec
         self.transport = spec.transport
         self.address = spec.address
-        self._lock = threading.Lock()
         self._modes = [p.mode for p in spec.ports]
-        self._sessions = 0
-        self._lost = False  # link dropped by a fault; cleared when the last session closes
 
     def __repr__(self) -> str:
         return f"<EmulatedMaster {self.transport} {self.address}>"
@@ -63,21 +60,6 @@ class EmulatedMaster(MasterLink):
         already holds): no delay, no fault."""
         with self._lock:
             self._sessions += 1
-
-    def close(self) -> None:
-        with self._lock:
-            if self._sessions:
-                self._sessions -= 1
-            if not self._sessions:
-                self._lost = False
-
-    def is_open(self) -> bool:
-        with self._lock:
-            return self._sessions > 0 and not self._lost
-
-    def _check_link(self) -> None:
-        if not self.is_open():
-            raise IoddError(f"Master {self.address}: connection lost")
 
     def port_modes(self) -> list[str]:
         self._check_link()

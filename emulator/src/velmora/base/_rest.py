@@ -30,7 +30,6 @@ import json
 import os
 import socket
 import ssl
-import threading
 import time
 from dataclasses import dataclass
 from typing import Any, Callable, Mapping, Sequence
@@ -38,7 +37,7 @@ from urllib.parse import quote
 
 from . import IoddUtility
 from ._address import Target, parse_target
-from ._backend import DeviceRow, MasterLink, TransportBackend
+from ._backend import DeviceRow, MasterLink, SessionLink, TransportBackend
 from ._errors import IoddError
 from ._installation import IDENT_NAMES, MAX_TIMEOUT, REST_TIMEOUTS, Installation
 
@@ -250,20 +249,18 @@ def _first(*values: Any) -> Any:
 # ---------------------------------------------------------------- masters
 
 
-class RestMaster(MasterLink):
+class RestMaster(SessionLink):
     """One IO-Link master of a gateway reached over the REST API."""
 
     transport = "IP"
     supported = True  # every master that speaks the API
 
     def __init__(self, client: Client, number: int, identity: Mapping[str, Any]):
+        super().__init__()
         self.client = client
         self.address = client.address
         self.number = number
         self._identity = dict(identity)
-        self._lock = threading.Lock()
-        self._sessions = 0
-        self._lost = False
         self._ports = 0
 
     def __repr__(self) -> str:
@@ -316,21 +313,6 @@ class RestMaster(MasterLink):
         with self._lock:
             self._sessions += 1
             self._ports = ports
-
-    def close(self) -> None:
-        with self._lock:
-            if self._sessions:
-                self._sessions -= 1
-            if not self._sessions:
-                self._lost = False
-
-    def is_open(self) -> bool:
-        with self._lock:
-            return self._sessions > 0 and not self._lost
-
-    def _check_link(self) -> None:
-        if not self.is_open():
-            raise IoddError(f"Master {self.address}: connection lost")
 
     # -- ports and devices -------------------------------------------------------
 
