@@ -320,20 +320,32 @@ void digits(Piece& piece, unsigned long long number, unsigned base, int width)
     piece.str = nullptr;
 }
 
+// The digits of a non-negative exact int, written into the piece: 1 when
+// written, 0 when the value takes the generic path, -1 on error.
+int int_digits(PyObject* value, Piece& piece, unsigned base, int width)
+{
+    if (!PyLong_CheckExact(value)) {
+        return 0;
+    }
+    int overflow = 0;
+    long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (number == -1 && PyErr_Occurred()) {
+        return -1;
+    }
+    if (overflow != 0 || number < 0) {
+        return 0;
+    }
+    digits(piece, static_cast<unsigned long long>(number), base, width);
+    return 1;
+}
+
 // The hex form of an identifier: format(value, "04x"). Non-negative exact
 // ints are written here with the same digits.
 bool hex04(PyObject* value, Piece& piece)
 {
-    if (PyLong_CheckExact(value)) {
-        int overflow = 0;
-        long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
-        if (overflow == 0 && number >= 0) {
-            digits(piece, static_cast<unsigned long long>(number), 16, 4);
-            return true;
-        }
-        if (number == -1 && PyErr_Occurred()) {
-            return false;
-        }
+    int done = int_digits(value, piece, 16, 4);
+    if (done != 0) {
+        return done > 0;
     }
     piece.set(Ref::steal(PyObject_Format(value, N.hex04)));
     return piece.str != nullptr;
@@ -346,16 +358,9 @@ bool text_form(PyObject* value, Piece& piece)
         piece.set(Ref::borrow(value));
         return true;
     }
-    if (PyLong_CheckExact(value)) {
-        int overflow = 0;
-        long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
-        if (overflow == 0 && number >= 0) {
-            digits(piece, static_cast<unsigned long long>(number), 10, 1);
-            return true;
-        }
-        if (number == -1 && PyErr_Occurred()) {
-            return false;
-        }
+    int done = int_digits(value, piece, 10, 1);
+    if (done != 0) {
+        return done > 0;
     }
     piece.set(text(value));
     return piece.str != nullptr;
