@@ -858,16 +858,17 @@ Ref base_driver_for(PyObject* module, PyObject* baseType)
     return call(baseType);
 }
 
-// Ends a run while a `check()` body runs: Ok goes on, Stop returns None
-// early (an abort), Error propagates the pending exception.
+// How a step of a check run ended: Ok goes on, Stop ends the run early with
+// None (an abort was seen), Error propagates the pending exception.
 enum class Flow { Ok, Stop, Error };
 
+// One run's arguments and per-run values, shared by its steps.
 struct Run {
     PyObject* module;
     PyObject* address;
     PyObject* auto_;
     PyObject* printFnc;
-    PyObject* select;   // None or the driver-name suffix
+    PyObject* select;   // as given; check_body maps it to a driver-name suffix
     PyObject* gui;
     PyObject* optPortsOff;
     PyObject* optPortsAuto;
