@@ -3,14 +3,18 @@
 
 VENV   := .venv
 VPY    := $(VENV)/bin/python
+BASE   := $(VENV)/.provisioned
 STAMP  := $(VENV)/.installed
 
-# python3.13 as the machine names it: on PATH, or a pyenv build that is not
-# the active pyenv version.
-PYTHON ?= $(shell for p in python3.13 $$(pyenv root 2>/dev/null)/versions/3.13*/bin/python3.13 \
-             /usr/local/bin/python3.13 /usr/bin/python3.13; do \
-             "$$p" -c 'import sys; assert sys.version_info[:2] == (3, 13); print(sys.executable)' \
-             2>/dev/null && break; done)
+# python3.13 as the machine names it (tools/find-python.sh says what to
+# install when there is none).
+PYTHON ?= $(shell tools/find-python.sh 2>/dev/null)
+
+# Every install into .venv is pinned by constraints.txt, and every package is
+# built inside .venv against the pinned build backends: no build isolation, so
+# nothing unpinned is fetched and a cold package cache builds the same as a
+# warm one.
+PIP := $(VPY) -m pip install --quiet --constraint constraints.txt --no-build-isolation
 
 CHECKER_SOURCES := pyproject.toml CMakeLists.txt $(shell find python -type f 2>/dev/null)
 STANDIN_SOURCES := $(shell find emulator -type f -not -path '*/__pycache__/*' \
@@ -30,15 +34,18 @@ test: $(STAMP)
 
 venv: $(STAMP)
 
-$(VENV)/bin/python:
-	@test -n "$(PYTHON)" || { echo "python3.13 not found: install Python 3.13" >&2; exit 1; }
+# A new pin means a new venv: nothing of the old set stays behind.
+$(BASE): constraints.txt
+	@test -n "$(PYTHON)" || tools/find-python.sh >/dev/null
+	rm -rf $(VENV)
 	$(PYTHON) -m venv $(VENV)
-	$(VPY) -m pip install --quiet --upgrade pip
+	$(PIP) pip setuptools wheel
+	touch $@
 
-$(STAMP): $(VENV)/bin/python $(CHECKER_SOURCES) $(STANDIN_SOURCES) requirements-dev.txt
-	$(VPY) -m pip install --quiet -r requirements-dev.txt
-	$(VPY) -m pip install --quiet ./emulator
-	$(VPY) -m pip install --quiet --no-build-isolation $(BUILD_FLAGS) .
+$(STAMP): $(BASE) $(CHECKER_SOURCES) $(STANDIN_SOURCES) requirements-dev.txt
+	$(PIP) -r requirements-dev.txt
+	$(PIP) ./emulator
+	$(PIP) $(BUILD_FLAGS) .
 	touch $@
 
 clean:
@@ -46,7 +53,7 @@ clean:
 
 # Benchmarks (not part of `make test`); Cython is installed for them only.
 bench: $(STAMP)
-	$(VPY) -m pip install --quiet -r benchmarks/requirements.txt
+	$(PIP) -r benchmarks/requirements.txt
 	$(VPY) benchmarks/run.py
 
 # The test suite against an AddressSanitizer/UBSan build of the module.
