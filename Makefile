@@ -17,7 +17,7 @@ PYTHON ?= $(shell tools/find-python.sh 2>/dev/null)
 PIP := $(VPY) -m pip install --quiet --constraint constraints.txt --no-build-isolation
 
 CHECKER_SOURCES := pyproject.toml CMakeLists.txt $(shell find python -type f 2>/dev/null)
-STANDIN_SOURCES := $(shell find emulator -type f -not -path '*/__pycache__/*' \
+STANDIN_SOURCES := $(shell find standin -type f -not -path '*/__pycache__/*' \
                      -not -path '*.egg-info*' -not -path '*/build/*' 2>/dev/null)
 
 # Warnings are errors in every build made here.
@@ -44,7 +44,7 @@ $(BASE): constraints.txt
 
 $(STAMP): $(BASE) $(CHECKER_SOURCES) $(STANDIN_SOURCES) requirements-dev.txt
 	$(PIP) -r requirements-dev.txt
-	$(PIP) ./emulator
+	$(PIP) ./standin
 	$(PIP) $(BUILD_FLAGS) .
 	touch $@
 

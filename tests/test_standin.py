@@ -1,4 +1,4 @@
-"""Tests of the velmora.base stand-in (emulator/): the driver objects the
+"""Tests of the velmora.base stand-in (standin/): the driver objects the
 checker relies on, the demo installation, the installation file loader and
 the test hooks."""
 
