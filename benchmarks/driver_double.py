@@ -233,6 +233,7 @@ DEVICE_KINDS = (
          productText="8 x digital input", serialNumber="VM{n:010d}",
          hardwareRevision="C", firmwareRevision="1.1.4", applicationSpecificTag="Sensors row {n}"),
 )
+IDENTIFIED = tuple(kind for kind in DEVICE_KINDS if kind is not None)
 DEVICE_IDS = ((1893, 0x10A2F3), (812, 0x0803), (812, 0x0804), (1321, 0x0201),
               (1893, 0x1001), (0, 0), (4242, 0x1234567), (1893, 0xFFFF))
 
@@ -249,6 +250,16 @@ def _address(transport, i):
 
 def _fill(value, i, n):
     return value.format(i=i, n=n) if isinstance(value, str) else value
+
+
+# The blanks of the "blanks" workload, around every identification text.
+BLANKS = (" ", "\t", "  ", "\n ", " \t")
+
+
+def _blank(value, n):
+    if not isinstance(value, str):
+        return value
+    return BLANKS[n % len(BLANKS)] + value + BLANKS[(n + 2) % len(BLANKS)]
 
 
 # Attributes that only the double's own methods use; a trace leaves them out.
@@ -326,12 +337,14 @@ class Installation:
     driver types; `_IoddDrv` and `IoddUtility` are its two namespaces.
 
     `iodd`: whether CommonDriverManager.iodd starts out set (truthy), so that
-    check() leaves it alone. `trace`: a list that, when given, receives every
+    check() leaves it alone. `blanks`: the variant workload where every fourth
+    device has no identification and every identification text carries
+    blanks around it. `trace`: a list that, when given, receives every
     attribute read, method call and identification lookup the checker makes
     on the library's objects (slow: for the tests only).
     """
 
-    def __init__(self, masters=200, devices=8, iodd=True, trace=None):
+    def __init__(self, masters=200, devices=8, iodd=True, trace=None, blanks=False):
         classes = {cls.__name__: cls for cls in (
             PortMode, MasterDriver, MasterBridge, BaseDriver, BaseDriverType, DriverEntry,
             DriverManager, IoddDev, Logger)}
@@ -366,8 +379,13 @@ class Installation:
             for j in range(devices):
                 n = i * devices + j
                 ident = DEVICE_KINDS[(i + j) % len(DEVICE_KINDS)]
+                if blanks:
+                    ident = None if n % 4 == 3 else IDENTIFIED[(i + j) % len(IDENTIFIED)]
                 if ident is not None:
                     ident = ident_dict({key: _fill(ident[key], i, n) for key in IDENT_NAMES})
+                    if blanks:
+                        ident = ident_dict({key: _blank(value, n + k)
+                                            for k, (key, value) in enumerate(ident.items())})
                 vid, did = DEVICE_IDS[(i * 3 + j) % len(DEVICE_IDS)]
                 table.append((j + 1, vid, did, ident))
             self.devices.extend(table)

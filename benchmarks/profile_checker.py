@@ -49,10 +49,13 @@ def main():
     parser.add_argument("--devices", type=int, default=8)
     parser.add_argument("--runs", type=int, default=10)
     parser.add_argument("--so", help="load the module from this shared object")
+    parser.add_argument("--blanks", action="store_true",
+                        help="the variant workload: a quarter of the devices without "
+                             "identification, blanks around the identification texts")
     args = parser.parse_args()
 
     m = load(args.so)
-    lib = Installation(args.masters, args.devices)
+    lib = Installation(args.masters, args.devices, blanks=args.blanks)
     with lib.installed(m):
         m.check(printFnc=null)   # warm-up
         if args.what == "check":
@@ -69,6 +72,10 @@ def main():
         work()
         for _ in range(args.runs):
             work()
+    # The warm-up check() makes every report text once more.
+    per_run = {"check": 1, "master": args.masters,
+               "dev": args.masters * args.devices}[args.what]
+    print(f"texts: {per_run * (args.runs + 2)}", file=sys.stderr)
 
 
 if __name__ == "__main__":

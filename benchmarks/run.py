@@ -55,7 +55,7 @@ LABELS = {"module": "module (C++)", "python": "Python", "cython": "Cython"}
 # Targets of issue 6.
 TARGET_REPORT_VS_PYTHON = 3.0
 TARGET_REPORT_VS_CYTHON = 1.5
-TARGET_CHECK_VS_PYTHON = 2.0
+TARGET_CHECK_VS_PYTHON = 2.5
 TARGET_FLATNESS = 1.20
 
 
@@ -367,34 +367,51 @@ def main():
           f"(check() and the report functions, plain and GUI; {chars} characters each)")
     results = {"machine": info, "masters": M, "devices": D, "quick": quick}
 
-    # (a) whole check() runs
-    with lib.installed(*impls.values()):
-        checks = interleaved(check_funcs(impls), budget * 2)
-    # (b) report functions alone
-    with lib.installed(*impls.values()):
-        master_funcs, device_funcs = report_funcs(impls, lib)
-        masters = interleaved(master_funcs, budget)
-        devices = interleaved(device_funcs, budget)
-    results.update(check=checks, print_master=masters, print_dev=devices)
+    def timed(lib):
+        # (a) whole check() runs, (b) the report functions alone
+        with lib.installed(*impls.values()):
+            checks = interleaved(check_funcs(impls), budget * 2)
+        with lib.installed(*impls.values()):
+            master_funcs, device_funcs = report_funcs(impls, lib)
+            masters = interleaved(master_funcs, budget)
+            devices = interleaved(device_funcs, budget)
+        return checks, masters, devices
 
-    print()
-    print(f"## Timings, {M} masters x {D} devices (median; +- is the interquartile range)")
-    print()
-    header = "| | " + " | ".join(LABELS[n] for n in impls) + \
-        " | module vs Python | module vs Cython |"
-    print(header)
-    print("|" + "---|" * (header.count("|") - 1))
-    rows = [("check(), per master", checks, M), ("check(), per device", checks, ndev),
-            ("`_print_master`, per master", masters, M),
-            ("`_print_dev`, per device", devices, ndev)]
-    for label, res, count in rows:
-        cells = [f"{us(res[n]['median'] / count)} +-{res[n]['iqr'] * 100:.0f}%" for n in impls]
-        print(f"| {label} | " + " | ".join(cells) + f" | {fmt_ratio(ratio(res, 'module', 'python'))}"
-              f" | {fmt_ratio(ratio(res, 'module', 'cython'))} |")
-    print()
-    print(f"(whole check() over {M} x {D}: " + ", ".join(
-        f"{LABELS[n]} {checks[n]['median'] * 1e3:.3f} ms" for n in impls)
-        + f"; {checks['module']['rounds']} rounds)")
+    def table(title, checks, masters, devices, ndev):
+        print()
+        print(f"## Timings, {title} (median; +- is the interquartile range)")
+        print()
+        header = "| | " + " | ".join(LABELS[n] for n in impls) + \
+            " | module vs Python | module vs Cython |"
+        print(header)
+        print("|" + "---|" * (header.count("|") - 1))
+        rows = [("check(), per master", checks, M), ("check(), per device", checks, ndev),
+                ("`_print_master`, per master", masters, M),
+                ("`_print_dev`, per device", devices, ndev)]
+        for label, res, count in rows:
+            cells = [f"{us(res[n]['median'] / count)} +-{res[n]['iqr'] * 100:.0f}%"
+                     for n in impls]
+            print(f"| {label} | " + " | ".join(cells)
+                  + f" | {fmt_ratio(ratio(res, 'module', 'python'))}"
+                  f" | {fmt_ratio(ratio(res, 'module', 'cython'))} |")
+        print()
+        print(f"(whole check() over {M} x {D}: " + ", ".join(
+            f"{LABELS[n]} {checks[n]['median'] * 1e3:.3f} ms" for n in impls)
+            + f"; {checks['module']['rounds']} rounds)")
+
+    checks, masters, devices = timed(lib)
+    results.update(check=checks, print_master=masters, print_dev=devices)
+    table(f"{M} masters x {D} devices", checks, masters, devices, ndev)
+
+    # The variant: every fourth device without identification, blanks
+    # around every identification text.
+    blib = Installation(M, D, blanks=True)
+    assert_same_output(impls, blib)
+    b_checks, b_masters, b_devices = timed(blib)
+    results["blanks"] = dict(check=b_checks, print_master=b_masters, print_dev=b_devices)
+    table(f"{M} x {D}, a quarter of the devices without identification, blanks around "
+          "the identification texts", b_checks, b_masters, b_devices, blib.ndevices)
+    del blib
 
     # (c) scaling
     print()
@@ -475,6 +492,12 @@ def main():
         ("_print_master vs Cython", ratio(masters, "module", "cython"), TARGET_REPORT_VS_CYTHON),
         ("_print_dev vs Cython", ratio(devices, "module", "cython"), TARGET_REPORT_VS_CYTHON),
         (f"check() {M} x {D} vs Python", ratio(checks, "module", "python"),
+         TARGET_CHECK_VS_PYTHON),
+        ("blanks: _print_master vs Python", ratio(b_masters, "module", "python"),
+         TARGET_REPORT_VS_PYTHON),
+        ("blanks: _print_dev vs Python", ratio(b_devices, "module", "python"),
+         TARGET_REPORT_VS_PYTHON),
+        ("blanks: check() vs Python", ratio(b_checks, "module", "python"),
          TARGET_CHECK_VS_PYTHON),
     ]
     for label, value, target in targets:
