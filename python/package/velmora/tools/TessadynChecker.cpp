@@ -16,6 +16,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <iterator>
+#include <tuple>
 #include <utility>
 #if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
 #include <emmintrin.h>
@@ -850,12 +851,11 @@ Ref join_foreign(const Span* spans, size_t count)
 
 Ref join(std::initializer_list<Span> spans) { return join(spans.begin(), spans.size()); }
 
-// Collects the spans of one text in order, sizing them as they come; its
-// slots stay uninitialised until a span is added.
+// Collects the spans of one text in order; its slots stay uninitialised
+// until a span is added.
 struct Spans {
     Span items[32];
     size_t count = 0;
-    Sizes sizes;   // added up as the spans come
 
     Spans() {}
     Spans(const Spans&) = delete;
@@ -864,11 +864,133 @@ struct Spans {
     Spans& operator<<(const Span& span)
     {
         items[count++] = span;
-        sizes.add(span);
         return *this;
     }
-    Ref join() const { return join_sized(items, count, sizes); }
 };
+
+// The join of a text whose layout is fixed, written as its parts in order:
+// string literals, spans, and groups of them that a condition leaves in or
+// out (when()). The literals' lengths are known here, so their sizes add up
+// at compile time and each is copied with moves of a known width; only the
+// values are sized and copied at run time. Texts that are not all one byte a
+// character go to join_sized.
+template <class... Parts>
+struct Group {
+    bool present;
+    std::tuple<const Parts&...> parts;
+};
+
+// The parts, when `present`; otherwise nothing.
+template <class... Parts>
+Group<Parts...> when(bool present, const Parts&... parts)
+{
+    return {present, std::tuple<const Parts&...>(parts...)};
+}
+
+template <size_t K>
+constexpr void add_size(Sizes& sizes, const char (&)[K])
+{
+    sizes.length += K - 1;
+    sizes.maxchar |= 0x7f;
+    sizes.kinds |= PyUnicode_1BYTE_KIND;
+}
+inline void add_size(Sizes& sizes, const Span& span) { sizes.add(span); }
+template <class... Parts>
+void add_size(Sizes& sizes, const Group<Parts...>& group)
+{
+    if (group.present) {
+        std::apply([&sizes](const auto&... part) { (add_size(sizes, part), ...); }, group.parts);
+    }
+}
+
+template <size_t K>
+inline void copy_part(char*& to, const char (&literal)[K])
+{
+    std::memcpy(to, literal, K - 1);
+    to += K - 1;
+}
+inline void copy_part(char*& to, const Span& span)
+{
+    copy_bytes(to, static_cast<const char*>(span.data), static_cast<size_t>(span.length));
+    to += span.length;
+}
+template <class... Parts>
+void copy_part(char*& to, const Group<Parts...>& group)
+{
+    if (group.present) {
+        std::apply([&to](const auto&... part) { (copy_part(to, part), ...); }, group.parts);
+    }
+}
+
+// The same into a text of two bytes a character: one-byte parts widened.
+template <size_t K>
+inline void copy_part2(Py_UCS2*& to, const char (&literal)[K])
+{
+    widen_1_2(literal, to, K - 1);
+    to += K - 1;
+}
+inline void copy_part2(Py_UCS2*& to, const Span& span)
+{
+    if (span.kind == PyUnicode_1BYTE_KIND) {
+        widen_1_2(span.data, to, span.length);
+    }
+    else {
+        std::memcpy(to, span.data, static_cast<size_t>(span.length) * 2);
+    }
+    to += span.length;
+}
+template <class... Parts>
+void copy_part2(Py_UCS2*& to, const Group<Parts...>& group)
+{
+    if (group.present) {
+        std::apply([&to](const auto&... part) { (copy_part2(to, part), ...); }, group.parts);
+    }
+}
+
+inline void add_span(Spans& spans, const Span& span) { spans << span; }
+template <class... Parts>
+void add_span(Spans& spans, const Group<Parts...>& group)
+{
+    if (group.present) {
+        std::apply([&spans](const auto&... part) { (add_span(spans, Span(part)), ...); },
+                   group.parts);
+    }
+}
+
+template <class... Parts>
+TC_NOINLINE Ref join_text(const Parts&... parts)
+{
+    Sizes sizes;
+    (add_size(sizes, parts), ...);
+    if (sizes.length > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
+        PyErr_NoMemory();
+        return {};
+    }
+    Py_ssize_t length = static_cast<Py_ssize_t>(sizes.length);
+    if (sizes.kinds == PyUnicode_1BYTE_KIND && sizes.maxchar <= 0xff) {
+        Ref result = Ref::steal(PyUnicode_New(length, sizes.maxchar));
+        if (!result) {
+            return {};
+        }
+        char* data = static_cast<char*>(PyUnicode_DATA(result.get()));
+        (copy_part(data, parts), ...);
+        return result;
+    }
+    if ((sizes.kinds & PyUnicode_4BYTE_KIND) == 0 && sizes.maxchar > 0xff &&
+        sizes.maxchar <= 0xffff) {
+        // Two bytes a character, as most non-ASCII texts are.
+        Ref result = Ref::steal(PyUnicode_New(length, sizes.maxchar));
+        if (!result) {
+            return {};
+        }
+        Py_UCS2* data = PyUnicode_2BYTE_DATA(result.get());
+        (copy_part2(data, parts), ...);
+        return result;
+    }
+    Spans spans;
+    (add_span(spans, parts), ...);
+    return join_sized(spans.items, spans.count, sizes);
+}
 
 // Runs `body` with `raised` as the exception being handled, as the code of
 // an except or finally clause runs: an exception raised by the body carries
@@ -2019,32 +2141,11 @@ PyObject* tc_print_master(FASTCALL_ARGS)
         return nullptr;
     }
 
-    Spans line;
-    line << "\n";
-    if (wrap) {
-        line << "[color=#4699ff][b]Master " << address << "[/b][/color]";
-    }
-    else {
-        line << "Master " << address;
-    }
-    if (has_name) {
-        line << " (" << name << ")";
-    }
-    line << ": " << vendor << ", " << product;
-    if (has_pcode) {
-        line << " (" << pcode << ")";
-    }
-    line << ",\n    ";
-    if (has_vid) {
-        line << " vid 0x" << vid << ",";
-    }
-    if (has_did) {
-        line << " did 0x" << did << ",";
-    }
-    if (has_fwver) {
-        line << " fwVer " << fwver;
-    }
-    Ref joined = line.join();
+    Ref joined = join_text(
+        "\n", when(wrap, "[color=#4699ff][b]"), "Master ", address, when(wrap, "[/b][/color]"),
+        when(has_name, " (", name, ")"), ": ", vendor, ", ", product,
+        when(has_pcode, " (", pcode, ")"), ",\n    ", when(has_vid, " vid 0x", vid, ","),
+        when(has_did, " did 0x", did, ","), when(has_fwver, " fwVer ", fwver));
     if (!joined || !call(printFnc, {joined.get()})) {
         return nullptr;
     }
@@ -2112,8 +2213,16 @@ bool get_text(PyObject* module, Ref& value, PyObject* default_)
     return static_cast<bool>(value);
 }
 
+// The label that opens a device text: "  * Device port <port>:" and the
+// space after it, in GUI mode with the label coloured.
+struct DeviceLabel {
+    Span open;
+    const Piece& port;
+    Span close;
+};
+
 // The one-line text of a device without identification data.
-bool print_unidentified(PyObject* dev, Spans& line, PyObject* printFnc)
+bool print_unidentified(PyObject* dev, const DeviceLabel& label, PyObject* printFnc)
 {
     Piece vid, did;
     Ref vendor_id = getattr(dev, N.vendorId);
@@ -2121,13 +2230,13 @@ bool print_unidentified(PyObject* dev, Spans& line, PyObject* printFnc)
     if (!device_id || !hex04(device_id.get(), did)) {
         return false;
     }
-    line << " NO_IDENT, vid 0x" << vid << ", did 0x" << did;
-    Ref joined = line.join();
+    Ref joined = join_text(label.open, label.port, label.close, "NO_IDENT, vid 0x", vid,
+                           ", did 0x", did);
     return joined && call(printFnc, {joined.get()});
 }
 
 // The three-line text of a device with identification data.
-bool print_identified(PyObject* module, PyObject* dev, PyObject* ident, Spans& line,
+bool print_identified(PyObject* module, PyObject* dev, PyObject* ident, const DeviceLabel& label,
                       PyObject* printFnc)
 {
     // Identification values with a placeholder, in the order they are read.
@@ -2159,10 +2268,10 @@ bool print_identified(PyObject* module, PyObject* dev, PyObject* ident, Spans& l
     if (!device_id || !hex04(device_id.get(), did)) {
         return false;
     }
-    line << " " << vendorName << ", " << prodName << " (" << prodId << "),\n    " << prodText
-         << ", vid 0x" << vid << ", did 0x" << did << ",\n    fwVer " << fwver << ", hwVer "
-         << hdver << ", S/N " << ser << ", tag: " << apptag;
-    Ref joined = line.join();
+    Ref joined = join_text(label.open, label.port, label.close, vendorName, ", ", prodName, " (",
+                           prodId, "),\n    ", prodText, ", vid 0x", vid, ", did 0x", did,
+                           ",\n    fwVer ", fwver, ", hwVer ", hdver, ", S/N ", ser, ", tag: ",
+                           apptag);
     return joined && call(printFnc, {joined.get()});
 }
 
@@ -2185,16 +2294,12 @@ PyObject* tc_print_dev(FASTCALL_ARGS)
     if (identified < 0) {
         return nullptr;
     }
-    // `line` holds spans of `port`, which outlives it.
-    Spans line;
-    if (wrap) {
-        line << "[color=#72ff00]  * Device port " << port << ":[/color]";
-    }
-    else {
-        line << "  * Device port " << port << ":";
-    }
-    bool ok = identified ? print_identified(module, dev, ident, line, printFnc)
-                         : print_unidentified(dev, line, printFnc);
+    // `label` refers to `port`, which outlives it.
+    const DeviceLabel label =
+        wrap ? DeviceLabel{"[color=#72ff00]  * Device port ", port, ":[/color] "}
+             : DeviceLabel{"  * Device port ", port, ": "};
+    bool ok = identified ? print_identified(module, dev, ident, label, printFnc)
+                         : print_unidentified(dev, label, printFnc);
     if (!ok) {
         return nullptr;
     }
