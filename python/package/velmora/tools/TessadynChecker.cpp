@@ -503,6 +503,19 @@ void Piece::set_slice(Ref str, Py_ssize_t start, Py_ssize_t end)
     span_ = Span(chars, length, widest, kind);
 }
 
+// "000102...feff": the two hex digits of every byte.
+constexpr struct HexPairs {
+    char text[513];
+    constexpr HexPairs() : text()
+    {
+        for (int i = 0; i < 256; ++i) {
+            text[2 * i] = "0123456789abcdef"[i >> 4];
+            text[2 * i + 1] = "0123456789abcdef"[i & 0xf];
+        }
+    }
+} kHexPairTable;
+constexpr const char* kHexPairs = kHexPairTable.text;
+
 template <unsigned Base>
 void Piece::set_digits(size_t number, int width)
 {
@@ -510,15 +523,24 @@ void Piece::set_digits(size_t number, int width)
     char* end = digits_ + sizeof digits_;
     char* at = end;
     if (Base == 16) {
-        // As many digits as the number needs, at least `width`.
+        // As many digits as the number needs, at least `width`, two at a time.
         int count = width < 1 ? 1 : width;
         while (count < static_cast<int>(2 * sizeof number) && (number >> (4 * count)) != 0) {
             ++count;
         }
         at -= count;
-        for (int i = count - 1; i >= 0; --i) {
-            at[i] = digit[number & 0xf];
-            number >>= 4;
+        int i = count;
+        if (count == 4) {
+            std::memcpy(at, kHexPairs + 2 * ((number >> 8) & 0xff), 2);
+            std::memcpy(at + 2, kHexPairs + 2 * (number & 0xff), 2);
+            i = 0;
+        }
+        for (; i >= 2; i -= 2) {
+            std::memcpy(at + i - 2, kHexPairs + 2 * (number & 0xff), 2);
+            number >>= 8;
+        }
+        if (i == 1) {
+            at[0] = digit[number & 0xf];
         }
     }
     else if (number < Base && width <= 1) {
@@ -626,6 +648,10 @@ inline bool strip(Ref value, Piece& piece)
     const Py_UCS1* chars = PyUnicode_1BYTE_DATA(str);
     Py_ssize_t start = 0;
     Py_ssize_t end = PyUnicode_GET_LENGTH(str);
+    if (end > 0 && !_Py_ascii_whitespace[chars[0]] && !_Py_ascii_whitespace[chars[end - 1]]) {
+        piece.set_ascii(std::move(value), chars, end);   // nothing to strip, as mostly
+        return true;
+    }
     while (start < end && _Py_ascii_whitespace[chars[start]]) {
         ++start;
     }
@@ -709,9 +735,29 @@ void widen_1_2(const void* from, void* to, Py_ssize_t length)
     Py_ssize_t i = 0;
 #if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
     const __m128i zero = _mm_setzero_si128();
-    for (; i + 8 <= length; i += 8) {
-        __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(source + i));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(target + i), _mm_unpacklo_epi8(bytes, zero));
+    auto widen8 = [&](Py_ssize_t at) {
+        __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(source + at));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(target + at), _mm_unpacklo_epi8(bytes, zero));
+    };
+    auto widen4 = [&](Py_ssize_t at) {
+        int32_t word;
+        std::memcpy(&word, source + at, 4);
+        __m128i wide = _mm_unpacklo_epi8(_mm_cvtsi32_si128(word), zero);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(target + at), wide);
+    };
+    if (length >= 8) {
+        for (; i + 8 <= length; i += 8) {
+            widen8(i);
+        }
+        if (i < length) {
+            widen8(length - 8);   // the last eight again, overlapping
+        }
+        return;
+    }
+    if (length >= 4) {
+        widen4(0);
+        widen4(length - 4);
+        return;
     }
 #endif
     for (; i < length; ++i) {
