@@ -1693,7 +1693,8 @@ PyObject* tc_print_dev(FASTCALL_ARGS)
         line << N.portLabel << port << N.colon;
     }
 
-    Piece vid, did;
+    // Every piece the line points into lives until the line is joined.
+    Piece vid, did, field[6], vendorName, prodName;
     if (!identified) {
         Ref vendor_id = getattr(dev, N.vendorId);
         Ref device_id = vendor_id && hex04(vendor_id.get(), vid) ? getattr(dev, N.deviceId) : Ref();
@@ -1709,7 +1710,6 @@ PyObject* tc_print_dev(FASTCALL_ARGS)
                                   N.hardwareRevision, N.applicationSpecificTag};
         PyObject* const placeholders[] = {N.NO_PRODUCT_TEXT, N.NO_PRODUCT_ID, N.NO_SERIAL,
                                           N.NO_FW_VER,       N.NO_HW_VER,     N.NO_TAG};
-        Piece field[6];
         for (int i = 0; i < 6; ++i) {
             Ref value = subscript(ident, keys[i]);
             Ref shown = value ? get_text(module, value.get(), placeholders[i]) : Ref();
@@ -1718,7 +1718,6 @@ PyObject* tc_print_dev(FASTCALL_ARGS)
             }
         }
         auto& [prodText, prodId, ser, fwver, hdver, apptag] = field;
-        Piece vendorName, prodName;
         Ref vendor_value = subscript(ident, N.vendorName);
         Ref product_value = vendor_value && strip(vendor_value.get(), vendorName)
                                 ? subscript(ident, N.productName)
