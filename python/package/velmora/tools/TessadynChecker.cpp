@@ -18,6 +18,22 @@
 #include <iterator>
 #include <utility>
 
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <intrin.h>
+#elif defined(__linux__) || defined(__APPLE__) || defined(__FreeBSD__)
+#include <pthread.h>
+#if defined(__FreeBSD__)
+#include <pthread_np.h>
+#endif
+#endif
+
 namespace {
 
 constexpr const char kModuleName[] = "velmora.tools.TessadynChecker";
@@ -710,6 +726,153 @@ bool no_args(const char* name, Py_ssize_t nargs, PyObject* kwnames)
     return true;
 }
 
+// ---------------------------------------------------------------------------
+// Stack room. The output function and the driver library may call back into
+// the module (a check() from the output function, through C callables alone
+// if they like), and the interpreter's own guard counts levels, not bytes: a
+// thread with a small stack would overflow long before any level count. So
+// every function of the module refuses to start with RecursionError when the
+// calling thread's stack has less than kStackReserve bytes left: room for
+// one call's own frames, the Python code it calls until that comes back into
+// the module, and the clean-up of the calls above it.
+
+#if defined(__SANITIZE_ADDRESS__)
+#define TESSADYN_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TESSADYN_ASAN 1
+#endif
+#endif
+
+#if defined(TESSADYN_ASAN)
+constexpr uintptr_t kStackReserve = 192 * 1024;   // instrumented frames are larger
+#else
+constexpr uintptr_t kStackReserve = 64 * 1024;
+#endif
+// Where the platform does not tell the stack's bounds, the module's calls
+// nested on one thread may use this much stack below the outermost one.
+constexpr uintptr_t kFallbackStackBudget = 256 * 1024;
+
+// An address in the current stack frame (the real stack, also where a
+// sanitizer moves locals elsewhere).
+inline uintptr_t stack_here()
+{
+#if defined(__GNUC__) || defined(__clang__)
+    return reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+#elif defined(_MSC_VER)
+    return reinterpret_cast<uintptr_t>(_AddressOfReturnAddress());
+#else
+    volatile char here = 0;
+    return reinterpret_cast<uintptr_t>(&here);
+#endif
+}
+
+// The calling thread's stack, [low, high); both 0 when the platform does not
+// tell. Stacks grow downwards on every platform the module is built for.
+struct StackBounds {
+    uintptr_t low = 0;
+    uintptr_t high = 0;
+};
+
+StackBounds find_stack_bounds()
+{
+    StackBounds bounds;
+#if defined(_WIN32)
+    ULONG_PTR low = 0, high = 0;
+    GetCurrentThreadStackLimits(&low, &high);
+    bounds.low = static_cast<uintptr_t>(low);
+    bounds.high = static_cast<uintptr_t>(high);
+#elif defined(__APPLE__)
+    pthread_t self = pthread_self();
+    uintptr_t top = reinterpret_cast<uintptr_t>(pthread_get_stackaddr_np(self));
+    size_t size = pthread_get_stacksize_np(self);
+    if (top > size) {
+        bounds.low = top - size;
+        bounds.high = top;
+    }
+#elif defined(__linux__) || defined(__FreeBSD__)
+    pthread_attr_t attr;
+#if defined(__FreeBSD__)
+    bool have = pthread_attr_init(&attr) == 0;
+    if (have && pthread_attr_get_np(pthread_self(), &attr) != 0) {
+        pthread_attr_destroy(&attr);
+        have = false;
+    }
+#else
+    bool have = pthread_getattr_np(pthread_self(), &attr) == 0;
+#endif
+    if (have) {
+        void* addr = nullptr;
+        size_t size = 0;
+        if (pthread_attr_getstack(&attr, &addr, &size) == 0 && addr != nullptr) {
+            bounds.low = reinterpret_cast<uintptr_t>(addr);
+            bounds.high = bounds.low + size;
+        }
+        pthread_attr_destroy(&attr);
+    }
+#endif
+    return bounds;
+}
+
+// Per thread: the stack's bounds, looked up once, and where the outermost
+// call of the module on this thread began (for the fallback).
+struct ThreadStack {
+    bool looked = false;
+    StackBounds bounds;
+    int calls = 0;
+    uintptr_t outermost = 0;
+};
+thread_local ThreadStack t_stack;
+
+// Whether a call may start here; raises RecursionError when not.
+bool stack_room()
+{
+    ThreadStack& ts = t_stack;
+    if (!ts.looked) {
+        ts.bounds = find_stack_bounds();
+        ts.looked = true;
+    }
+    uintptr_t here = stack_here();
+    bool ok;
+    if (here > ts.bounds.low && here <= ts.bounds.high) {
+        ok = here - ts.bounds.low >= kStackReserve;
+    }
+    else {
+        // Unknown bounds, or a stack the thread switched to (coroutine
+        // libraries do): a fixed budget below the outermost call.
+        ok = ts.calls == 0 || here > ts.outermost || ts.outermost - here < kFallbackStackBudget;
+    }
+    if (!ok) {
+        PyErr_SetString(PyExc_RecursionError,
+                        "maximum recursion depth exceeded: too little stack left for a nested call");
+    }
+    return ok;
+}
+
+// Counts the module's calls in progress on this thread, for the fallback's
+// outermost frame; refuses the call (with RecursionError) without room.
+class StackScope {
+public:
+    StackScope() : ok_(stack_room())
+    {
+        if (ok_ && t_stack.calls++ == 0) {
+            t_stack.outermost = stack_here();
+        }
+    }
+    ~StackScope()
+    {
+        if (ok_) {
+            --t_stack.calls;
+        }
+    }
+    StackScope(const StackScope&) = delete;
+    StackScope& operator=(const StackScope&) = delete;
+    explicit operator bool() const { return ok_; }
+
+private:
+    bool ok_;
+};
+
 #define FASTCALL_ARGS                                                                \
     [[maybe_unused]] PyObject *module, [[maybe_unused]] PyObject *const *args, \
         Py_ssize_t nargs, PyObject *kwnames
@@ -719,6 +882,10 @@ bool no_args(const char* name, Py_ssize_t nargs, PyObject* kwnames)
 
 PyObject* tc_abort(FASTCALL_ARGS)
 {
+    StackScope room;
+    if (!room) {
+        return nullptr;
+    }
     if (!no_args("abort", nargs, kwnames) || !set_state_flag(module, N.abort, Py_True)) {
         return nullptr;
     }
@@ -727,6 +894,10 @@ PyObject* tc_abort(FASTCALL_ARGS)
 
 PyObject* tc_isRunning(FASTCALL_ARGS)
 {
+    StackScope room;
+    if (!room) {
+        return nullptr;
+    }
     if (!no_args("isRunning", nargs, kwnames)) {
         return nullptr;
     }
@@ -744,6 +915,10 @@ PyObject* tc_isRunning(FASTCALL_ARGS)
 // identification indices 16..24 to their names, anything else to None.
 PyObject* tc_getIndexVar(FASTCALL_ARGS)
 {
+    StackScope room;
+    if (!room) {
+        return nullptr;
+    }
     const Signature sig{"_getIndexVar", {&N.idx}, 1};
     PyObject* values[1] = {nullptr};
     if (!parse_args(sig, args, nargs, kwnames, values)) {
@@ -1178,6 +1353,10 @@ PyObject* check_run(PyObject* module, PyObject* const* values)
 
 PyObject* tc_check(FASTCALL_ARGS)
 {
+    StackScope room;
+    if (!room) {
+        return nullptr;
+    }
     const Signature sig{
         "check", {&N.address, &N.auto_, &N.printFnc, &N.verbose, &N.select, &N.gui}, 0};
     PyObject* values[6] = {Py_None, Py_False, g_print, N.int2, Py_None, Py_False};
@@ -1186,8 +1365,8 @@ PyObject* tc_check(FASTCALL_ARGS)
     }
     // An output function that starts a check of its own can recurse through
     // C callables alone, where no Python frame counts it: nested runs on one
-    // thread are bounded by the interpreter's recursion limit instead, long
-    // before the stack runs out.
+    // thread are bounded by the interpreter's recursion limit as well as by
+    // the stack left (room, above).
     static thread_local int depth = 0;
     if (depth >= Py_GetRecursionLimit()) {
         PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded in check()");
@@ -1204,6 +1383,10 @@ PyObject* tc_check(FASTCALL_ARGS)
 
 PyObject* tc_discover(FASTCALL_ARGS)
 {
+    StackScope room;
+    if (!room) {
+        return nullptr;
+    }
     const Signature sig{"_discover", {&N.base, &N.address, &N.found}, 3};
     PyObject* values[3] = {};
     if (!parse_args(sig, args, nargs, kwnames, values)) {
@@ -1349,6 +1532,10 @@ Py_ssize_t list_devices(PyObject* module, PyObject* masterbridge, PyObject* opt,
 
 PyObject* tc_list_master(FASTCALL_ARGS)
 {
+    StackScope room;
+    if (!room) {
+        return nullptr;
+    }
     const Signature sig{"_list_master",
                         {&N.masterbridge, &N.opt, &N.anyActivated, &N.found, &N.printFnc,
                          &N.debug, &N.gui},
@@ -1435,6 +1622,10 @@ bool connect_master(Ref& masterdrv, PyObject* masterbridge, PyObject* base, PyOb
 
 PyObject* tc_get_master(FASTCALL_ARGS)
 {
+    StackScope room;
+    if (!room) {
+        return nullptr;
+    }
     const Signature sig{"_get_master", {&N.masterbridge, &N.opt, &N.printFnc, &N.debug}, 4};
     PyObject* values[4] = {};
     if (!parse_args(sig, args, nargs, kwnames, values)) {
@@ -1566,6 +1757,10 @@ int master_product_code(PyObject* master, Piece& piece)
 
 PyObject* tc_print_master(FASTCALL_ARGS)
 {
+    StackScope room;
+    if (!room) {
+        return nullptr;
+    }
     const Signature sig{"_print_master", {&N.master, &N.printFnc, &N.gui}, 3};
     PyObject* values[3] = {};
     if (!parse_args(sig, args, nargs, kwnames, values)) {
@@ -1642,6 +1837,10 @@ Ref subscript(PyObject* mapping, PyObject* key)
 
 PyObject* tc_get_text(FASTCALL_ARGS)
 {
+    StackScope room;
+    if (!room) {
+        return nullptr;
+    }
     const Signature sig{"_get_text", {&N.val, &N.default_}, 2};
     PyObject* values[2] = {};
     if (!parse_args(sig, args, nargs, kwnames, values)) {
@@ -1671,6 +1870,10 @@ Ref get_text(PyObject* module, PyObject* val, PyObject* default_)
 
 PyObject* tc_print_dev(FASTCALL_ARGS)
 {
+    StackScope room;
+    if (!room) {
+        return nullptr;
+    }
     const Signature sig{"_print_dev", {&N.dev, &N.ident, &N.printFnc, &N.gui}, 4};
     PyObject* values[4] = {};
     if (!parse_args(sig, args, nargs, kwnames, values)) {
