@@ -528,6 +528,102 @@ struct Spans {
         return *this;
     }
     Ref join() const { return ::join(items, count); }
+    bool full() const { return count == std::size(items); }
+};
+
+// A span as a string object of its own.
+Ref span_object(const Span& span)
+{
+    if (span.str == nullptr) {
+        return Ref::steal(PyUnicode_FromStringAndSize(span.ascii, span.nascii));
+    }
+    if (span.start == 0 && span.end < 0) {
+        return Ref::borrow(span.str);
+    }
+    Py_ssize_t end = span.end < 0 ? PyUnicode_GET_LENGTH(span.str) : span.end;
+    return Ref::steal(PyUnicode_Substring(span.str, span.start, end));
+}
+
+// A text built the way `a + b + c ...` builds it in Python. While every
+// operand is an exact str the operands are only collected and joined with one
+// allocation at the end: concatenating exact strings runs nobody's code. From
+// the first operand that is anything else (a str subclass, which may bring
+// __radd__ or __add__, or no str at all) the sum is the interpreter's `+`,
+// applied operand by operand in order, so such methods run with the operands
+// and at the point at which Python runs them; callers compute each operand
+// only after adding the ones before it. A sum made earlier is added to
+// another as one operand, as the variable holding it would be in Python.
+// A collected span points into its string: what it points into (a piece, a
+// reference, an inner sum) must outlive the sum.
+class Sum {
+public:
+    // Adds one operand; false with an exception set when `+` failed.
+    bool add(const Span& span)
+    {
+        if (!adding_) {
+            bool exact = span.str == nullptr || PyUnicode_CheckExact(span.str);
+            if (exact && !spans_.full()) {
+                spans_ << span;
+                return true;
+            }
+            if (spans_.count == 0) {
+                // The first operand is the value so far, not added to anything.
+                adding_ = true;
+                value_ = span_object(span);
+                return static_cast<bool>(value_);
+            }
+            if (!start_adding()) {
+                return false;
+            }
+        }
+        Ref operand = span_object(span);
+        value_ = operand ? Ref::steal(PyNumber_Add(value_.get(), operand.get())) : Ref();
+        return static_cast<bool>(value_);
+    }
+    bool add(const Sum& inner)
+    {
+        if (inner.adding_) {
+            return add(Span(inner.value_.get()));   // the inner sum keeps its value
+        }
+        if (!adding_ && spans_.count + inner.spans_.count <= std::size(spans_.items)) {
+            for (size_t i = 0; i < inner.spans_.count; ++i) {
+                spans_ << inner.spans_.items[i];
+            }
+            return true;
+        }
+        // `+` in use (or too many pieces to collect): the inner value as one operand.
+        if (!adding_ && spans_.count > 0 && !start_adding()) {
+            return false;
+        }
+        Ref joined = inner.value();
+        if (!joined || !adding_) {
+            adding_ = true;
+            value_ = std::move(joined);
+            return static_cast<bool>(value_);
+        }
+        value_ = Ref::steal(PyNumber_Add(value_.get(), joined.get()));
+        return static_cast<bool>(value_);
+    }
+    // The sum's value: a new reference, or null with an exception set.
+    Ref value() const
+    {
+        if (adding_) {
+            return Ref::borrow(value_.get());
+        }
+        return spans_.count == 1 ? span_object(spans_.items[0]) : spans_.join();
+    }
+
+private:
+    bool start_adding()
+    {
+        value_ = value();
+        adding_ = true;
+        return static_cast<bool>(value_);
+    }
+
+    Spans spans_;
+    Ref value_;   // the value so far, once `+` is in use
+    bool adding_ = false;
 };
 
 // Runs `cleanup` after `body` the way Python's try/finally does: when the
@@ -990,7 +1086,7 @@ bool configure_driver_library(PyObject* module, PyObject* verbose)
 Ref base_driver_for(PyObject* module, PyObject* baseType)
 {
     Ref exist = call_method(baseType, N.exist);
-    Ref usable = exist ? Ref::steal(PySequence_GetItem(exist.get(), 0)) : Ref();
+    Ref usable = exist ? Ref::steal(PyObject_GetItem(exist.get(), N.int0)) : Ref();
     if (!usable) {
         return {};
     }
@@ -1048,7 +1144,7 @@ struct Run {
     PyObject* optPortsOff;
     PyObject* optPortsAuto;
     PyObject* found;
-    Py_ssize_t nmasters;
+    Ref nmasters;   // ints of the interpreter: len() results may add up past Py_ssize_t
     Ref ndevs;
 };
 
@@ -1060,14 +1156,13 @@ Flow list_masters(Run& run, PyObject* base)
         return Flow::Error;
     }
     Py_ssize_t count = PyObject_Size(newMasters.get());
-    if (count < 0) {
+    Ref length = count < 0 ? Ref() : Ref::steal(PyLong_FromSsize_t(count));
+    Ref nmasters = length ? Ref::steal(PyNumber_InPlaceAdd(run.nmasters.get(), length.get()))
+                          : Ref();
+    if (!nmasters) {
         return Flow::Error;
     }
-    if (count > PY_SSIZE_T_MAX - run.nmasters) {
-        PyErr_SetString(PyExc_OverflowError, "master count too large");
-        return Flow::Error;
-    }
-    run.nmasters += count;
+    run.nmasters = std::move(nmasters);
     Ref iterator = Ref::steal(PyObject_GetIter(newMasters.get()));
     if (!iterator) {
         return Flow::Error;
@@ -1122,7 +1217,15 @@ Flow check_body(Run& run, PyObject* verbose)
         return Flow::Error;
     }
     if (has_address) {
-        if (!PyList_Check(address.get())) {
+        // isinstance(address, list): honours __class__, as mocks use it.
+        int is_list = PyList_Check(address.get())
+                          ? 1
+                          : PyObject_IsInstance(address.get(),
+                                                reinterpret_cast<PyObject*>(&PyList_Type));
+        if (is_list < 0) {
+            return Flow::Error;
+        }
+        if (!is_list) {
             address = Ref::steal(PyList_New(1));
             if (!address) {
                 return Flow::Error;
@@ -1134,7 +1237,7 @@ Flow check_body(Run& run, PyObject* verbose)
             return Flow::Error;
         }
         if (count < 2) {
-            Ref first = Ref::steal(PySequence_GetItem(address.get(), 0));
+            Ref first = Ref::steal(PyObject_GetItem(address.get(), N.int0));
             addstr = first ? Ref::steal(PyNumber_Add(N.at, first.get())) : Ref();
         }
         else {
@@ -1152,7 +1255,8 @@ Flow check_body(Run& run, PyObject* verbose)
     if (!baseversion) {
         return Flow::Error;
     }
-    Ref baseVer = Ref::borrow(N.empty);
+    Ref base_text, version_text;
+    Sum baseVer, banner;
     int show_base = truth(baseversion.get());
     if (show_base > 0) {
         show_base = compare(baseversion.get(), version.get(), Py_NE);
@@ -1161,17 +1265,23 @@ Flow check_body(Run& run, PyObject* verbose)
         return Flow::Error;
     }
     if (show_base) {
-        Ref base_text = text(baseversion.get());
-        baseVer = base_text ? join({N.baseOpen, base_text.get(), N.closeParen}) : Ref();
-        if (!baseVer) {
+        base_text = text(baseversion.get());
+        if (!base_text || !baseVer.add(N.baseOpen) || !baseVer.add(base_text.get()) ||
+            !baseVer.add(N.closeParen)) {
             return Flow::Error;
         }
     }
-    Ref version_text = text(version.get());
-    Ref banner = version_text ? join({N.bannerHead, version_text.get(), baseVer.get(),
-                                      N.bannerMiddle, addstr.get(), N.dots})
-                              : Ref();
-    if (!banner || !call(run.printFnc, {banner.get()})) {
+    else if (!baseVer.add(N.empty)) {
+        return Flow::Error;
+    }
+    version_text = text(version.get());
+    if (!version_text || !banner.add(N.bannerHead) || !banner.add(version_text.get()) ||
+        !banner.add(baseVer) || !banner.add(N.bannerMiddle) || !banner.add(addstr.get()) ||
+        !banner.add(N.dots)) {
+        return Flow::Error;
+    }
+    Ref banner_text = banner.value();
+    if (!banner_text || !call(run.printFnc, {banner_text.get()})) {
         return Flow::Error;
     }
 
@@ -1218,7 +1328,7 @@ Flow check_body(Run& run, PyObject* verbose)
     run.optPortsOff = optPortsOff.get();
     run.optPortsAuto = optPortsAuto.get();
     run.found = found.get();
-    run.nmasters = 0;
+    run.nmasters = Ref::borrow(N.int0);
     run.ndevs = Ref::borrow(N.int0);
 
     Ref drv = lookup(module, N._IoddDrv);
@@ -1232,18 +1342,18 @@ Flow check_body(Run& run, PyObject* verbose)
         if (stop != 0) {
             return stop > 0 ? Flow::Stop : Flow::Error;
         }
-        if (selected) {
-            int matches = truth(select.get());
-            if (matches > 0) {
-                Ref name = call_method(driver.get(), N.driverName);
-                matches = name ? affix(name.get(), select.get(), true) : -1;
-                if (matches == 0) {
-                    continue;
-                }
+        // `if select and ...`: also a falsy select given by the caller is
+        // tested at each driver.
+        int matches = truth(select.get());
+        if (matches > 0) {
+            Ref name = call_method(driver.get(), N.driverName);
+            matches = name ? affix(name.get(), select.get(), true) : -1;
+            if (matches == 0) {
+                continue;
             }
-            if (matches < 0) {
-                return Flow::Error;
-            }
+        }
+        if (matches < 0) {
+            return Flow::Error;
         }
         Ref baseType = call_method(driver.get(), N.getBaseDriverType);
         Ref base = baseType ? base_driver_for(module, baseType.get()) : Ref();
@@ -1274,19 +1384,25 @@ Flow check_body(Run& run, PyObject* verbose)
     }
 
     // Summary lines.
-    if (run.nmasters != 0 && !call(run.printFnc)) {
+    int any_masters = truth(run.nmasters.get());
+    if (any_masters < 0 || (any_masters && !call(run.printFnc))) {
         return Flow::Error;
     }
-    Ref nmasters = Ref::steal(PyLong_FromSsize_t(run.nmasters));
-    Ref nmasters_text = nmasters ? text(nmasters.get()) : Ref();
-    Ref ndevs_text = nmasters_text ? text(run.ndevs.get()) : Ref();
-    Ref summary = ndevs_text ? join({nmasters_text.get(), N.mastersAnd, ndevs_text.get(),
-                                     N.devicesFound})
-                             : Ref();
-    if (!summary || !call(run.printFnc, {summary.get()})) {
+    Ref nmasters_text = text(run.nmasters.get());
+    Ref ndevs_text;
+    Sum summary;
+    if (!nmasters_text || !summary.add(nmasters_text.get()) || !summary.add(N.mastersAnd)) {
         return Flow::Error;
     }
-    if (run.nmasters != 0) {
+    ndevs_text = text(run.ndevs.get());
+    if (!ndevs_text || !summary.add(ndevs_text.get()) || !summary.add(N.devicesFound)) {
+        return Flow::Error;
+    }
+    Ref summary_text = summary.value();
+    if (!summary_text || !call(run.printFnc, {summary_text.get()})) {
+        return Flow::Error;
+    }
+    if (any_masters) {
         int any_devices = truth(run.ndevs.get());
         if (any_devices < 0) {
             return Flow::Error;
@@ -1339,7 +1455,7 @@ PyObject* check_run(PyObject* module, PyObject* const* values)
         return nullptr;
     }
     Run run{module, values[0], values[1], values[2], values[4], values[5],
-            nullptr, nullptr, nullptr, 0, Ref()};
+            nullptr, nullptr, nullptr, Ref(), Ref()};
     Flow flow = check_body(run, verbose);
     // The run is over on every way out, also when it raised.
     bool ok = run_finally(flow != Flow::Error, [module]() {
@@ -1574,20 +1690,23 @@ PyObject* tc_list_master(FASTCALL_ARGS)
 // in its format() form, or its type name when it carries no arguments.
 Ref error_line(PyObject* error)
 {
+    // error.args[0] if error.args else type(error).__qualname__
     Ref args = getattr(error, N.args);
-    if (!args) {
+    int has_args = args ? truth(args.get()) : -1;
+    if (has_args < 0) {
         return {};
     }
     Ref detail;
-    Py_ssize_t count = PyTuple_Check(args.get()) ? PyTuple_GET_SIZE(args.get()) : -1;
-    if (count == 0) {
-        detail = Ref::steal(PyType_GetQualName(Py_TYPE(error)));
+    if (has_args) {
+        args = getattr(error, N.args);
+        detail = args ? Ref::steal(PyObject_GetItem(args.get(), N.int0)) : Ref();
     }
     else {
-        Ref first = Ref::steal(PySequence_GetItem(args.get(), 0));
-        detail = first ? Ref::steal(PyObject_Format(first.get(), N.empty)) : Ref();
+        detail = getattr(reinterpret_cast<PyObject*>(Py_TYPE(error)), N.__qualname__);
     }
-    return detail ? join({N.errorPrefix, detail.get()}) : Ref();
+    // f"Error: {detail}"
+    Ref shown = detail ? Ref::steal(PyObject_Format(detail.get(), N.empty)) : Ref();
+    return shown ? join({N.errorPrefix, shown.get()}) : Ref();
 }
 
 // The guarded connection steps: a new connection when the driver manager had
@@ -1768,50 +1887,64 @@ PyObject* tc_print_master(FASTCALL_ARGS)
     }
     auto [master, printFnc, gui] = values;
 
-    Piece vid, did, name, fwver, address, vendor, pcode, product;
-    int has_vid = optional_piece(master, N.vendorId, vid, hex04);
-    int has_did = has_vid < 0 ? -1 : optional_piece(master, N.deviceId, did, hex04);
-    int has_name = has_did < 0 ? -1 : optional_piece(master, N.name, name, text_form);
-    int has_fwver = has_name < 0 ? -1 : optional_piece(master, N.fwVersion, fwver, text_form);
-    if (has_fwver < 0) {
+    // Each piece, value and sum is declared before the sums that point into it.
+    Piece vid_digits, did_digits, name_text, fwver_text, address_text, pcode_text, vendor_text,
+        product_text;
+    Ref address_value, vendor_value, product_value;
+    Sum vid, did, name, fwver, pre, wrapped, pcode, line;
+
+    // piece = head + form + tail when present, else ""
+    auto optional = [](Sum& piece, int present, PyObject* head, const Piece& form,
+                       PyObject* tail) {
+        if (present == 0) {
+            return piece.add(N.empty);
+        }
+        return present > 0 && piece.add(head) && piece.add(form) &&
+               (tail == nullptr || piece.add(tail));
+    };
+    if (!optional(vid, optional_piece(master, N.vendorId, vid_digits, hex04), N.masterVid,
+                  vid_digits, N.comma) ||
+        !optional(did, optional_piece(master, N.deviceId, did_digits, hex04), N.masterDid,
+                  did_digits, N.comma) ||
+        !optional(name, optional_piece(master, N.name, name_text, text_form), N.open, name_text,
+                  N.closeParen) ||
+        !optional(fwver, optional_piece(master, N.fwVersion, fwver_text, text_form),
+                  N.masterFwVer, fwver_text, nullptr)) {
         return nullptr;
     }
-    Ref address_value = getattr(master, N.address);
-    int wrap = address_value && text_form(address_value.get(), address) ? truth(gui) : -1;
-    Ref vendor_value = wrap < 0 ? Ref() : master_vendor(master);
-    int has_pcode = vendor_value ? master_product_code(master, pcode) : -1;
-    Ref product_value = has_pcode < 0 ? Ref() : getattr(master, N.productName);
-    if (!product_value || !text_form(vendor_value.get(), vendor) ||
-        !text_form(product_value.get(), product)) {
+    address_value = getattr(master, N.address);
+    if (!address_value || !text_form(address_value.get(), address_text) ||
+        !pre.add(N.masterLabel) || !pre.add(address_text)) {
+        return nullptr;
+    }
+    int wrap = truth(gui);
+    if (wrap < 0 || (wrap && (!wrapped.add(N.masterGuiOpen) || !wrapped.add(pre) ||
+                              !wrapped.add(N.masterGuiClose)))) {
+        return nullptr;
+    }
+    vendor_value = master_vendor(master);
+    if (!vendor_value) {
+        return nullptr;
+    }
+    int has_pcode = master_product_code(master, pcode_text);
+    if (!optional(pcode, has_pcode, N.open, pcode_text, N.closeParen)) {
         return nullptr;
     }
 
-    Spans line;
-    line << N.newline;
-    if (wrap) {
-        line << N.masterGuiOpen << N.masterLabel << address << N.masterGuiClose;
+    // "\n" + pre + name + ": " + str(vendor) + ", " + str(master.productName) + pcode + ","
+    //     + sep + vid + did + fwver
+    if (!line.add(N.newline) || !line.add(wrap ? wrapped : pre) || !line.add(name) ||
+        !line.add(N.colonSpace) || !text_form(vendor_value.get(), vendor_text) ||
+        !line.add(vendor_text) || !line.add(N.commaSpace)) {
+        return nullptr;
     }
-    else {
-        line << N.masterLabel << address;
+    product_value = getattr(master, N.productName);
+    if (!product_value || !text_form(product_value.get(), product_text) ||
+        !line.add(product_text) || !line.add(pcode) || !line.add(N.comma) ||
+        !line.add(N.masterSep) || !line.add(vid) || !line.add(did) || !line.add(fwver)) {
+        return nullptr;
     }
-    if (has_name) {
-        line << N.open << name << N.closeParen;
-    }
-    line << N.colonSpace << vendor << N.commaSpace << product;
-    if (has_pcode) {
-        line << N.open << pcode << N.closeParen;
-    }
-    line << N.comma << N.masterSep;
-    if (has_vid) {
-        line << N.masterVid << vid << N.comma;
-    }
-    if (has_did) {
-        line << N.masterDid << did << N.comma;
-    }
-    if (has_fwver) {
-        line << N.masterFwVer << fwver;
-    }
-    Ref joined = line.join();
+    Ref joined = line.value();
     if (!joined || !call(printFnc, {joined.get()})) {
         return nullptr;
     }
@@ -1881,30 +2014,44 @@ PyObject* tc_print_dev(FASTCALL_ARGS)
     }
     auto [dev, ident, printFnc, gui] = values;
 
-    Piece port;
-    Ref port_value = getattr(dev, N.portId);
-    int wrap = port_value && text_form(port_value.get(), port) ? truth(gui) : -1;
-    int identified = wrap < 0 ? -1 : truth(ident);
+    // Each piece, value and sum is declared before the sums that point into it.
+    Piece port, vid, did, field[6], vendorName, prodName;
+    Ref port_value, vendor_id, device_id, vendor_value, product_value;
+    Sum pre, wrapped, line;
+
+    // pre = "  * Device port " + str(dev.portId) + ":"; in GUI mode wrapped
+    port_value = getattr(dev, N.portId);
+    if (!port_value || !text_form(port_value.get(), port) || !pre.add(N.portLabel) ||
+        !pre.add(port) || !pre.add(N.colon)) {
+        return nullptr;
+    }
+    int wrap = truth(gui);
+    if (wrap < 0 || (wrap && (!wrapped.add(N.devGuiOpen) || !wrapped.add(pre) ||
+                              !wrapped.add(N.devGuiClose)))) {
+        return nullptr;
+    }
+    int identified = truth(ident);
     if (identified < 0) {
         return nullptr;
     }
-    Spans line;
-    if (wrap) {
-        line << N.devGuiOpen << N.portLabel << port << N.colon << N.devGuiClose;
-    }
-    else {
-        line << N.portLabel << port << N.colon;
-    }
-
-    // Every piece the line points into lives until the line is joined.
-    Piece vid, did, field[6], vendorName, prodName;
+    // ... + ", vid 0x" + format(dev.vendorId, "04x") + ", did 0x" + format(dev.deviceId, "04x"),
+    // each ID read when the text before it has been added.
+    auto ids = [&](PyObject* vid_label) {
+        if (!line.add(vid_label)) {
+            return false;
+        }
+        vendor_id = getattr(dev, N.vendorId);
+        if (!vendor_id || !hex04(vendor_id.get(), vid) || !line.add(vid) ||
+            !line.add(N.devDid)) {
+            return false;
+        }
+        device_id = getattr(dev, N.deviceId);
+        return device_id && hex04(device_id.get(), did) && line.add(did);
+    };
     if (!identified) {
-        Ref vendor_id = getattr(dev, N.vendorId);
-        Ref device_id = vendor_id && hex04(vendor_id.get(), vid) ? getattr(dev, N.deviceId) : Ref();
-        if (!device_id || !hex04(device_id.get(), did)) {
+        if (!line.add(wrap ? wrapped : pre) || !ids(N.noIdent)) {
             return nullptr;
         }
-        line << N.noIdent << vid << N.devDid << did;
     }
     else {
         // Identification values with a placeholder, in the order they are read.
@@ -1921,22 +2068,23 @@ PyObject* tc_print_dev(FASTCALL_ARGS)
             }
         }
         auto& [prodText, prodId, ser, fwver, hdver, apptag] = field;
-        Ref vendor_value = subscript(ident, N.vendorName);
-        Ref product_value = vendor_value && strip(vendor_value.get(), vendorName)
-                                ? subscript(ident, N.productName)
-                                : Ref();
-        Ref vendor_id = product_value && strip(product_value.get(), prodName)
-                            ? getattr(dev, N.vendorId)
+        vendor_value = subscript(ident, N.vendorName);
+        product_value = vendor_value && strip(vendor_value.get(), vendorName)
+                            ? subscript(ident, N.productName)
                             : Ref();
-        Ref device_id = vendor_id && hex04(vendor_id.get(), vid) ? getattr(dev, N.deviceId) : Ref();
-        if (!device_id || !hex04(device_id.get(), did)) {
+        if (!product_value || !strip(product_value.get(), prodName)) {
             return nullptr;
         }
-        line << N.space << vendorName << N.commaSpace << prodName << N.open << prodId
-             << N.devLine1End << prodText << N.devVid << vid << N.devDid << did << N.devLine2End
-             << fwver << N.devHwVer << hdver << N.devSerial << ser << N.devTag << apptag;
+        if (!line.add(wrap ? wrapped : pre) || !line.add(N.space) || !line.add(vendorName) ||
+            !line.add(N.commaSpace) || !line.add(prodName) || !line.add(N.open) ||
+            !line.add(prodId) || !line.add(N.devLine1End) || !line.add(prodText) ||
+            !ids(N.devVid) || !line.add(N.devLine2End) || !line.add(fwver) ||
+            !line.add(N.devHwVer) || !line.add(hdver) || !line.add(N.devSerial) ||
+            !line.add(ser) || !line.add(N.devTag) || !line.add(apptag)) {
+            return nullptr;
+        }
     }
-    Ref joined = line.join();
+    Ref joined = line.value();
     if (!joined || !call(printFnc, {joined.get()})) {
         return nullptr;
     }
