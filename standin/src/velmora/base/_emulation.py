@@ -12,7 +12,7 @@ from __future__ import annotations
 import time
 from typing import Any, Mapping, Sequence
 
-from ._backend import DeviceRow, SessionLink, TransportBackend
+from ._backend import DeviceRow, MasterLink, SessionLink, TransportBackend
 from ._errors import IoddError
 from ._installation import PORT_MODES, Installation, MasterSpec
 
