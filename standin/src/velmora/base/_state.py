@@ -42,7 +42,7 @@ class Runtime:
         self._backends: dict[str, TransportBackend] = {}
         # IP: the in-process masters plus masters reached over REST (_rest).
         self._defaults: dict[str, TransportBackend] = {"IP": IpTransport(self.plant)}
-        self._reset_hooks: list[Callable[[Plant], None]] = []
+        self._reset_hooks: list[Callable[[Plant | None], None]] = []
         self.events: list[Event] = []
         # Driver objects handed out since the last reset (for the test hooks).
         self.base_drivers: list[Any] = []
