@@ -92,11 +92,11 @@ class _SafeLines(io.TextIOBase):
         return self._stream.isatty()
 
     @property
-    def encoding(self):
+    def encoding(self):  # type: ignore[override]
         return getattr(self._stream, "encoding", None)
 
     @property
-    def errors(self):
+    def errors(self):  # type: ignore[override]
         return getattr(self._stream, "errors", None)
 
 
@@ -188,6 +188,8 @@ def build_parser() -> argparse.ArgumentParser:
 def _enable_windows_ansi(stream) -> bool:
     """Switch a Windows console to VT processing so that it renders ANSI
     escapes; False when that is not possible (no console, old Windows)."""
+    if sys.platform != "win32":
+        return False
     import ctypes
     import msvcrt
 
@@ -296,7 +298,7 @@ def _traceback_lines(exc: BaseException) -> list[str]:
     """The traceback of exc and of the exceptions it was raised from, in
     Python's layout, each message (which may come from a master) on one
     safe line."""
-    chain = []
+    chain: list[tuple[traceback.TracebackException, str | None]] = []
     te: traceback.TracebackException | None = traceback.TracebackException.from_exception(exc)
     while te is not None:
         if te.__cause__ is not None:
@@ -311,7 +313,7 @@ def _traceback_lines(exc: BaseException) -> list[str]:
     lines = []
     for n, (te, connector) in enumerate(reversed(chain)):
         if n:
-            lines += ["", connector or "", ""]
+            lines += ["", connector or "", ""]  # set on all but the first
         if te.stack:
             lines.append("Traceback (most recent call last):")
             for frame in te.stack.format():
