@@ -352,3 +352,30 @@ def test_addresses_and_arguments_given_are_echoed_safely():
     err = assert_clean(r.stderr)
     assert err.startswith("usage: tessadyn-check ")
     assert err.endswith("error: unrecognized arguments: \\x1b]0;t\\x07\\r\\x9b2J\n")
+
+
+# A driver library that also reports through Python's logging and warnings
+# (as a vendor's may): each of its log calls passes a master's text on.
+LOUD_LIBRARY = """\
+import logging, warnings
+from velmora.base import _IoddDrv
+
+def _log(message, _text={text!r}):
+    logging.getLogger("velmora.base").warning("log record: %s", _text)
+    warnings.warn("warning: " + _text, RuntimeWarning, stacklevel=2)
+
+_IoddDrv._log = _log
+"""
+
+
+def test_logging_records_and_python_warnings_are_made_safe(tmp_path):
+    (tmp_path / "sitecustomize.py").write_text(LOUD_LIBRARY.format(text=ALL + FORGED_DEVICE))
+    r = run("-s", "usb", PYTHONPATH=str(tmp_path))
+    assert r.returncode == 0
+    assert_clean(r.stdout)
+    err = assert_clean(r.stderr).split("\n")
+    records = [line for line in err if line.startswith("log record: ")]
+    warned = [line for line in err if "RuntimeWarning: warning: " in line]
+    assert records and warned
+    assert all(line == "log record: " + rt.safe(ALL + FORGED_DEVICE) for line in records)
+    assert not [line for line in err if line.startswith(("  * Device port", "2 master(s)", "Visit"))]
