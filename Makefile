@@ -23,7 +23,7 @@ STANDIN_SOURCES := $(shell find standin -type f -not -path '*/__pycache__/*' \
 # Warnings are errors in every build made here.
 BUILD_FLAGS := --config-settings=cmake.define.TESSADYN_WERROR=ON
 
-.PHONY: run test venv clean bench test-sanitize test-valgrind
+.PHONY: run test venv clean bench test-sanitize test-valgrind fuzz
 
 # Options for the command: make run ARGS="-s usb --auto"
 run: $(STAMP)
@@ -63,3 +63,9 @@ test-sanitize: $(STAMP)
 # The module's tests under valgrind memcheck.
 test-valgrind: $(STAMP)
 	bash tools/test-valgrind.sh
+
+# Coverage-guided fuzzing of the module (atheris, ASan build), about a minute:
+# make fuzz FUZZ_TIME=600 for longer, FUZZ_MERGE=1 to keep new finds in fuzz/corpus.
+fuzz: $(STAMP)
+	$(PIP) -r fuzz/requirements.txt
+	bash tools/fuzz.sh
