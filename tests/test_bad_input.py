@@ -10,7 +10,6 @@ inconsistently), and the run state is consistent afterwards."""
 import inspect
 import math
 import os
-import sys
 from types import SimpleNamespace
 
 import pytest
