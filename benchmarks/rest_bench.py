@@ -110,7 +110,7 @@ def listing(args: argparse.Namespace) -> dict[str, Any]:
         check(address=addresses, printFnc=lambda *a: lines.append(a[0] if a else ""))
         wall = time.perf_counter() - start
         requests = [len(m.requests) for m in s.masters.values()]
-        conns = [_connections.get(id(x), 0) for x in s.servers]
+        conns = [getattr(x, "connections", None) or _connections.get(id(x), 0) for x in s.servers]
     summary = lines[-2] if len(lines) >= 2 else ""
     total = sum(requests)
     bound = total * args.latency

@@ -17,6 +17,7 @@ more on a new connection if it is idempotent, never a POST.
 
 from __future__ import annotations
 
+import functools
 import http.client
 import json
 import selectors
@@ -87,7 +88,10 @@ class _TimedSSLSocket(ssl.SSLSocket):
         super().sendall(data, flags)
 
 
+@functools.cache
 def tls_context() -> ssl.SSLContext:
+    """One context for every TLS connection (loading the CA certificates
+    once); its sockets are timed."""
     context = ssl.create_default_context()  # certificates are verified
     context.sslsocket_class = _TimedSSLSocket
     return context
@@ -193,7 +197,12 @@ class Connection:
                     conn.connect()
                 conn.request(method, url, body=body, headers=dict(headers))
                 answer = conn.getresponse()
-                raw = answer.read(MAX_ANSWER + 1)
+                if answer.length is not None:  # a Content-Length: all of it, or IncompleteRead
+                    if answer.length > MAX_ANSWER:
+                        raise TooLarge()
+                    raw = answer.read()
+                else:  # chunked, or up to the end of the connection
+                    raw = answer.read(MAX_ANSWER + 1)
             except (http.client.RemoteDisconnected, ConnectionResetError, BrokenPipeError):
                 conn.close()
                 if reused and attempt == 1 and method in IDEMPOTENT:

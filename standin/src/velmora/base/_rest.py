@@ -488,8 +488,7 @@ class RestMaster(SessionLink):
         vendor_id = device_id = 0
         try:
             ident = self._get(f"/devices/{quote(alias, safe='')}/identification")
-            vendor_id = ident.number("vendorId", 1, MAX_VENDOR_ID)
-            device_id = ident.number("deviceId", 1, MAX_DEVICE_ID)
+            vendor_id, device_id = ident.number("vendorId", 1, MAX_VENDOR_ID), ident.number("deviceId", 1, MAX_DEVICE_ID)
             values = {name: ident.text(name) for name in IDENT_NAMES}
         except RestError as exc:
             if exc.code in NO_DEVICE_CODES:
@@ -554,17 +553,25 @@ class IpTransport(TransportBackend):
             results = list(pool.map(probe, hosts))
         finally:
             pool.shutdown(wait=False, cancel_futures=True)
+        # Warnings in host order: a range's summary where its first address is.
+        warnings: list[tuple[int, str]] = []
         unanswered: dict[str, list[RestError]] = {}
-        for (entry, address), result in zip(hosts, results, strict=True):
+        for i, ((entry, address), result) in enumerate(zip(hosts, results, strict=True)):
             if isinstance(result, RestMaster):
                 links.append(result)
             elif entry != address and result.link:
-                unanswered.setdefault(entry, []).append(result)
+                if entry not in unanswered:
+                    unanswered[entry] = []
+                    warnings.append((i, entry))
+                unanswered[entry].append(result)
             else:
-                _warn(f"IP discovery: no master found: {result}")
-        for entry, errors in unanswered.items():
-            total = sum(1 for e, _ in hosts if e == entry)
-            _warn(f"IP discovery: {entry}: no master at {len(errors)} of {total} addresses (first: {errors[0]})")
+                warnings.append((i, f"IP discovery: no master found: {result}"))
+        for _, text in sorted(warnings):
+            if text in unanswered:
+                errors = unanswered[text]
+                total = sum(1 for e, _ in hosts if e == text)
+                text = f"IP discovery: {text}: no master at {len(errors)} of {total} addresses (first: {errors[0]})"
+            _warn(text)
         return links
 
     def find(self, address: str) -> MasterLink | None:

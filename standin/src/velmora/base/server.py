@@ -334,6 +334,8 @@ class Handler(BaseHTTPRequestHandler):
 
     def setup(self) -> None:
         super().setup()
+        with self.server.lock:
+            self.server.connections += 1
         if self.server.accept_latency:  # a slow embedded master takes its time for a new connection
             self.server.stop.wait(self.server.accept_latency)
 
@@ -394,6 +396,8 @@ class MasterServer(ThreadingHTTPServer):
         self.stop = stop
         self.latency = latency
         self.accept_latency = accept_latency
+        self.connections = 0  # TCP connections accepted
+        self.lock = threading.Lock()
         super().__init__(listen, Handler)
 
 
