@@ -23,7 +23,7 @@ STANDIN_SOURCES := $(shell find standin -type f -not -path '*/__pycache__/*' \
 # Warnings are errors in every build made here.
 BUILD_FLAGS := --config-settings=cmake.define.TESSADYN_WERROR=ON
 
-.PHONY: run test venv clean bench test-sanitize test-valgrind lint dist test-i386 fuzz
+.PHONY: run test venv clean bench bench-rest test-sanitize test-valgrind lint dist test-i386 fuzz
 
 # Options for the command: make run ARGS="-s usb --auto"
 run: $(STAMP)
@@ -58,6 +58,11 @@ clean:
 bench: $(STAMP)
 	$(PIP) -r benchmarks/requirements.txt
 	$(VPY) benchmarks/run.py
+
+# The REST transport over loopback against emulated masters with the latency
+# of slow embedded masters (not part of `make test`): make bench-rest ARGS="--json FILE"
+bench-rest: $(STAMP)
+	$(VPY) benchmarks/rest_bench.py $(ARGS)
 
 # The test suite against an AddressSanitizer/UBSan build of the module.
 test-sanitize: $(STAMP)
