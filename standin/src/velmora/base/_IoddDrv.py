@@ -483,3 +483,16 @@ def _on_reset(plant: Plant | None) -> None:
 
 
 runtime.on_reset(_on_reset)
+
+
+def open_base_drivers() -> list[IoddBaseDriver]:
+    """Base drivers created since the last reset and not closed."""
+    with runtime.lock:
+        return [d for d in runtime.base_drivers if not d._closed]
+
+
+def open_master_drivers() -> list[IoddMasterDriver]:
+    """Master drivers whose session was opened since the last reset (by
+    base.connect or connect()) and not closed with disconnect()."""
+    with runtime.lock:
+        return [d for d in runtime.master_drivers if d._session and d._opened_by_caller]
