@@ -2036,7 +2036,8 @@ PyObject* tc_print_dev(FASTCALL_ARGS)
     }
     // ... + ", vid 0x" + format(dev.vendorId, "04x") + ", did 0x" + format(dev.deviceId, "04x"),
     // each ID read when the text before it has been added.
-    auto ids = [&](PyObject* vid_label) {
+    // dev by copy: Clang before 16 cannot capture a structured binding.
+    auto ids = [&, dev = dev](PyObject* vid_label) {
         if (!line.add(vid_label)) {
             return false;
         }

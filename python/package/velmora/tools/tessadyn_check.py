@@ -17,6 +17,7 @@ import signal
 import sys
 import threading
 import traceback
+from collections.abc import Callable
 
 PROG = "tessadyn-check"
 
@@ -139,6 +140,8 @@ def build_parser() -> argparse.ArgumentParser:
 def _enable_windows_ansi(stream) -> bool:
     """Switch a Windows console to VT processing so that it renders ANSI
     escapes; False when that is not possible (no console, old Windows)."""
+    if sys.platform != "win32":
+        return False
     import ctypes
     import msvcrt
 
@@ -302,6 +305,7 @@ def _run(args) -> int:
         )
         return EXIT_OK
 
+    render: Callable[[str], str]
     if args.gui_markup:
         gui, render = True, str
     elif use_color(args.color, out):

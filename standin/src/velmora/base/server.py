@@ -41,7 +41,7 @@ import sys
 import threading
 import zlib
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from typing import Any
+from typing import Any, Self
 from urllib.parse import unquote, urlsplit
 
 from ._emulation import EmulatedMaster, EmulatedPort, Plant
@@ -303,8 +303,8 @@ class Handler(BaseHTTPRequestHandler):
     def _handle(self) -> None:
         body = None
         if self.command == "POST":
-            length = self.headers.get("Content-Length") or "0"
-            length = int(length) if length.isdigit() else MAX_BODY + 1
+            header = self.headers.get("Content-Length") or "0"
+            length = int(header) if header.isdigit() else MAX_BODY + 1
             if length > MAX_BODY:
                 code = ErrorCode.VALUE_OUT_OF_BOUNDS
                 return self._send(code.status, {"code": int(code), "message": code.message})
@@ -372,10 +372,11 @@ class Servers:
         result = {}
         for s in self.servers:
             host, port = s.server_address[:2]
+            assert isinstance(host, str)
             result[s.master.spec.address] = f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
         return result
 
-    def start(self) -> Servers:
+    def start(self) -> Self:
         for s in self.servers:
             t = threading.Thread(target=s.serve_forever, kwargs={"poll_interval": 0.1}, daemon=True,
                                  name=f"master {s.master.spec.address}")
@@ -395,10 +396,10 @@ class Servers:
             s.server_close()
         self._threads.clear()
 
-    def __enter__(self) -> Servers:
+    def __enter__(self) -> Self:
         return self.start()
 
-    def __exit__(self, *exc: Any) -> None:
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
 
@@ -434,7 +435,8 @@ def main(argv: list[str] | None = None) -> int:
     for sig in (signal.SIGTERM, signal.SIGINT):
         signal.signal(sig, lambda *_: stop.set())
     try:
-        servers = Servers(installation, *args.listen, device_startup=args.device_startup, verbose=args.verbose)
+        host, port = args.listen
+        servers = Servers(installation, host, port, device_startup=args.device_startup, verbose=args.verbose)
     except OSError as exc:
         print(f"error: cannot listen on {args.listen[0]}:{args.listen[1]}: {exc.strerror or exc}", file=sys.stderr)
         return 1
