@@ -23,6 +23,7 @@ import signal
 import sys
 import threading
 import traceback
+from collections.abc import Callable
 
 from velmora.tools import report_text
 from velmora.tools.report_text import safe
@@ -188,6 +189,8 @@ def build_parser() -> argparse.ArgumentParser:
 def _enable_windows_ansi(stream) -> bool:
     """Switch a Windows console to VT processing so that it renders ANSI
     escapes; False when that is not possible (no console, old Windows)."""
+    if sys.platform != "win32":
+        return False
     import ctypes
     import msvcrt
 
@@ -395,6 +398,7 @@ def _check(args) -> int:
         )
         return EXIT_OK
 
+    render: Callable[[str], str]
     if args.gui_markup:
         gui, render = True, render_markup
     elif use_color(args.color, out):
