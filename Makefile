@@ -23,14 +23,25 @@ STANDIN_SOURCES := $(shell find standin -type f -not -path '*/__pycache__/*' \
 # Warnings are errors in every build made here.
 BUILD_FLAGS := --config-settings=cmake.define.TESSADYN_WERROR=ON
 
-.PHONY: run test venv clean bench test-sanitize test-valgrind
+.PHONY: run run-gui test test-gui venv clean bench test-sanitize test-valgrind
 
 # Options for the command: make run ARGS="-s usb --auto"
 run: $(STAMP)
 	$(VENV)/bin/tessadyn-check $(ARGS)
 
+# The window: make run-gui ARGS="-a COM5"
+run-gui: $(STAMP)
+	$(VENV)/bin/tessadyn-check-gui $(ARGS)
+
 test: $(STAMP)
 	$(VPY) -m pytest tests
+	@$(MAKE) --no-print-directory test-gui
+
+# The GUI tests run in a process of their own (Kivy's window, clock and
+# logging are process-wide), offscreen. Without the system libraries they
+# need, and no way to install them, they are skipped; CI always runs them.
+test-gui: $(STAMP)
+	@if tools/gui-libs.sh || [ -n "$${CI:-}" ]; then $(VPY) -m pytest tests/gui; fi
 
 venv: $(STAMP)
 
@@ -45,7 +56,7 @@ $(BASE): constraints.txt
 $(STAMP): $(BASE) $(CHECKER_SOURCES) $(STANDIN_SOURCES) requirements-dev.txt
 	$(PIP) -r requirements-dev.txt
 	$(PIP) ./standin
-	$(PIP) $(BUILD_FLAGS) .
+	$(PIP) $(BUILD_FLAGS) ".[gui]"
 	touch $@
 
 clean:
