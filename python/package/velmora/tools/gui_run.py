@@ -223,8 +223,12 @@ class Worker:
         finally:
             outcome = Outcome(aborted=self._abort_requested and failure is None,
                               failure=failure)
+            me = threading.current_thread()
 
             def done():
+                # Posting this is the thread's last act: once it has
+                # returned, the worker is no longer alive.
+                me.join()
                 self.flush()
                 on_done(outcome)
 
