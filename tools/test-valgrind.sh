@@ -15,7 +15,7 @@ cd "$(dirname "$0")/.."
 python=${VPY:-.venv/bin/python}
 command -v valgrind >/dev/null || { echo "valgrind not found" >&2; exit 1; }
 
-tests=(tests --ignore=tests/test_standin.py --ignore=tests/test_cli.py --ignore=tests/test_rest.py
+tests=(tests --ignore=tests/test_cli.py --ignore=tests/test_rest.py
        --ignore=tests/test_baseline_equivalence.py)
 
 export PYTHONMALLOC=malloc

@@ -16,7 +16,7 @@ from __future__ import annotations
 import re
 from dataclasses import dataclass
 
-API_BASE = "/iolink/v1"
+from ._protocol import API_BASE
 
 _HOST = r"\[[0-9A-Fa-f:.]+\]|[A-Za-z0-9](?:[A-Za-z0-9.-]*[A-Za-z0-9])?"
 _HOST_PORT = re.compile(rf"({_HOST}):([0-9]{{1,5}})")

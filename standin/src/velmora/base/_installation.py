@@ -55,6 +55,8 @@ MAX_DELAY = 3600.0
 MAX_TIMEOUT = 600.0
 REST_TIMEOUTS = ("connectTimeout", "readTimeout", "startupTimeout")
 DEMO_SOURCE = "<demo installation>"
+# Names the installation file that replaces the demo plant.
+ENV_VAR = "VELMORA_BASE_INSTALLATION"
 
 
 @dataclass(frozen=True)
@@ -159,6 +161,13 @@ def load_text(text: str, source: str) -> Installation:
 def load_demo() -> Installation:
     text = resources.files(__package__).joinpath("demo_installation.json").read_text("utf-8")
     return load_text(text, DEMO_SOURCE)
+
+
+def load_default(environ: Mapping[str, str] = os.environ) -> Installation:
+    """The installation used when none was chosen: the file named by
+    VELMORA_BASE_INSTALLATION, else the demo plant."""
+    path = environ.get(ENV_VAR, "")
+    return load_file(path) if path else load_demo()
 
 
 def demo_document() -> dict:

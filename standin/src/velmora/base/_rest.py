@@ -40,6 +40,7 @@ from ._address import Target, parse_target
 from ._backend import DeviceRow, MasterLink, SessionLink, TransportBackend
 from ._errors import IoddError
 from ._installation import IDENT_NAMES, MAX_TIMEOUT, REST_TIMEOUTS, Installation
+from ._protocol import API_MODE, MODE_OF_API, NO_DEVICE_CODES, STARTING
 
 ENV_HOSTS = "VELMORA_BASE_REST_HOSTS"
 ENV_TIMEOUTS = {
@@ -51,18 +52,6 @@ DEFAULT_TIMEOUTS = {"connectTimeout": 1.0, "readTimeout": 3.0, "startupTimeout":
 MAX_ANSWER = 1 << 20  # bytes; a bigger answer is not an IO-Link master's
 POLL_INTERVAL = 0.1  # seconds between port status reads while devices start up
 
-API_MODES = {
-    "IOLINK_MANUAL": "IOLINK",
-    "IOLINK_AUTOSTART": "IOLINK",
-    "DIGITAL_INPUT": "DI",
-    "DIGITAL_OUTPUT": "DO",
-    "DEACTIVATED": "DEACTIVATED",
-}
-MODE_TO_API = {"IOLINK": "IOLINK_AUTOSTART", "DI": "DIGITAL_INPUT", "DO": "DIGITAL_OUTPUT", "DEACTIVATED": "DEACTIVATED"}
-# Port states in which a port switched to IO-Link has not settled yet.
-STARTING = ("DEVICE_STARTING", "DEACTIVATED")
-# API error codes meaning "no device to read on this port".
-NO_DEVICE_CODES = (307, 308)
 
 
 def _warn(message: str) -> None:
@@ -325,21 +314,21 @@ class RestMaster(SessionLink):
         for port in range(1, self._ports + 1):
             config = self._get(self._port_path(port, "configuration"))
             mode = config.text("mode")
-            if mode not in API_MODES:
+            if mode not in MODE_OF_API:
                 raise config.bad(f"unknown port mode {mode!r}")
-            modes.append(API_MODES[mode])
+            modes.append(MODE_OF_API[mode])
         return modes
 
     def set_port_modes(self, modes: Sequence[str]) -> None:
         """Write the changed ports; ports switched to IO-Link are then given
         the startup timeout to bring their devices online."""
         current = self.port_modes()
-        if len(modes) != len(current) or any(m not in MODE_TO_API for m in modes):
+        if len(modes) != len(current) or any(m not in API_MODE for m in modes):
             raise IoddError(f"Master {self.address}: invalid port configuration {list(modes)!r}")
         started = []
         for port, (old, new) in enumerate(zip(current, modes), start=1):
             if old != new:
-                self._request("POST", self._port_path(port, "configuration"), {"mode": MODE_TO_API[new]})
+                self._request("POST", self._port_path(port, "configuration"), {"mode": API_MODE[new]})
                 if new == "IOLINK":
                     started.append(port)
         self._await_devices(started)

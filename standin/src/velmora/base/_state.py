@@ -10,7 +10,6 @@ drivers the installation says the manager already holds).
 
 from __future__ import annotations
 
-import os
 import threading
 from dataclasses import dataclass, field
 from typing import Any, Callable
@@ -18,10 +17,10 @@ from typing import Any, Callable
 from . import _installation
 from ._backend import TransportBackend
 from ._emulation import Plant
-from ._installation import Installation
+from ._installation import ENV_VAR, Installation
 from ._rest import IpTransport
 
-ENV_VAR = "VELMORA_BASE_INSTALLATION"
+__all__ = ["ENV_VAR", "Event", "Runtime", "runtime"]
 
 
 @dataclass(frozen=True)
@@ -43,7 +42,7 @@ class Runtime:
         self._backends: dict[str, TransportBackend] = {}
         # IP: the in-process masters plus masters reached over REST (_rest).
         self._defaults: dict[str, TransportBackend] = {"IP": IpTransport(self.plant)}
-        self._reset_hooks: list[Callable[[Plant], None]] = []
+        self._reset_hooks: list[Callable[[Plant | None], None]] = []
         self.events: list[Event] = []
         # Driver objects handed out since the last reset (for the test hooks).
         self.base_drivers: list[Any] = []
@@ -51,18 +50,12 @@ class Runtime:
 
     # -- installation --------------------------------------------------------
 
-    def _load_default(self) -> Installation:
-        path = os.environ.get(ENV_VAR, "")
-        if path:
-            return _installation.load_file(path)
-        return _installation.load_demo()
-
     def plant(self) -> Plant:
         """The live plant, loading the installation on first use."""
         with self.lock:
             if self._plant is None:
                 if self._installation is None:
-                    self._installation = self._chosen or self._load_default()
+                    self._installation = self._chosen or _installation.load_default()
                 self._fresh()
             assert self._plant is not None
             return self._plant

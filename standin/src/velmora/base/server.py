@@ -35,44 +35,42 @@ from __future__ import annotations
 
 import argparse
 import json
-import os
 import signal
 import socket
 import sys
 import threading
-import time
 import zlib
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Any
 from urllib.parse import unquote, urlsplit
 
-from . import _installation
+from ._emulation import EmulatedMaster, EmulatedPort, Plant
 from ._errors import InstallationError
-from ._installation import IDENT_NAMES, Installation, MasterSpec
-from ._state import ENV_VAR
+from ._installation import IDENT_NAMES, Installation, MasterSpec, load_default, load_file
+from ._protocol import (
+    API_BASE,
+    API_PORT_MODES,
+    DEVICE_ONLINE,
+    IOLINK_API_MODES,
+    IQ_CONFIGURATIONS,
+    MAX_DEVICE_ID,
+    MAX_VENDOR_ID,
+    VALIDATION_AND_BACKUP,
+    ErrorCode,
+)
 
-API = "/iolink/v1"
 MAX_BODY = 64 * 1024
-
-SERVED_MODES = {"IOLINK": "IOLINK_AUTOSTART", "DI": "DIGITAL_INPUT", "DO": "DIGITAL_OUTPUT", "DEACTIVATED": "DEACTIVATED"}
-PORT_MODES = ("DEACTIVATED", "IOLINK_MANUAL", "IOLINK_AUTOSTART", "DIGITAL_INPUT", "DIGITAL_OUTPUT")
-IQ = ("NOT_SUPPORTED", "DIGITAL_INPUT", "DIGITAL_OUTPUT", "POWER_2")
-VALIDATION = ("NO_DEVICE_CHECK", "TYPE_COMPATIBLE_DEVICE_V1.0", "TYPE_COMPATIBLE_DEVICE_V1.1",
-              "TYPE_COMPATIBLE_DEVICE_V1.1_BACKUP_AND_RESTORE", "TYPE_COMPATIBLE_DEVICE_V1.1_RESTORE")
-STATUS_OF_MODE = {"DEACTIVATED": "DEACTIVATED", "DIGITAL_INPUT": "DIGITAL_INPUT_C/Q", "DIGITAL_OUTPUT": "DIGITAL_OUTPUT_C/Q"}
 
 
 class ApiError(Exception):
-    def __init__(self, status: int, code: int, message: str):
-        super().__init__(message)
-        self.status, self.code, self.message = status, code, message
+    """An answer with the API's error object; ``detail`` is added to the message."""
+
+    def __init__(self, code: ErrorCode, detail: str = ""):
+        super().__init__(code.message + detail)
+        self.status, self.code, self.message = code.status, int(code), code.message + detail
 
 
-NOT_FOUND = (404, 301, "Resource not found")
-NOT_SUPPORTED = (404, 103, "Operation not supported")
-
-
-def _compact(obj: dict) -> dict:
+def _compact(obj: dict[str, Any]) -> dict[str, Any]:
     """Leave out what the installation does not know (null texts, zero ids)."""
     return {k: v for k, v in obj.items() if v is not None and not (type(v) is int and v == 0)}
 
@@ -82,7 +80,7 @@ def api_problems(spec: MasterSpec) -> list[str]:
     where = f"master {spec.address}"
     ident = spec.identity
     problems = []
-    if not 1 <= ident["vendorId"] <= 0xFFFF:
+    if not 1 <= ident["vendorId"] <= MAX_VENDOR_ID:
         problems.append(f"{where}: vendorId {ident['vendorId']} outside 1..65535")
     if not ident["deviceId"]:
         problems.append(f"{where}: deviceId 0 (masterId must be at least 1)")
@@ -92,68 +90,48 @@ def api_problems(spec: MasterSpec) -> list[str]:
         problems.append(f"{where}: no ports (numberOfPorts must be at least 1)")
     for port in spec.ports:
         dev = port.device
-        if dev and not (1 <= dev.vendor_id <= 0xFFFF and 1 <= dev.device_id <= 0xFFFFFF):
+        if dev and not (1 <= dev.vendor_id <= MAX_VENDOR_ID and 1 <= dev.device_id <= MAX_DEVICE_ID):
             problems.append(f"{where} port {port.port_id}: device ids {dev.vendor_id}/{dev.device_id} "
                             "outside 1..65535 / 1..16777215")
     return problems
 
 
-class Port:
-    def __init__(self, number: int, mode: str, device: Any):
-        self.number = number
-        self.device = device
-        self.config: dict[str, Any] = {
-            "mode": SERVED_MODES[mode],
-            "iqConfiguration": "NOT_SUPPORTED",
-            "deviceAlias": f"master1port{number}",
-        }
-        self.online_at = 0.0  # monotonic time the device comes online after activation
+class ServedMaster:
+    """The REST face of one emulated master: the requests it was sent, in
+    arrival order, and its answers.  The master itself (ports, devices,
+    faults, delays) is the plant's ``EmulatedMaster``."""
 
-    def status(self) -> str:
-        mode = self.config["mode"]
-        if mode in STATUS_OF_MODE:
-            return STATUS_OF_MODE[mode]
-        if self.device is None:
-            return "COMMUNICATION_LOST"
-        return "DEVICE_STARTING" if time.monotonic() < self.online_at else "DEVICE_ONLINE"
-
-
-class Master:
-    """The state and the answers of one emulated master (thread-safe)."""
-
-    def __init__(self, spec: MasterSpec, device_startup: float, stop: threading.Event):
-        self.spec = spec
-        self.device_startup = device_startup
-        self._stop = stop
-        self.lock = threading.Lock()
-        self.ports = [Port(p.port_id, p.mode, p.device) for p in spec.ports]
+    def __init__(self, master: EmulatedMaster):
+        self.master = master
+        self.spec = master.spec
         self.requests: list[tuple[str, str]] = []  # (method, path) in arrival order
+        self._lock = threading.Lock()
 
-    def _slow(self) -> None:
-        if self.spec.delay:
-            self._stop.wait(self.spec.delay)
+    @property
+    def ports(self) -> list[EmulatedPort]:
+        return self.master.ports
 
     # -- answers -------------------------------------------------------------
 
     def answer(self, method: str, path: str, body: bytes | None) -> tuple[int, Any]:
         """(status, JSON value or None) for one request; raises ApiError."""
-        with self.lock:
+        with self._lock:
             self.requests.append((method, path))
-        if not path.startswith(API + "/"):
-            raise ApiError(*NOT_FOUND)
-        parts = [unquote(p) for p in path[len(API) + 1:].rstrip("/").split("/")]
+        if not path.startswith(API_BASE + "/"):
+            raise ApiError(ErrorCode.RESOURCE_NOT_FOUND)
+        parts = [unquote(p) for p in path[len(API_BASE) + 1:].rstrip("/").split("/")]
         fault = self.spec.fault
         behind = parts[0] == "devices" or (parts[0] == "masters" and len(parts) > 2 and parts[2] != "identification")
         if behind and fault in ("refuse", "fail-after-connect"):
             if parts[2:3] == ["capabilities"]:
-                self._slow()
-            raise ApiError(500, 102, "Internal communication error")
+                self.master.slow()
+            raise ApiError(ErrorCode.INTERNAL_COMMUNICATION_ERROR)
         if parts[0] == "devices" and fault == "fail-get-devices":
-            raise ApiError(500, 101, "Internal server error")
+            raise ApiError(ErrorCode.INTERNAL_SERVER_ERROR)
 
         def only(*methods: str) -> None:
             if method not in methods:
-                raise ApiError(*NOT_SUPPORTED)
+                raise ApiError(ErrorCode.OPERATION_NOT_SUPPORTED)
 
         match parts:
             case ["gateway", "identification"]:
@@ -167,24 +145,23 @@ class Master:
                 return 200, [_compact({"masterNumber": 1, "locationTag": self.spec.identity["name"]})]
             case ["masters", number, *rest] if rest:
                 if number != "1":
-                    raise ApiError(404, 302, "masterNumber not found")
+                    raise ApiError(ErrorCode.MASTER_NUMBER_NOT_FOUND)
                 return self.master_answer(method, rest, body)
             case ["devices"]:
                 only("GET")
-                self._slow()
-                with self.lock:
-                    return 200, [{"deviceAlias": p.config["deviceAlias"], "masterNumber": 1, "portNumber": p.number}
-                                 for p in self.ports]
+                self.master.slow()
+                return 200, [{"deviceAlias": p.config["deviceAlias"], "masterNumber": 1, "portNumber": p.number}
+                             for p in self.ports]
             case ["devices", alias, "identification"]:
                 only("GET")
                 return 200, self.device_identification(alias)
             case ["iodds", *_]:
-                raise ApiError(501, 105, "IODD feature not supported")
+                raise ApiError(ErrorCode.IODD_NOT_SUPPORTED)
             case ["mqtt", *_]:
-                raise ApiError(501, 106, "MQTT feature not supported")
-        raise ApiError(*NOT_FOUND)
+                raise ApiError(ErrorCode.MQTT_NOT_SUPPORTED)
+        raise ApiError(ErrorCode.RESOURCE_NOT_FOUND)
 
-    def gateway_identification(self) -> dict:
+    def gateway_identification(self) -> dict[str, Any]:
         ident = self.spec.identity
         mac = zlib.crc32(self.spec.address.encode()).to_bytes(4, "big")
         return _compact({
@@ -195,7 +172,7 @@ class Master:
             "firmwareRevision": ident["fwVersion"],
         })
 
-    def master_identification(self) -> dict:
+    def master_identification(self) -> dict[str, Any]:
         ident = self.spec.identity
         return _compact({
             "vendorName": ident["vendor"],
@@ -212,117 +189,108 @@ class Master:
         match rest:
             case ["identification"]:
                 if method != "GET":
-                    raise ApiError(*NOT_SUPPORTED)
+                    raise ApiError(ErrorCode.OPERATION_NOT_SUPPORTED)
                 return 200, self.master_identification()
             case ["capabilities"]:
                 if method != "GET":
-                    raise ApiError(*NOT_SUPPORTED)
-                self._slow()
+                    raise ApiError(ErrorCode.OPERATION_NOT_SUPPORTED)
+                self.master.slow()
                 return 200, {"numberOfPorts": len(self.ports), "maxPowerSupply": {"value": 2.0, "unit": "A"}}
             case ["ports"]:
                 if method != "GET":
-                    raise ApiError(*NOT_SUPPORTED)
-                with self.lock:
-                    return 200, [{"portNumber": p.number, "statusInfo": p.status(),
-                                  "deviceAlias": p.config["deviceAlias"]} for p in self.ports]
+                    raise ApiError(ErrorCode.OPERATION_NOT_SUPPORTED)
+                return 200, [{"portNumber": p.number, "statusInfo": p.status(),
+                              "deviceAlias": p.config["deviceAlias"]} for p in self.ports]
             case ["ports", number, leaf]:
                 port = self.port(number)
                 if leaf == "status" and method == "GET":
                     return 200, self.port_status(port)
                 if leaf == "configuration" and method == "GET":
-                    with self.lock:
-                        return 200, dict(port.config)
+                    return 200, dict(port.config)
                 if leaf == "configuration" and method == "POST":
                     self.configure(port, body)
                     return 204, None
                 if leaf in ("status", "configuration", "capabilities", "datastorage"):
-                    raise ApiError(*NOT_SUPPORTED)
-        raise ApiError(*NOT_FOUND)
+                    raise ApiError(ErrorCode.OPERATION_NOT_SUPPORTED)
+        raise ApiError(ErrorCode.RESOURCE_NOT_FOUND)
 
-    def port(self, number: str) -> Port:
-        if number.isdigit() and 1 <= int(number) <= len(self.ports):
-            return self.ports[int(number) - 1]
-        raise ApiError(404, 303, "portNumber not found")
+    def port(self, number: str) -> EmulatedPort:
+        port = self.master.port(int(number)) if number.isdigit() and len(number) < 6 else None
+        if port is None:
+            raise ApiError(ErrorCode.PORT_NUMBER_NOT_FOUND)
+        return port
 
-    def port_status(self, port: Port) -> dict:
-        with self.lock:
-            status = port.status()
-        if status != "DEVICE_ONLINE":
+    def port_status(self, port: EmulatedPort) -> dict[str, Any]:
+        status = port.status()
+        if status != DEVICE_ONLINE:
             return {"statusInfo": status}
         return {"statusInfo": status, "ioLinkRevision": "1.1", "transmissionRate": "COM2",
                 "masterCycleTime": {"value": 2.3, "unit": "ms"}}
 
-    def device_identification(self, alias: str) -> dict:
-        with self.lock:
-            port = next((p for p in self.ports if p.config["deviceAlias"] == alias), None)
-            if port is None:
-                raise ApiError(404, 304, "deviceAlias not found")
-            if not port.config["mode"].startswith("IOLINK"):
-                raise ApiError(400, 307, "Port is not configured to IO-Link")
-            if port.status() != "DEVICE_ONLINE":
-                raise ApiError(404, 308, "IO-Link Device is not accessible")
-            dev = port.device
-        answer = {"vendorId": dev.vendor_id, "deviceId": dev.device_id, "ioLinkRevision": "1.1"}
+    def device_identification(self, alias: str) -> dict[str, Any]:
+        port = self.master.port_by_alias(alias)
+        if port is None:
+            raise ApiError(ErrorCode.DEVICE_ALIAS_NOT_FOUND)
+        if port.config["mode"] not in IOLINK_API_MODES:
+            raise ApiError(ErrorCode.PORT_NOT_IOLINK)
+        dev = port.device
+        if dev is None or port.status() != DEVICE_ONLINE:
+            raise ApiError(ErrorCode.DEVICE_NOT_ACCESSIBLE)
+        answer: dict[str, Any] = {"vendorId": dev.vendor_id, "deviceId": dev.device_id, "ioLinkRevision": "1.1"}
         if dev.identification is not None:
             answer.update((n, dev.identification[n]) for n in IDENT_NAMES if dev.identification[n] is not None)
         return answer
 
-    def configure(self, port: Port, body: bytes | None) -> None:
+    def configure(self, port: EmulatedPort, body: bytes | None) -> None:
         if not body:
-            raise ApiError(400, 208, "POST request without content")
+            raise ApiError(ErrorCode.POST_WITHOUT_CONTENT)
         try:
             doc = json.loads(body)
         except ValueError:
-            raise ApiError(400, 201, "JSON parsing failed") from None
+            raise ApiError(ErrorCode.JSON_PARSING_FAILED) from None
         if not isinstance(doc, dict):
-            raise ApiError(400, 203, "JSON data type invalid")
+            raise ApiError(ErrorCode.JSON_TYPE_INVALID)
 
         def enum(key: str, values: tuple[str, ...]) -> None:
             if not isinstance(doc[key], str):
-                raise ApiError(400, 203, f"JSON data type invalid: {key}")
+                raise ApiError(ErrorCode.JSON_TYPE_INVALID, f": {key}")
             if doc[key] not in values:
-                raise ApiError(400, 204, f"Enumeration value unknown: {key}")
+                raise ApiError(ErrorCode.ENUMERATION_VALUE_UNKNOWN, f": {key}")
 
         def integer(key: str, top: int) -> None:
             if isinstance(doc[key], bool) or not isinstance(doc[key], int):
-                raise ApiError(400, 203, f"JSON data type invalid: {key}")
+                raise ApiError(ErrorCode.JSON_TYPE_INVALID, f": {key}")
             if not 1 <= doc[key] <= top:
-                raise ApiError(400, 205, f"JSON data value out of range: {key}")
+                raise ApiError(ErrorCode.VALUE_OUT_OF_RANGE, f": {key}")
 
         for key, value in doc.items():
             if key == "mode":
-                enum(key, PORT_MODES)
+                enum(key, API_PORT_MODES)
             elif key == "iqConfiguration":
-                enum(key, IQ)
+                enum(key, IQ_CONFIGURATIONS)
             elif key == "validationAndBackup":
-                enum(key, VALIDATION)
+                enum(key, VALIDATION_AND_BACKUP)
             elif key == "vendorId":
-                integer(key, 0xFFFF)
+                integer(key, MAX_VENDOR_ID)
             elif key == "deviceId":
-                integer(key, 0xFFFFFF)
+                integer(key, MAX_DEVICE_ID)
             elif key == "cycleTime":
                 ok = isinstance(value, dict) and set(value) == {"value", "unit"}
                 if not ok or isinstance(value["value"], bool) or not isinstance(value["value"], (int, float)):
-                    raise ApiError(400, 203, "JSON data type invalid: cycleTime")
+                    raise ApiError(ErrorCode.JSON_TYPE_INVALID, ": cycleTime")
                 if value["unit"] != "ms":
-                    raise ApiError(400, 204, "Enumeration value unknown: cycleTime.unit")
+                    raise ApiError(ErrorCode.ENUMERATION_VALUE_UNKNOWN, ": cycleTime.unit")
                 if value["value"] < 0:
-                    raise ApiError(400, 205, "JSON data value out of range: cycleTime.value")
+                    raise ApiError(ErrorCode.VALUE_OUT_OF_RANGE, ": cycleTime.value")
             elif key == "deviceAlias":
                 if not isinstance(value, str):
-                    raise ApiError(400, 203, "JSON data type invalid: deviceAlias")
+                    raise ApiError(ErrorCode.JSON_TYPE_INVALID, ": deviceAlias")
                 if not value or "/" in value:
-                    raise ApiError(400, 202, "JSON data value invalid: deviceAlias")
+                    raise ApiError(ErrorCode.JSON_VALUE_INVALID, ": deviceAlias")
             else:
-                raise ApiError(400, 202, f"JSON data value invalid: unknown field {key!r}")
-        with self.lock:
-            alias = doc.get("deviceAlias")
-            if alias is not None and any(p.config["deviceAlias"] == alias for p in self.ports if p is not port):
-                raise ApiError(400, 207, "deviceAlias is not unique")
-            was_iolink = port.config["mode"].startswith("IOLINK")
-            port.config.update(doc)
-            if port.config["mode"].startswith("IOLINK") and not was_iolink:
-                port.online_at = time.monotonic() + self.device_startup
+                raise ApiError(ErrorCode.JSON_VALUE_INVALID, f": unknown field {key!r}")
+        if not self.master.configure(port, doc):
+            raise ApiError(ErrorCode.DEVICE_ALIAS_NOT_UNIQUE)
 
 
 # ---------------------------------------------------------------- HTTP
@@ -338,7 +306,8 @@ class Handler(BaseHTTPRequestHandler):
             length = self.headers.get("Content-Length") or "0"
             length = int(length) if length.isdigit() else MAX_BODY + 1
             if length > MAX_BODY:
-                return self._send(400, {"code": 206, "message": "JSON data value out of bounds"})
+                code = ErrorCode.VALUE_OUT_OF_BOUNDS
+                return self._send(code.status, {"code": int(code), "message": code.message})
             body = self.rfile.read(length)
         try:
             status, value = self.server.master.answer(self.command, urlsplit(self.path).path, body)
@@ -346,7 +315,8 @@ class Handler(BaseHTTPRequestHandler):
             status, value = exc.status, {"code": exc.code, "message": exc.message}
         except Exception as exc:  # a fault of the emulator itself: still an API answer
             self.log_error("internal error: %r", exc)
-            status, value = 500, {"code": 101, "message": "Internal server error"}
+            code = ErrorCode.INTERNAL_SERVER_ERROR
+            status, value = code.status, {"code": int(code), "message": code.message}
         self._send(status, value)
 
     do_GET = do_POST = do_PUT = do_DELETE = _handle
@@ -368,7 +338,7 @@ class Handler(BaseHTTPRequestHandler):
 class MasterServer(ThreadingHTTPServer):
     daemon_threads = True
 
-    def __init__(self, listen: tuple[str, int], master: Master, verbose: bool):
+    def __init__(self, listen: tuple[str, int], master: ServedMaster, verbose: bool):
         self.address_family = socket.AF_INET6 if ":" in listen[0] else socket.AF_INET
         self.master = master
         self.verbose = verbose
@@ -382,18 +352,18 @@ class Servers:
                  device_startup: float = 0.5, verbose: bool = False):
         self._stop = threading.Event()
         self.servers: list[MasterServer] = []
-        specs = [m for m in installation.masters_of("IP") if m.present]
+        self.plant = Plant(installation, device_startup, self._stop)
+        served = [m for m in self.plant.masters if m.transport == "IP" and m.spec.present]
         try:
-            for i, spec in enumerate(specs):
-                master = Master(spec, device_startup, self._stop)
-                self.servers.append(MasterServer((host, port + i if port else 0), master, verbose))
+            for i, master in enumerate(served):
+                self.servers.append(MasterServer((host, port + i if port else 0), ServedMaster(master), verbose))
         except BaseException:
             self.close()
             raise
         self._threads: list[threading.Thread] = []
 
     @property
-    def masters(self) -> dict[str, Master]:
+    def masters(self) -> dict[str, ServedMaster]:
         return {s.master.spec.address: s.master for s in self.servers}
 
     @property
@@ -450,11 +420,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("-v", "--verbose", action="store_true", help="log every request on stderr")
     args = parser.parse_args(argv)
     try:
-        if args.installation:
-            installation = _installation.load_file(args.installation)
-        else:
-            path = os.environ.get(ENV_VAR)
-            installation = _installation.load_file(path) if path else _installation.load_demo()
+        installation = load_file(args.installation) if args.installation else load_default()
     except InstallationError as exc:
         print(f"error: {exc}", file=sys.stderr)
         return 2
