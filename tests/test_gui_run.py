@@ -70,9 +70,9 @@ class Posted:
             self.items.get(timeout=limit)()
 
 
-def start(worker, posted, options=Options()):
+def start(worker, posted, options=None):
     lines, outcomes = [], []
-    assert worker.start(options, lines.extend, outcomes.append)
+    assert worker.start(options or Options(), lines.extend, outcomes.append)
     posted.run_until(lambda: outcomes)
     assert not worker.alive()
     return lines, outcomes[0]

@@ -12,7 +12,7 @@ from kivy.core.window import Window
 from kivy.uix.button import Button
 from PIL import Image
 
-from gui_helpers import dialogs, pump, run_check, wait_for
+from gui_helpers import PATIENCE, dialogs, pump, run_check, wait_for
 from velmora.base import sim
 from velmora.tools import TessadynChecker
 from velmora.tools.gui_app import AUTO_CAUTION, ErrorDialog
@@ -360,3 +360,33 @@ def test_shutdown_during_a_run_aborts_and_joins(view, installation):
     assert not view.worker.alive() and TessadynChecker.isRunning() is False
     assert sim.open_master_drivers() == [] and sim.open_base_drivers() == []
     assert connects("192.0.2.2") == []
+
+
+def test_the_pane_follows_a_long_report_and_keeps_a_short_one_at_its_top(view, installation):
+    wide = "W" * 300
+    installation({"masters": [
+        ip_master(f"192.0.2.{i}", devices=3) for i in range(1, 30)] + [{
+            "transport": "IP", "address": "192.0.2.200", "identity": {"name": wide},
+            "ports": [{"mode": "DI"}]}]})
+    assert run_check(view).completed
+    pane = view.ids.pane
+    assert len(pane.data) * view.line_height > pane.height
+    assert pane.scroll_y == 0                    # the summary in sight
+    # Wide lines make the pane scroll sideways instead of being cut.
+    assert view.content_width > len(wide) * view._char_width > pane.width
+    sim.use_installation({"masters": [ip_master("192.0.2.1")]})
+    assert run_check(view).completed
+    assert len(pane.data) * view.line_height < pane.height
+    assert pane.scroll_y == 1                    # starts at the top
+    assert rows(view)[0].startswith("Velmora Tessadyn Checker ")
+
+
+def test_shutdown_waits_a_bounded_time_for_a_driver_call_in_progress(view, installation):
+    installation({"masters": [ip_master("192.0.2.1", delay=1.5), ip_master("192.0.2.2")]})
+    assert view.start_check()
+    wait_for(lambda: any(e.kind == "discover" for e in sim.events()), "discovery")
+    # The connect of the first master takes 1.5 s and cannot be interrupted.
+    assert view.shutdown(timeout=0.2) is False
+    assert view.worker.abort_requested
+    assert view.worker.join(PATIENCE)
+    assert sim.open_master_drivers() == [] and connects("192.0.2.2") == []

@@ -23,7 +23,6 @@ from kivy.uix.button import Button
 from kivy.uix.filechooser import FileChooserListView
 from kivy.uix.label import Label
 from kivy.uix.popup import Popup
-from kivy.uix.scrollview import ScrollView
 from kivy.uix.textinput import TextInput
 from kivy.uix.togglebutton import ToggleButton
 from kivy.uix.widget import Widget
@@ -347,9 +346,8 @@ class CheckerView(BoxLayout):
             self.worker.abort()
 
     def _append(self, lines: list[Line]) -> None:
-        pane = self.ids.pane
-        follow = pane.scroll_y <= 0.001 or pane.height >= len(pane.data) * self.line_height
-        rows = []
+        follow = self._following()
+        rows: list[dict[str, str]] = []
         for line in lines:
             self.lines.append(line)
             for plain in line.plain.split("\n"):
@@ -363,7 +361,18 @@ class CheckerView(BoxLayout):
         pane.data.extend(rows)
         self.content_width = self._widest * self._char_width + 24
         if follow:
-            Clock.schedule_once(lambda dt: setattr(pane, "scroll_y", 0), 0)
+            Clock.schedule_once(self._follow, 0)
+
+    def _following(self) -> bool:
+        """The pane shows the newest line (the user has not scrolled up)."""
+        pane = self.ids.pane
+        return pane.scroll_y <= 0.001 or pane.height >= len(pane.data) * self.line_height
+
+    def _follow(self, dt=None) -> None:
+        """Show the newest lines; a report shorter than the pane stays at
+        its top."""
+        pane = self.ids.pane
+        pane.scroll_y = 0 if len(pane.data) * self.line_height > pane.height else 1
 
     def _finished(self, outcome: Outcome) -> None:
         self.outcome = outcome
@@ -371,7 +380,7 @@ class CheckerView(BoxLayout):
         if outcome.failure is not None:
             message = outcome.failure.message
             self.error_line = f"Error: {message}"
-            follow = self.ids.pane.scroll_y <= 0.001
+            follow = self._following()
             self._widest = max(self._widest, len(self.error_line))
             self._add_rows([{"text": f"[color=#{ERROR_COLOR}]{escape_markup(self.error_line)}[/color]"}],
                            follow)
@@ -435,7 +444,12 @@ class CheckerView(BoxLayout):
         box.add_widget(name)
         box.add_widget(buttons)
         popup = Popup(title="Save report", content=box, size_hint=(0.9, 0.9))
-        chooser.bind(selection=lambda w, sel: sel and setattr(name, "text", os.path.basename(sel[0])))
+
+        def chosen(_chooser, selection):
+            if selection:
+                name.text = os.path.basename(selection[0])
+
+        chooser.bind(selection=chosen)
 
         def do_save(*_):
             if not name.text.strip():
@@ -520,6 +534,7 @@ class CheckerApp(App):
             Clock.schedule_interval(lambda dt: Window.canvas.ask_update(), 1 / 30)
 
     def _save_snapshot(self) -> None:
+        assert self.snapshot is not None
         target = os.path.abspath(self.snapshot)
         folder = tempfile.mkdtemp(prefix=".snapshot-", dir=os.path.dirname(target))
         try:

@@ -10,7 +10,7 @@ import sys
 import threading
 import traceback
 from dataclasses import dataclass, field
-from typing import Callable, Optional
+from typing import Any, Callable, Optional
 
 from velmora.tools import report_text
 
@@ -122,7 +122,7 @@ class Worker:
 
     def __init__(self, post: Callable[[Callable[[], None]], None],
                  escape: Callable[[str], str] = lambda s: s,
-                 load: Callable[[], object] = load_checker):
+                 load: Callable[[], Any] = load_checker):
         self._post = post
         self._escape = escape
         self._load = load
@@ -132,7 +132,7 @@ class Worker:
         self._abort_requested = False
         self._on_lines: Callable[[list[Line]], None] = lambda lines: None
         self.thread: Optional[threading.Thread] = None
-        self.checker = None
+        self.checker: Any = None
 
     # -- state, from any thread ---------------------------------------------
 
