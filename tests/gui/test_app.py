@@ -105,6 +105,13 @@ def test_usage_errors_exit_2(tmp_path, args, message):
     assert r.returncode == 2 and message in r.stderr
 
 
+def test_without_a_display_only_snapshot_mode_starts(tmp_path):
+    r = run([str(SCRIPT), "-a", "COM5"], tmp_path)
+    assert r.returncode == 1
+    assert r.stderr == ("tessadyn-check-gui: error: no display (DISPLAY or WAYLAND_DISPLAY is "
+                        "not set); --snapshot FILE.png works without one\n")
+
+
 def test_snapshot_into_a_missing_folder_exits_1(tmp_path):
     r = run([str(SCRIPT), "--snapshot", str(tmp_path / "no" / "shot.png")], tmp_path)
     assert r.returncode == 1 and "no folder" in r.stderr

@@ -89,7 +89,13 @@ def main(argv=None) -> int:
         if not os.path.isdir(folder):
             sys.stderr.write(f"{PROG}: error: no folder {folder} for the snapshot\n")
             return 1
-    configure_kivy(args.size, headless=args.snapshot is not None and not _has_display())
+    display = _has_display() or bool(os.environ.get("SDL_VIDEODRIVER"))
+    if args.snapshot is None and not display:
+        # SDL would open a window nobody can see, and wait for ever.
+        sys.stderr.write(f"{PROG}: error: no display (DISPLAY or WAYLAND_DISPLAY is not set); "
+                         "--snapshot FILE.png works without one\n")
+        return 1
+    configure_kivy(args.size, headless=not display)
 
     from velmora.tools.gui_app import CheckerApp
     from velmora.tools.gui_run import Options

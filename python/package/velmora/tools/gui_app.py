@@ -237,7 +237,8 @@ class ErrorDialog(Popup):
         self.toggle.bind(state=self._show_details)
         close = Button(text="Close")
         close.bind(on_release=lambda *_: self.dismiss())
-        buttons.add_widget(self.toggle)
+        if details:
+            buttons.add_widget(self.toggle)
         buttons.add_widget(Widget())
         buttons.add_widget(close)
         box.add_widget(buttons)
