@@ -76,12 +76,21 @@ def test_snapshot_of_the_demo_shows_the_four_masters_and_exits_0(tmp_path):
     assert [p.name for p in tmp_path.iterdir() if p.name.startswith(".snapshot")] == []
 
 
-def test_snapshot_options_reach_the_check(tmp_path):
-    shot = tmp_path / "com5.png"
-    r = run([sys.executable, "-m", "velmora.tools.gui", "--snapshot", str(shot),
-             "-a", "COM5", "-s", "USB"], tmp_path)
+@pytest.mark.parametrize("args, masters, devices", [
+    (["-a", "COM5", "-s", "USB"], 1, True),
+    (["-s", "Ethernet"], 2, True),
+    (["-s", "ble"], 1, True),
+    (["-a", "192.168.10.22"], 1, False),          # its ports are all off
+    (["-a", "192.168.10.22", "--auto"], 1, True),
+])
+def test_snapshot_options_reach_the_check(tmp_path, args, masters, devices):
+    shot = tmp_path / "shot.png"
+    r = run([sys.executable, "-m", "velmora.tools.gui", "--snapshot", str(shot), *args],
+            tmp_path)
     assert r.returncode == 0, r.stderr
-    assert len(runs_of(blue_rows(Image.open(shot)))) == 1
+    image = Image.open(shot)
+    assert len(runs_of(blue_rows(image))) == masters
+    assert (pixels(image, GREEN) > 30) is devices
 
 
 def test_snapshot_of_a_failing_run_exits_1_with_one_error_line(tmp_path):

@@ -100,7 +100,9 @@ def main(argv=None) -> int:
     from velmora.tools.gui_app import CheckerApp
     from velmora.tools.gui_run import Options
 
-    options = Options(addresses=tuple(args.address), select=args.select, auto=args.auto)
+    # "ethernet" is the form's "eth" (Ethernet and WiFi).
+    select = "eth" if args.select == "ethernet" else args.select
+    options = Options(addresses=tuple(args.address), select=select, auto=args.auto)
     app = CheckerApp(options=options, snapshot=args.snapshot)
     app.run()
     return app.exit_status
