@@ -101,6 +101,14 @@ else
     tar --exclude=./.venv --exclude=./build --exclude=./dist -cf - . | tar -xf - -C "$sys$dest"
 fi
 
+# The REST API description beside the project, where the tests look for it.
+rm -rf "$sys/srv/shared"
+shared=${I386_SHARED:-$root/../shared}
+if [[ -d $shared/iolink-json ]]; then
+    mkdir -p "$sys/srv/shared"
+    cp -r "$shared/iolink-json" "$sys/srv/shared/"
+fi
+
 # Name resolution, CA bundles and pip settings of the host, at the same paths.
 cp -L /etc/resolv.conf "$sys/etc/resolv.conf"
 for var in PIP_CERT SSL_CERT_FILE REQUESTS_CA_BUNDLE CURL_CA_BUNDLE; do

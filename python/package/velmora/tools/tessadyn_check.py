@@ -23,6 +23,7 @@ import signal
 import sys
 import threading
 import traceback
+from collections.abc import Callable
 
 from velmora.tools import report_text
 from velmora.tools.report_text import safe
@@ -397,6 +398,7 @@ def _check(args) -> int:
         )
         return EXIT_OK
 
+    render: Callable[[str], str]
     if args.gui_markup:
         gui, render = True, render_markup
     elif use_color(args.color, out):
