@@ -4,7 +4,6 @@ real sockets on 127.0.0.1: the report over REST equals the in-process one,
 transport's and the server's own tests are in standin/tests/test_rest_api.py."""
 
 import copy
-import http.client
 import json
 import re
 import socket
@@ -17,8 +16,7 @@ from pathlib import Path
 
 import pytest
 
-from velmora.base import IoddUtility, _IoddDrv, sim
-from velmora.base._address import Target, parse_target
+from velmora.base import IoddUtility, sim
 from velmora.base._errors import IoddError
 from velmora.base._rest import ENV_HOSTS, ENV_TIMEOUTS
 from velmora.base.server import Servers

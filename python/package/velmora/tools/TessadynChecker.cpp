@@ -18,6 +18,22 @@
 #include <iterator>
 #include <utility>
 
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <intrin.h>
+#elif defined(__linux__) || defined(__APPLE__) || defined(__FreeBSD__)
+#include <pthread.h>
+#if defined(__FreeBSD__)
+#include <pthread_np.h>
+#endif
+#endif
+
 namespace {
 
 constexpr const char kModuleName[] = "velmora.tools.TessadynChecker";
@@ -512,6 +528,102 @@ struct Spans {
         return *this;
     }
     Ref join() const { return ::join(items, count); }
+    bool full() const { return count == std::size(items); }
+};
+
+// A span as a string object of its own.
+Ref span_object(const Span& span)
+{
+    if (span.str == nullptr) {
+        return Ref::steal(PyUnicode_FromStringAndSize(span.ascii, span.nascii));
+    }
+    if (span.start == 0 && span.end < 0) {
+        return Ref::borrow(span.str);
+    }
+    Py_ssize_t end = span.end < 0 ? PyUnicode_GET_LENGTH(span.str) : span.end;
+    return Ref::steal(PyUnicode_Substring(span.str, span.start, end));
+}
+
+// A text built the way `a + b + c ...` builds it in Python. While every
+// operand is an exact str the operands are only collected and joined with one
+// allocation at the end: concatenating exact strings runs nobody's code. From
+// the first operand that is anything else (a str subclass, which may bring
+// __radd__ or __add__, or no str at all) the sum is the interpreter's `+`,
+// applied operand by operand in order, so such methods run with the operands
+// and at the point at which Python runs them; callers compute each operand
+// only after adding the ones before it. A sum made earlier is added to
+// another as one operand, as the variable holding it would be in Python.
+// A collected span points into its string: what it points into (a piece, a
+// reference, an inner sum) must outlive the sum.
+class Sum {
+public:
+    // Adds one operand; false with an exception set when `+` failed.
+    bool add(const Span& span)
+    {
+        if (!adding_) {
+            bool exact = span.str == nullptr || PyUnicode_CheckExact(span.str);
+            if (exact && !spans_.full()) {
+                spans_ << span;
+                return true;
+            }
+            if (spans_.count == 0) {
+                // The first operand is the value so far, not added to anything.
+                adding_ = true;
+                value_ = span_object(span);
+                return static_cast<bool>(value_);
+            }
+            if (!start_adding()) {
+                return false;
+            }
+        }
+        Ref operand = span_object(span);
+        value_ = operand ? Ref::steal(PyNumber_Add(value_.get(), operand.get())) : Ref();
+        return static_cast<bool>(value_);
+    }
+    bool add(const Sum& inner)
+    {
+        if (inner.adding_) {
+            return add(Span(inner.value_.get()));   // the inner sum keeps its value
+        }
+        if (!adding_ && spans_.count + inner.spans_.count <= std::size(spans_.items)) {
+            for (size_t i = 0; i < inner.spans_.count; ++i) {
+                spans_ << inner.spans_.items[i];
+            }
+            return true;
+        }
+        // `+` in use (or too many pieces to collect): the inner value as one operand.
+        if (!adding_ && spans_.count > 0 && !start_adding()) {
+            return false;
+        }
+        Ref joined = inner.value();
+        if (!joined || !adding_) {
+            adding_ = true;
+            value_ = std::move(joined);
+            return static_cast<bool>(value_);
+        }
+        value_ = Ref::steal(PyNumber_Add(value_.get(), joined.get()));
+        return static_cast<bool>(value_);
+    }
+    // The sum's value: a new reference, or null with an exception set.
+    Ref value() const
+    {
+        if (adding_) {
+            return Ref::borrow(value_.get());
+        }
+        return spans_.count == 1 ? span_object(spans_.items[0]) : spans_.join();
+    }
+
+private:
+    bool start_adding()
+    {
+        value_ = value();
+        adding_ = true;
+        return static_cast<bool>(value_);
+    }
+
+    Spans spans_;
+    Ref value_;   // the value so far, once `+` is in use
+    bool adding_ = false;
 };
 
 // Runs `cleanup` after `body` the way Python's try/finally does: when the
@@ -710,6 +822,153 @@ bool no_args(const char* name, Py_ssize_t nargs, PyObject* kwnames)
     return true;
 }
 
+// ---------------------------------------------------------------------------
+// Stack room. The output function and the driver library may call back into
+// the module (a check() from the output function, through C callables alone
+// if they like), and the interpreter's own guard counts levels, not bytes: a
+// thread with a small stack would overflow long before any level count. So
+// every function of the module refuses to start with RecursionError when the
+// calling thread's stack has less than kStackReserve bytes left: room for
+// one call's own frames, the Python code it calls until that comes back into
+// the module, and the clean-up of the calls above it.
+
+#if defined(__SANITIZE_ADDRESS__)
+#define TESSADYN_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TESSADYN_ASAN 1
+#endif
+#endif
+
+#if defined(TESSADYN_ASAN)
+constexpr uintptr_t kStackReserve = 192 * 1024;   // instrumented frames are larger
+#else
+constexpr uintptr_t kStackReserve = 64 * 1024;
+#endif
+// Where the platform does not tell the stack's bounds, the module's calls
+// nested on one thread may use this much stack below the outermost one.
+constexpr uintptr_t kFallbackStackBudget = 256 * 1024;
+
+// An address in the current stack frame (the real stack, also where a
+// sanitizer moves locals elsewhere).
+inline uintptr_t stack_here()
+{
+#if defined(__GNUC__) || defined(__clang__)
+    return reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+#elif defined(_MSC_VER)
+    return reinterpret_cast<uintptr_t>(_AddressOfReturnAddress());
+#else
+    volatile char here = 0;
+    return reinterpret_cast<uintptr_t>(&here);
+#endif
+}
+
+// The calling thread's stack, [low, high); both 0 when the platform does not
+// tell. Stacks grow downwards on every platform the module is built for.
+struct StackBounds {
+    uintptr_t low = 0;
+    uintptr_t high = 0;
+};
+
+StackBounds find_stack_bounds()
+{
+    StackBounds bounds;
+#if defined(_WIN32)
+    ULONG_PTR low = 0, high = 0;
+    GetCurrentThreadStackLimits(&low, &high);
+    bounds.low = static_cast<uintptr_t>(low);
+    bounds.high = static_cast<uintptr_t>(high);
+#elif defined(__APPLE__)
+    pthread_t self = pthread_self();
+    uintptr_t top = reinterpret_cast<uintptr_t>(pthread_get_stackaddr_np(self));
+    size_t size = pthread_get_stacksize_np(self);
+    if (top > size) {
+        bounds.low = top - size;
+        bounds.high = top;
+    }
+#elif defined(__linux__) || defined(__FreeBSD__)
+    pthread_attr_t attr;
+#if defined(__FreeBSD__)
+    bool have = pthread_attr_init(&attr) == 0;
+    if (have && pthread_attr_get_np(pthread_self(), &attr) != 0) {
+        pthread_attr_destroy(&attr);
+        have = false;
+    }
+#else
+    bool have = pthread_getattr_np(pthread_self(), &attr) == 0;
+#endif
+    if (have) {
+        void* addr = nullptr;
+        size_t size = 0;
+        if (pthread_attr_getstack(&attr, &addr, &size) == 0 && addr != nullptr) {
+            bounds.low = reinterpret_cast<uintptr_t>(addr);
+            bounds.high = bounds.low + size;
+        }
+        pthread_attr_destroy(&attr);
+    }
+#endif
+    return bounds;
+}
+
+// Per thread: the stack's bounds, looked up once, and where the outermost
+// call of the module on this thread began (for the fallback).
+struct ThreadStack {
+    bool looked = false;
+    StackBounds bounds;
+    int calls = 0;
+    uintptr_t outermost = 0;
+};
+thread_local ThreadStack t_stack;
+
+// Whether a call may start here; raises RecursionError when not.
+bool stack_room()
+{
+    ThreadStack& ts = t_stack;
+    if (!ts.looked) {
+        ts.bounds = find_stack_bounds();
+        ts.looked = true;
+    }
+    uintptr_t here = stack_here();
+    bool ok;
+    if (here > ts.bounds.low && here <= ts.bounds.high) {
+        ok = here - ts.bounds.low >= kStackReserve;
+    }
+    else {
+        // Unknown bounds, or a stack the thread switched to (coroutine
+        // libraries do): a fixed budget below the outermost call.
+        ok = ts.calls == 0 || here > ts.outermost || ts.outermost - here < kFallbackStackBudget;
+    }
+    if (!ok) {
+        PyErr_SetString(PyExc_RecursionError,
+                        "maximum recursion depth exceeded: too little stack left for a nested call");
+    }
+    return ok;
+}
+
+// Counts the module's calls in progress on this thread, for the fallback's
+// outermost frame; refuses the call (with RecursionError) without room.
+class StackScope {
+public:
+    StackScope() : ok_(stack_room())
+    {
+        if (ok_ && t_stack.calls++ == 0) {
+            t_stack.outermost = stack_here();
+        }
+    }
+    ~StackScope()
+    {
+        if (ok_) {
+            --t_stack.calls;
+        }
+    }
+    StackScope(const StackScope&) = delete;
+    StackScope& operator=(const StackScope&) = delete;
+    explicit operator bool() const { return ok_; }
+
+private:
+    bool ok_;
+};
+
 #define FASTCALL_ARGS                                                                \
     [[maybe_unused]] PyObject *module, [[maybe_unused]] PyObject *const *args, \
         Py_ssize_t nargs, PyObject *kwnames
@@ -719,6 +978,10 @@ bool no_args(const char* name, Py_ssize_t nargs, PyObject* kwnames)
 
 PyObject* tc_abort(FASTCALL_ARGS)
 {
+    StackScope room;
+    if (!room) {
+        return nullptr;
+    }
     if (!no_args("abort", nargs, kwnames) || !set_state_flag(module, N.abort, Py_True)) {
         return nullptr;
     }
@@ -727,6 +990,10 @@ PyObject* tc_abort(FASTCALL_ARGS)
 
 PyObject* tc_isRunning(FASTCALL_ARGS)
 {
+    StackScope room;
+    if (!room) {
+        return nullptr;
+    }
     if (!no_args("isRunning", nargs, kwnames)) {
         return nullptr;
     }
@@ -744,6 +1011,10 @@ PyObject* tc_isRunning(FASTCALL_ARGS)
 // identification indices 16..24 to their names, anything else to None.
 PyObject* tc_getIndexVar(FASTCALL_ARGS)
 {
+    StackScope room;
+    if (!room) {
+        return nullptr;
+    }
     const Signature sig{"_getIndexVar", {&N.idx}, 1};
     PyObject* values[1] = {nullptr};
     if (!parse_args(sig, args, nargs, kwnames, values)) {
@@ -815,7 +1086,7 @@ bool configure_driver_library(PyObject* module, PyObject* verbose)
 Ref base_driver_for(PyObject* module, PyObject* baseType)
 {
     Ref exist = call_method(baseType, N.exist);
-    Ref usable = exist ? Ref::steal(PySequence_GetItem(exist.get(), 0)) : Ref();
+    Ref usable = exist ? Ref::steal(PyObject_GetItem(exist.get(), N.int0)) : Ref();
     if (!usable) {
         return {};
     }
@@ -873,7 +1144,7 @@ struct Run {
     PyObject* optPortsOff;
     PyObject* optPortsAuto;
     PyObject* found;
-    Py_ssize_t nmasters;
+    Ref nmasters;   // ints of the interpreter: len() results may add up past Py_ssize_t
     Ref ndevs;
 };
 
@@ -885,14 +1156,13 @@ Flow list_masters(Run& run, PyObject* base)
         return Flow::Error;
     }
     Py_ssize_t count = PyObject_Size(newMasters.get());
-    if (count < 0) {
+    Ref length = count < 0 ? Ref() : Ref::steal(PyLong_FromSsize_t(count));
+    Ref nmasters = length ? Ref::steal(PyNumber_InPlaceAdd(run.nmasters.get(), length.get()))
+                          : Ref();
+    if (!nmasters) {
         return Flow::Error;
     }
-    if (count > PY_SSIZE_T_MAX - run.nmasters) {
-        PyErr_SetString(PyExc_OverflowError, "master count too large");
-        return Flow::Error;
-    }
-    run.nmasters += count;
+    run.nmasters = std::move(nmasters);
     Ref iterator = Ref::steal(PyObject_GetIter(newMasters.get()));
     if (!iterator) {
         return Flow::Error;
@@ -947,7 +1217,15 @@ Flow check_body(Run& run, PyObject* verbose)
         return Flow::Error;
     }
     if (has_address) {
-        if (!PyList_Check(address.get())) {
+        // isinstance(address, list): honours __class__, as mocks use it.
+        int is_list = PyList_Check(address.get())
+                          ? 1
+                          : PyObject_IsInstance(address.get(),
+                                                reinterpret_cast<PyObject*>(&PyList_Type));
+        if (is_list < 0) {
+            return Flow::Error;
+        }
+        if (!is_list) {
             address = Ref::steal(PyList_New(1));
             if (!address) {
                 return Flow::Error;
@@ -959,7 +1237,7 @@ Flow check_body(Run& run, PyObject* verbose)
             return Flow::Error;
         }
         if (count < 2) {
-            Ref first = Ref::steal(PySequence_GetItem(address.get(), 0));
+            Ref first = Ref::steal(PyObject_GetItem(address.get(), N.int0));
             addstr = first ? Ref::steal(PyNumber_Add(N.at, first.get())) : Ref();
         }
         else {
@@ -977,7 +1255,8 @@ Flow check_body(Run& run, PyObject* verbose)
     if (!baseversion) {
         return Flow::Error;
     }
-    Ref baseVer = Ref::borrow(N.empty);
+    Ref base_text, version_text;
+    Sum baseVer, banner;
     int show_base = truth(baseversion.get());
     if (show_base > 0) {
         show_base = compare(baseversion.get(), version.get(), Py_NE);
@@ -986,17 +1265,23 @@ Flow check_body(Run& run, PyObject* verbose)
         return Flow::Error;
     }
     if (show_base) {
-        Ref base_text = text(baseversion.get());
-        baseVer = base_text ? join({N.baseOpen, base_text.get(), N.closeParen}) : Ref();
-        if (!baseVer) {
+        base_text = text(baseversion.get());
+        if (!base_text || !baseVer.add(N.baseOpen) || !baseVer.add(base_text.get()) ||
+            !baseVer.add(N.closeParen)) {
             return Flow::Error;
         }
     }
-    Ref version_text = text(version.get());
-    Ref banner = version_text ? join({N.bannerHead, version_text.get(), baseVer.get(),
-                                      N.bannerMiddle, addstr.get(), N.dots})
-                              : Ref();
-    if (!banner || !call(run.printFnc, {banner.get()})) {
+    else if (!baseVer.add(N.empty)) {
+        return Flow::Error;
+    }
+    version_text = text(version.get());
+    if (!version_text || !banner.add(N.bannerHead) || !banner.add(version_text.get()) ||
+        !banner.add(baseVer) || !banner.add(N.bannerMiddle) || !banner.add(addstr.get()) ||
+        !banner.add(N.dots)) {
+        return Flow::Error;
+    }
+    Ref banner_text = banner.value();
+    if (!banner_text || !call(run.printFnc, {banner_text.get()})) {
         return Flow::Error;
     }
 
@@ -1043,7 +1328,7 @@ Flow check_body(Run& run, PyObject* verbose)
     run.optPortsOff = optPortsOff.get();
     run.optPortsAuto = optPortsAuto.get();
     run.found = found.get();
-    run.nmasters = 0;
+    run.nmasters = Ref::borrow(N.int0);
     run.ndevs = Ref::borrow(N.int0);
 
     Ref drv = lookup(module, N._IoddDrv);
@@ -1057,18 +1342,18 @@ Flow check_body(Run& run, PyObject* verbose)
         if (stop != 0) {
             return stop > 0 ? Flow::Stop : Flow::Error;
         }
-        if (selected) {
-            int matches = truth(select.get());
-            if (matches > 0) {
-                Ref name = call_method(driver.get(), N.driverName);
-                matches = name ? affix(name.get(), select.get(), true) : -1;
-                if (matches == 0) {
-                    continue;
-                }
+        // `if select and ...`: also a falsy select given by the caller is
+        // tested at each driver.
+        int matches = truth(select.get());
+        if (matches > 0) {
+            Ref name = call_method(driver.get(), N.driverName);
+            matches = name ? affix(name.get(), select.get(), true) : -1;
+            if (matches == 0) {
+                continue;
             }
-            if (matches < 0) {
-                return Flow::Error;
-            }
+        }
+        if (matches < 0) {
+            return Flow::Error;
         }
         Ref baseType = call_method(driver.get(), N.getBaseDriverType);
         Ref base = baseType ? base_driver_for(module, baseType.get()) : Ref();
@@ -1099,19 +1384,25 @@ Flow check_body(Run& run, PyObject* verbose)
     }
 
     // Summary lines.
-    if (run.nmasters != 0 && !call(run.printFnc)) {
+    int any_masters = truth(run.nmasters.get());
+    if (any_masters < 0 || (any_masters && !call(run.printFnc))) {
         return Flow::Error;
     }
-    Ref nmasters = Ref::steal(PyLong_FromSsize_t(run.nmasters));
-    Ref nmasters_text = nmasters ? text(nmasters.get()) : Ref();
-    Ref ndevs_text = nmasters_text ? text(run.ndevs.get()) : Ref();
-    Ref summary = ndevs_text ? join({nmasters_text.get(), N.mastersAnd, ndevs_text.get(),
-                                     N.devicesFound})
-                             : Ref();
-    if (!summary || !call(run.printFnc, {summary.get()})) {
+    Ref nmasters_text = text(run.nmasters.get());
+    Ref ndevs_text;
+    Sum summary;
+    if (!nmasters_text || !summary.add(nmasters_text.get()) || !summary.add(N.mastersAnd)) {
         return Flow::Error;
     }
-    if (run.nmasters != 0) {
+    ndevs_text = text(run.ndevs.get());
+    if (!ndevs_text || !summary.add(ndevs_text.get()) || !summary.add(N.devicesFound)) {
+        return Flow::Error;
+    }
+    Ref summary_text = summary.value();
+    if (!summary_text || !call(run.printFnc, {summary_text.get()})) {
+        return Flow::Error;
+    }
+    if (any_masters) {
         int any_devices = truth(run.ndevs.get());
         if (any_devices < 0) {
             return Flow::Error;
@@ -1164,7 +1455,7 @@ PyObject* check_run(PyObject* module, PyObject* const* values)
         return nullptr;
     }
     Run run{module, values[0], values[1], values[2], values[4], values[5],
-            nullptr, nullptr, nullptr, 0, Ref()};
+            nullptr, nullptr, nullptr, Ref(), Ref()};
     Flow flow = check_body(run, verbose);
     // The run is over on every way out, also when it raised.
     bool ok = run_finally(flow != Flow::Error, [module]() {
@@ -1178,6 +1469,10 @@ PyObject* check_run(PyObject* module, PyObject* const* values)
 
 PyObject* tc_check(FASTCALL_ARGS)
 {
+    StackScope room;
+    if (!room) {
+        return nullptr;
+    }
     const Signature sig{
         "check", {&N.address, &N.auto_, &N.printFnc, &N.verbose, &N.select, &N.gui}, 0};
     PyObject* values[6] = {Py_None, Py_False, g_print, N.int2, Py_None, Py_False};
@@ -1186,8 +1481,8 @@ PyObject* tc_check(FASTCALL_ARGS)
     }
     // An output function that starts a check of its own can recurse through
     // C callables alone, where no Python frame counts it: nested runs on one
-    // thread are bounded by the interpreter's recursion limit instead, long
-    // before the stack runs out.
+    // thread are bounded by the interpreter's recursion limit as well as by
+    // the stack left (room, above).
     static thread_local int depth = 0;
     if (depth >= Py_GetRecursionLimit()) {
         PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded in check()");
@@ -1204,6 +1499,10 @@ PyObject* tc_check(FASTCALL_ARGS)
 
 PyObject* tc_discover(FASTCALL_ARGS)
 {
+    StackScope room;
+    if (!room) {
+        return nullptr;
+    }
     const Signature sig{"_discover", {&N.base, &N.address, &N.found}, 3};
     PyObject* values[3] = {};
     if (!parse_args(sig, args, nargs, kwnames, values)) {
@@ -1349,6 +1648,10 @@ Py_ssize_t list_devices(PyObject* module, PyObject* masterbridge, PyObject* opt,
 
 PyObject* tc_list_master(FASTCALL_ARGS)
 {
+    StackScope room;
+    if (!room) {
+        return nullptr;
+    }
     const Signature sig{"_list_master",
                         {&N.masterbridge, &N.opt, &N.anyActivated, &N.found, &N.printFnc,
                          &N.debug, &N.gui},
@@ -1387,20 +1690,23 @@ PyObject* tc_list_master(FASTCALL_ARGS)
 // in its format() form, or its type name when it carries no arguments.
 Ref error_line(PyObject* error)
 {
+    // error.args[0] if error.args else type(error).__qualname__
     Ref args = getattr(error, N.args);
-    if (!args) {
+    int has_args = args ? truth(args.get()) : -1;
+    if (has_args < 0) {
         return {};
     }
     Ref detail;
-    Py_ssize_t count = PyTuple_Check(args.get()) ? PyTuple_GET_SIZE(args.get()) : -1;
-    if (count == 0) {
-        detail = Ref::steal(PyType_GetQualName(Py_TYPE(error)));
+    if (has_args) {
+        args = getattr(error, N.args);
+        detail = args ? Ref::steal(PyObject_GetItem(args.get(), N.int0)) : Ref();
     }
     else {
-        Ref first = Ref::steal(PySequence_GetItem(args.get(), 0));
-        detail = first ? Ref::steal(PyObject_Format(first.get(), N.empty)) : Ref();
+        detail = getattr(reinterpret_cast<PyObject*>(Py_TYPE(error)), N.__qualname__);
     }
-    return detail ? join({N.errorPrefix, detail.get()}) : Ref();
+    // f"Error: {detail}"
+    Ref shown = detail ? Ref::steal(PyObject_Format(detail.get(), N.empty)) : Ref();
+    return shown ? join({N.errorPrefix, shown.get()}) : Ref();
 }
 
 // The guarded connection steps: a new connection when the driver manager had
@@ -1435,6 +1741,10 @@ bool connect_master(Ref& masterdrv, PyObject* masterbridge, PyObject* base, PyOb
 
 PyObject* tc_get_master(FASTCALL_ARGS)
 {
+    StackScope room;
+    if (!room) {
+        return nullptr;
+    }
     const Signature sig{"_get_master", {&N.masterbridge, &N.opt, &N.printFnc, &N.debug}, 4};
     PyObject* values[4] = {};
     if (!parse_args(sig, args, nargs, kwnames, values)) {
@@ -1566,6 +1876,10 @@ int master_product_code(PyObject* master, Piece& piece)
 
 PyObject* tc_print_master(FASTCALL_ARGS)
 {
+    StackScope room;
+    if (!room) {
+        return nullptr;
+    }
     const Signature sig{"_print_master", {&N.master, &N.printFnc, &N.gui}, 3};
     PyObject* values[3] = {};
     if (!parse_args(sig, args, nargs, kwnames, values)) {
@@ -1573,50 +1887,64 @@ PyObject* tc_print_master(FASTCALL_ARGS)
     }
     auto [master, printFnc, gui] = values;
 
-    Piece vid, did, name, fwver, address, vendor, pcode, product;
-    int has_vid = optional_piece(master, N.vendorId, vid, hex04);
-    int has_did = has_vid < 0 ? -1 : optional_piece(master, N.deviceId, did, hex04);
-    int has_name = has_did < 0 ? -1 : optional_piece(master, N.name, name, text_form);
-    int has_fwver = has_name < 0 ? -1 : optional_piece(master, N.fwVersion, fwver, text_form);
-    if (has_fwver < 0) {
+    // Each piece, value and sum is declared before the sums that point into it.
+    Piece vid_digits, did_digits, name_text, fwver_text, address_text, pcode_text, vendor_text,
+        product_text;
+    Ref address_value, vendor_value, product_value;
+    Sum vid, did, name, fwver, pre, wrapped, pcode, line;
+
+    // piece = head + form + tail when present, else ""
+    auto optional = [](Sum& piece, int present, PyObject* head, const Piece& form,
+                       PyObject* tail) {
+        if (present == 0) {
+            return piece.add(N.empty);
+        }
+        return present > 0 && piece.add(head) && piece.add(form) &&
+               (tail == nullptr || piece.add(tail));
+    };
+    if (!optional(vid, optional_piece(master, N.vendorId, vid_digits, hex04), N.masterVid,
+                  vid_digits, N.comma) ||
+        !optional(did, optional_piece(master, N.deviceId, did_digits, hex04), N.masterDid,
+                  did_digits, N.comma) ||
+        !optional(name, optional_piece(master, N.name, name_text, text_form), N.open, name_text,
+                  N.closeParen) ||
+        !optional(fwver, optional_piece(master, N.fwVersion, fwver_text, text_form),
+                  N.masterFwVer, fwver_text, nullptr)) {
         return nullptr;
     }
-    Ref address_value = getattr(master, N.address);
-    int wrap = address_value && text_form(address_value.get(), address) ? truth(gui) : -1;
-    Ref vendor_value = wrap < 0 ? Ref() : master_vendor(master);
-    int has_pcode = vendor_value ? master_product_code(master, pcode) : -1;
-    Ref product_value = has_pcode < 0 ? Ref() : getattr(master, N.productName);
-    if (!product_value || !text_form(vendor_value.get(), vendor) ||
-        !text_form(product_value.get(), product)) {
+    address_value = getattr(master, N.address);
+    if (!address_value || !text_form(address_value.get(), address_text) ||
+        !pre.add(N.masterLabel) || !pre.add(address_text)) {
+        return nullptr;
+    }
+    int wrap = truth(gui);
+    if (wrap < 0 || (wrap && (!wrapped.add(N.masterGuiOpen) || !wrapped.add(pre) ||
+                              !wrapped.add(N.masterGuiClose)))) {
+        return nullptr;
+    }
+    vendor_value = master_vendor(master);
+    if (!vendor_value) {
+        return nullptr;
+    }
+    int has_pcode = master_product_code(master, pcode_text);
+    if (!optional(pcode, has_pcode, N.open, pcode_text, N.closeParen)) {
         return nullptr;
     }
 
-    Spans line;
-    line << N.newline;
-    if (wrap) {
-        line << N.masterGuiOpen << N.masterLabel << address << N.masterGuiClose;
+    // "\n" + pre + name + ": " + str(vendor) + ", " + str(master.productName) + pcode + ","
+    //     + sep + vid + did + fwver
+    if (!line.add(N.newline) || !line.add(wrap ? wrapped : pre) || !line.add(name) ||
+        !line.add(N.colonSpace) || !text_form(vendor_value.get(), vendor_text) ||
+        !line.add(vendor_text) || !line.add(N.commaSpace)) {
+        return nullptr;
     }
-    else {
-        line << N.masterLabel << address;
+    product_value = getattr(master, N.productName);
+    if (!product_value || !text_form(product_value.get(), product_text) ||
+        !line.add(product_text) || !line.add(pcode) || !line.add(N.comma) ||
+        !line.add(N.masterSep) || !line.add(vid) || !line.add(did) || !line.add(fwver)) {
+        return nullptr;
     }
-    if (has_name) {
-        line << N.open << name << N.closeParen;
-    }
-    line << N.colonSpace << vendor << N.commaSpace << product;
-    if (has_pcode) {
-        line << N.open << pcode << N.closeParen;
-    }
-    line << N.comma << N.masterSep;
-    if (has_vid) {
-        line << N.masterVid << vid << N.comma;
-    }
-    if (has_did) {
-        line << N.masterDid << did << N.comma;
-    }
-    if (has_fwver) {
-        line << N.masterFwVer << fwver;
-    }
-    Ref joined = line.join();
+    Ref joined = line.value();
     if (!joined || !call(printFnc, {joined.get()})) {
         return nullptr;
     }
@@ -1642,6 +1970,10 @@ Ref subscript(PyObject* mapping, PyObject* key)
 
 PyObject* tc_get_text(FASTCALL_ARGS)
 {
+    StackScope room;
+    if (!room) {
+        return nullptr;
+    }
     const Signature sig{"_get_text", {&N.val, &N.default_}, 2};
     PyObject* values[2] = {};
     if (!parse_args(sig, args, nargs, kwnames, values)) {
@@ -1671,6 +2003,10 @@ Ref get_text(PyObject* module, PyObject* val, PyObject* default_)
 
 PyObject* tc_print_dev(FASTCALL_ARGS)
 {
+    StackScope room;
+    if (!room) {
+        return nullptr;
+    }
     const Signature sig{"_print_dev", {&N.dev, &N.ident, &N.printFnc, &N.gui}, 4};
     PyObject* values[4] = {};
     if (!parse_args(sig, args, nargs, kwnames, values)) {
@@ -1678,29 +2014,45 @@ PyObject* tc_print_dev(FASTCALL_ARGS)
     }
     auto [dev, ident, printFnc, gui] = values;
 
-    Piece port;
-    Ref port_value = getattr(dev, N.portId);
-    int wrap = port_value && text_form(port_value.get(), port) ? truth(gui) : -1;
-    int identified = wrap < 0 ? -1 : truth(ident);
+    // Each piece, value and sum is declared before the sums that point into it.
+    Piece port, vid, did, field[6], vendorName, prodName;
+    Ref port_value, vendor_id, device_id, vendor_value, product_value;
+    Sum pre, wrapped, line;
+
+    // pre = "  * Device port " + str(dev.portId) + ":"; in GUI mode wrapped
+    port_value = getattr(dev, N.portId);
+    if (!port_value || !text_form(port_value.get(), port) || !pre.add(N.portLabel) ||
+        !pre.add(port) || !pre.add(N.colon)) {
+        return nullptr;
+    }
+    int wrap = truth(gui);
+    if (wrap < 0 || (wrap && (!wrapped.add(N.devGuiOpen) || !wrapped.add(pre) ||
+                              !wrapped.add(N.devGuiClose)))) {
+        return nullptr;
+    }
+    int identified = truth(ident);
     if (identified < 0) {
         return nullptr;
     }
-    Spans line;
-    if (wrap) {
-        line << N.devGuiOpen << N.portLabel << port << N.colon << N.devGuiClose;
-    }
-    else {
-        line << N.portLabel << port << N.colon;
-    }
-
-    Piece vid, did;
+    // ... + ", vid 0x" + format(dev.vendorId, "04x") + ", did 0x" + format(dev.deviceId, "04x"),
+    // each ID read when the text before it has been added.
+    PyObject* record = dev;   // Clang before 16 cannot capture structured bindings
+    auto ids = [&](PyObject* vid_label) {
+        if (!line.add(vid_label)) {
+            return false;
+        }
+        vendor_id = getattr(record, N.vendorId);
+        if (!vendor_id || !hex04(vendor_id.get(), vid) || !line.add(vid) ||
+            !line.add(N.devDid)) {
+            return false;
+        }
+        device_id = getattr(record, N.deviceId);
+        return device_id && hex04(device_id.get(), did) && line.add(did);
+    };
     if (!identified) {
-        Ref vendor_id = getattr(dev, N.vendorId);
-        Ref device_id = vendor_id && hex04(vendor_id.get(), vid) ? getattr(dev, N.deviceId) : Ref();
-        if (!device_id || !hex04(device_id.get(), did)) {
+        if (!line.add(wrap ? wrapped : pre) || !ids(N.noIdent)) {
             return nullptr;
         }
-        line << N.noIdent << vid << N.devDid << did;
     }
     else {
         // Identification values with a placeholder, in the order they are read.
@@ -1709,7 +2061,6 @@ PyObject* tc_print_dev(FASTCALL_ARGS)
                                   N.hardwareRevision, N.applicationSpecificTag};
         PyObject* const placeholders[] = {N.NO_PRODUCT_TEXT, N.NO_PRODUCT_ID, N.NO_SERIAL,
                                           N.NO_FW_VER,       N.NO_HW_VER,     N.NO_TAG};
-        Piece field[6];
         for (int i = 0; i < 6; ++i) {
             Ref value = subscript(ident, keys[i]);
             Ref shown = value ? get_text(module, value.get(), placeholders[i]) : Ref();
@@ -1718,23 +2069,23 @@ PyObject* tc_print_dev(FASTCALL_ARGS)
             }
         }
         auto& [prodText, prodId, ser, fwver, hdver, apptag] = field;
-        Piece vendorName, prodName;
-        Ref vendor_value = subscript(ident, N.vendorName);
-        Ref product_value = vendor_value && strip(vendor_value.get(), vendorName)
-                                ? subscript(ident, N.productName)
-                                : Ref();
-        Ref vendor_id = product_value && strip(product_value.get(), prodName)
-                            ? getattr(dev, N.vendorId)
+        vendor_value = subscript(ident, N.vendorName);
+        product_value = vendor_value && strip(vendor_value.get(), vendorName)
+                            ? subscript(ident, N.productName)
                             : Ref();
-        Ref device_id = vendor_id && hex04(vendor_id.get(), vid) ? getattr(dev, N.deviceId) : Ref();
-        if (!device_id || !hex04(device_id.get(), did)) {
+        if (!product_value || !strip(product_value.get(), prodName)) {
             return nullptr;
         }
-        line << N.space << vendorName << N.commaSpace << prodName << N.open << prodId
-             << N.devLine1End << prodText << N.devVid << vid << N.devDid << did << N.devLine2End
-             << fwver << N.devHwVer << hdver << N.devSerial << ser << N.devTag << apptag;
+        if (!line.add(wrap ? wrapped : pre) || !line.add(N.space) || !line.add(vendorName) ||
+            !line.add(N.commaSpace) || !line.add(prodName) || !line.add(N.open) ||
+            !line.add(prodId) || !line.add(N.devLine1End) || !line.add(prodText) ||
+            !ids(N.devVid) || !line.add(N.devLine2End) || !line.add(fwver) ||
+            !line.add(N.devHwVer) || !line.add(hdver) || !line.add(N.devSerial) ||
+            !line.add(ser) || !line.add(N.devTag) || !line.add(apptag)) {
+            return nullptr;
+        }
     }
-    Ref joined = line.join();
+    Ref joined = line.value();
     if (!joined || !call(printFnc, {joined.get()})) {
         return nullptr;
     }

@@ -126,7 +126,7 @@ class _DriverManager:
     """
 
     def __init__(self) -> None:
-        self._base: dict[type, IoddBaseDriver] = {}
+        self._base: dict[type[IoddBaseDriver], IoddBaseDriver] = {}
         self._masters: dict[str, IoddMasterDriver] = {}
 
     def __repr__(self) -> str:
@@ -304,6 +304,16 @@ class IoddMasterDriver:
     _identNames = IDENT_NAMES
     _name = ""
     _base_type: type[IoddBaseDriver] | None = None
+
+    # Set by _create() on the instance it makes without __init__.
+    address: str
+    _base: IoddBaseDriver | None
+    _link: MasterLink
+    _options: dict[str, Any]
+    _session: bool
+    _preloaded: bool
+    _opened_by_caller: bool
+    _eventChecking: bool
 
     @classmethod
     def driverName(cls) -> str:

@@ -47,7 +47,7 @@ class Runtime:
         self._backends: dict[str, TransportBackend] = {}
         # IP: the in-process masters plus masters reached over REST (_rest).
         self._defaults: dict[str, TransportBackend] = {"IP": IpTransport(self.plant)}
-        self._reset_hooks: list[Callable[[Plant], None]] = []
+        self._reset_hooks: list[Callable[[Plant | None], None]] = []
         self.events: deque[Event] = deque(maxlen=EVENT_LOG_LIMIT)
         # Driver objects handed out since the last reset and still open (for
         # the test hooks; the driver layer drops them when closed).

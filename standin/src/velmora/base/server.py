@@ -52,7 +52,7 @@ from collections import deque
 from collections.abc import Sequence
 from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from typing import Any
+from typing import Any, Self
 from urllib.parse import unquote, urlsplit
 
 from ._emulation import EmulatedMaster, EmulatedPort, Plant
@@ -444,7 +444,7 @@ class Servers:
             result[s.master.spec.address] = f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
         return result
 
-    def start(self) -> Servers:
+    def start(self) -> Self:
         for s in self.servers:
             t = threading.Thread(target=s.serve_forever, kwargs={"poll_interval": 0.1}, daemon=True,
                                  name=f"master {s.master.spec.address}")
@@ -464,7 +464,7 @@ class Servers:
             s.server_close()
         self._threads.clear()
 
-    def __enter__(self) -> Servers:
+    def __enter__(self) -> Self:
         return self.start()
 
     def __exit__(self, *exc: object) -> None:
