@@ -35,7 +35,7 @@ from velmora.base._rest import (
 from velmora.base._state import EVENT_LOG_LIMIT, runtime
 from velmora.base.server import Servers
 
-from hostile import API, GOOD, RawMaster, http_answer, json_answer
+from rest_doubles import API, GOOD, RawMaster, http_answer, json_answer
 
 OFF = {"activatePorts": "off"}
 AUTO = {"activatePorts": "auto"}
