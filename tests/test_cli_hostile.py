@@ -40,6 +40,9 @@ FORGED_DEVICE = ",\n    T, vid 0x9999, did 0x9999,\n  * Device port 7: Forged, F
 # Bytes of a status line's reason phrase (http.client reads it as Latin-1).
 HOSTILE_REASON = b"Fail \x1b[2J\x1b]0;t\x07 \rFAKE \x00 \xc2\x9b \x9b \x85 \x7f [color=#ff0000]x"
 HOSTILE_MESSAGE = ALL + FORGED_DEVICE
+# What the REST transport keeps of an API error's message: its first 200
+# characters, non-ASCII ones escaped.
+KEPT_MESSAGE = HOSTILE_MESSAGE[:200].encode("ascii", "backslashreplace").decode("ascii")
 
 
 def ident(**values):
@@ -48,9 +51,11 @@ def ident(**values):
     return {"vendorId": 1893, "deviceId": 4660, **{n: values.get(n) for n in names}}
 
 
-def megabyte(filler):
-    block = "X" * 1000 + filler
-    return (block * (MB // len(block) + 1))[:MB]
+def long_field(filler, size=1000):
+    """A field of size characters (the REST transport takes at most 1,000
+    per value) with filler repeated through it."""
+    block = "X" * 100 + filler
+    return (block * (size // len(block) + 1))[:size]
 
 
 HOSTILE_DEVICES = {
@@ -58,10 +63,9 @@ HOSTILE_DEVICES = {
                 productId=ATTACKS["nul"] + "\x07", productText="line" + FORGED_DEVICE + "x",
                 serialNumber=ATTACKS["c1"], hardwareRevision=ATTACKS["bidi"],
                 firmwareRevision="1" + ATTACKS["summary"], applicationSpecificTag=ATTACKS["overwrite"]),
-    "d2": ident(vendorName="Big", productName="big", productText=megabyte("\x1b[2J\n\r\u202e")),
-    # One megabyte field per answer: a master's answer is at most 1 MiB.
+    "d2": ident(vendorName="Big", productName="big", productText=long_field("\x1b[2J\n\r\u202e")),
     "d3": ident(vendorName="Big", productName="big",
-                serialNumber=megabyte(ATTACKS["clipboard"] + "\n    fwVer " + ATTACKS["title"] + "\x9b"),
+                serialNumber=long_field(ATTACKS["clipboard"] + "\n    fwVer " + ATTACKS["title"] + "\x9b"),
                 applicationSpecificTag=ATTACKS["title"]),
 }
 
@@ -71,7 +75,7 @@ def hostile_master():
     master_ident = {
         "vendorName": ATTACKS["summary"], "productName": "Hub" + ATTACKS["clipboard"] + FORGED_DEVICE,
         "firmwareRevision": "1.0\r\n" + ATTACKS["title"], "orderCode": ATTACKS["markup"],
-        "vendorId": 1893, "masterId": 3, "locationTag": "hall" + ATTACKS["bidi"] + ATTACKS["surrogate"],
+        "vendorId": 1893, "masterId": 3, "locationTag": "hall" + ATTACKS["bidi"],
     }
     answers = {
         "/gateway/identification": {"vendorName": "gw", "productName": "gw"},
@@ -207,15 +211,37 @@ def test_hostile_texts_are_escaped_and_forge_no_line(masters):
     out = assert_clean(r.stdout)
     assert_report_lines(out, masters=1, devices=3)
     # The values are there, escaped where they hold controls.
-    assert f"Master {address} (hall{rt.safe(ATTACKS['bidi'] + ATTACKS['surrogate'])}):" in out
+    assert f"Master {address} (hall{rt.safe(ATTACKS['bidi'])}):" in out
     assert "\\n\\n2 master(s) and 99 device(s) found\\nVisit http://evil.invalid" in out
     assert "tag: tag: \\rFAKE LINE\n" in out
     assert "[color=#ff0000][b]red[/b][/color] Evil" in out  # literal, not rendered
     assert "\\x1b]52;c;cm0gLXJmIH4K\\x07" in out and "\\u202e" in out and "\\x9b" in out
     assert "  * Device port 7" not in out.replace("\\n  * Device port 7", "")
-    # The megabyte fields are all there.
+    # The longest fields the transport takes are all there.
     for alias, key in (("d2", "productText"), ("d3", "serialNumber")):
         assert rt.safe(HOSTILE_DEVICES[alias][key].strip()) in out
+
+
+def test_megabyte_fields_leave_the_device_without_identification(masters):
+    # A master that answers a megabyte per text: the device is listed without
+    # identification, and the warning naming master and port is as clean as
+    # the report.
+    answers = hostile_master()
+    answers["/devices/d2/identification"] = ident(
+        vendorName="Big", productName="big", productText=long_field("\x1b[2J\n\r\u202e", MB))
+    answers["/devices/d3/identification"] = ident(
+        vendorName="Big", productName="big", serialNumber=long_field(ATTACKS["clipboard"] + "\x9b", MB))
+    address = masters(answers)
+    r = run("-a", address)
+    assert r.returncode == 0
+    out = assert_clean(r.stdout)
+    for port in (2, 3):
+        assert f"\n  * Device port {port}: NO_IDENT, vid 0x0000, did 0x0000\n" in out  # ids unread
+    assert [line for line in out.split("\n") if SUMMARY.fullmatch(line)] == ["1 master(s) and 3 device(s) found"]
+    warnings = assert_clean(r.stderr).splitlines()
+    assert [w.split(": device listed")[0] for w in warnings] == [
+        f"WARNING: velmora.base: Master {address} port {port}" for port in (2, 3)]
+    assert all(w.endswith("answer larger than 1 MiB") for w in warnings)
 
 
 def test_with_color_only_the_labels_are_coloured(masters):
@@ -253,8 +279,8 @@ def test_reason_phrases_and_api_messages_in_warnings_and_errors(masters, empty_p
     assert_report_lines(assert_clean(r.stdout), masters=1, devices=3)
     err = assert_clean(r.stderr)
     assert err.count("\n") == 1 and err.startswith("WARNING: velmora.base: IP discovery: no master found:")
-    assert "HTTP 500 Fail \\x1b[2J\\x1b]0;t\\x07 \\rFAKE \\x00 Â\\x9b \\x9b \\x85 \\x7f [color=#ff0000]x: [102] " in err
-    assert rt.safe(HOSTILE_MESSAGE) in err
+    assert "HTTP 500 Fail \\x1b[2J\\x1b]0;t\\x07 \\rFAKE \\x00 \\xc2\\x9b \\x9b \\x85 \\x7f [color=#ff0000]x: [102] " in err
+    assert rt.safe(KEPT_MESSAGE) in err
     # A master that fails while its devices are read ends the run: one error line.
     for debug in ((), ("--debug",)):
         r = run("-a", broken, *debug)
@@ -262,7 +288,7 @@ def test_reason_phrases_and_api_messages_in_warnings_and_errors(masters, empty_p
         assert_clean(r.stdout)
         err = assert_clean(r.stderr)
         last = f"tessadyn-check: error: Master {broken}: GET /iolink/v1/devices: HTTP 500 Fail "
-        assert err.split("\n")[-2].startswith(last) and err.endswith(rt.safe(HOSTILE_MESSAGE.rstrip()) + "\n")
+        assert err.split("\n")[-2].startswith(last) and err.endswith(rt.safe(KEPT_MESSAGE.rstrip()) + "\n")
         assert err.count("\n") == 1 or (debug and err.startswith("Traceback (most recent call last):"))
 
 
@@ -277,7 +303,7 @@ def test_driver_library_log_records_go_through_the_same_step(masters):
     err = assert_clean(r.stderr)
     failed = [line for line in err.split("\n") if "connect(" in line and "failed" in line]
     assert failed and all(line.startswith("DEBUG: velmora.base: ") for line in failed)
-    assert all(line.endswith(rt.safe(HOSTILE_MESSAGE)) for line in failed)
+    assert all(line.endswith(rt.safe(KEPT_MESSAGE)) for line in failed)
 
 
 @pytest.mark.skipif(sys.platform == "win32", reason="POSIX signals")

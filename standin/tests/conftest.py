@@ -11,7 +11,7 @@ import pytest
 from velmora.base import IoddUtility, sim
 from velmora.base.server import Servers
 
-from hostile import GOOD, RawMaster, Reply, Warnings, json_answer
+from rest_doubles import GOOD, RawMaster, Reply, Warnings, json_answer
 
 
 @pytest.fixture(autouse=True)

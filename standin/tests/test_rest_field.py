@@ -35,7 +35,7 @@ from velmora.base._rest import (
 from velmora.base._state import EVENT_LOG_LIMIT, runtime
 from velmora.base.server import Servers
 
-from hostile import API, GOOD, http_answer, json_answer
+from rest_doubles import API, GOOD, RawMaster, http_answer, json_answer
 
 OFF = {"activatePorts": "off"}
 AUTO = {"activatePorts": "auto"}
@@ -210,7 +210,8 @@ HOSTILE = [  # (path, raw answer, problem in the warning)
     ("/gateway/identification", http_answer(200, b'{"vendorName": "\xff\xfe"}'), "not UTF-8 text"),
     ("/gateway/identification", http_answer(200, '{"vendorName": "a", "vendorName": "b"}'), "duplicate key 'vendorName'"),
     ("/gateway/identification", http_answer(200, '{"vendorName": NaN}'), "NaN is not a JSON number"),
-    ("/gateway/identification", http_answer(200, '{"vendorName": ' + "9" * 5000 + "}"), "malformed JSON"),
+    ("/gateway/identification", http_answer(200, '{"vendorName": ' + "9" * 5000 + "}"),
+     "malformed JSON in the answer (an integer of more than 4300 digits)"),
     ("/gateway/identification", http_answer(200, '{"vendorName": "\\udc80"}'), "not valid text"),
     ("/gateway/identification", json_answer({"vendorName": "x" * 1001}), "longer than 1000 characters"),
     ("/gateway/identification", json_answer({"vendorName": 5}), "'vendorName' is 5, not a string"),
@@ -260,17 +261,24 @@ identification = st.fixed_dictionaries({}, optional={
 })
 
 
-@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@pytest.fixture(scope="module")
+def one_master() -> Iterator[RawMaster]:
+    master = RawMaster({path: json_answer(value) for path, value in GOOD.items()})
+    yield master
+    master.close()
+
+
+@settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(gateway=identification, master_ident=identification, masters=json_values)
-def test_any_json_is_a_master_with_values_in_range_or_one_warning(raw_master, warnings_seen, gateway,
+def test_any_json_is_a_master_with_values_in_range_or_one_warning(one_master, warnings_seen, gateway,
                                                                   master_ident, masters):
     warnings_seen.lines.clear()
-    master = raw_master({"/gateway/identification": json_answer(gateway),
-                         "/masters/1/identification": json_answer(master_ident),
-                         "/masters": json_answer(masters)})
+    master = one_master
+    master.routes.update({"/gateway/identification": json_answer(gateway),
+                          "/masters/1/identification": json_answer(master_ident),
+                          "/masters": json_answer(masters)})
     with ip_base() as base:
         bridge = base.discover(master.address)
-    master.close()
     if bridge is None:
         assert len(warnings_seen.lines) == 1 and f"Master {master.address}: GET " in warnings_seen.lines[0]
         return
@@ -278,6 +286,39 @@ def test_any_json_is_a_master_with_values_in_range_or_one_warning(raw_master, wa
     assert 0 <= bridge.vendorId <= 0xFFFF and 0 <= bridge.deviceId <= 0xFFFFFFFF
     for text in (bridge.name, bridge.vendor, bridge.productName, bridge.productCode, bridge.fwVersion):
         assert text is None or (isinstance(text, str) and len(text) <= 1000 and text.encode("utf-8"))
+
+
+device_entries = st.lists(st.fixed_dictionaries({
+    "deviceAlias": st.sampled_from(["master1port1", "other", ""]) | json_values,
+    "masterNumber": st.integers(-1, 3) | json_values,
+    "portNumber": st.integers(-1, 3) | json_values,
+}), max_size=4)
+device_ident = st.fixed_dictionaries({}, optional={
+    key: json_values | st.integers(0, 2**25) | st.text(max_size=5)
+    for key in ("vendorId", "deviceId", "vendorName", "productName", "serialNumber", "applicationSpecificTag")
+})
+
+
+@settings(max_examples=100, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(devices=device_entries | json_values, ident=device_ident)
+def test_any_device_table_gives_rows_in_range_or_an_error_naming_the_master(one_master, warnings_seen, devices,
+                                                                           ident):
+    master = one_master
+    master.routes.update({path: json_answer(value) for path, value in GOOD.items()})
+    master.routes.update({"/devices": json_answer(devices),
+                          "/devices/master1port1/identification": json_answer(ident)})
+    with ip_base() as base:
+        try:
+            _, rows = listing(base, master.address)
+        except IoddError as exc:
+            assert str(exc).startswith(f"Master {master.address}: GET {API}/devices: ")
+            return
+    for port, vendor_id, device_id, values in rows:
+        assert port == 1 and 0 <= vendor_id <= 0xFFFF and 0 <= device_id <= 0xFFFFFF
+        if values is not None:
+            assert set(values) == set(_IoddDrv.IoddMasterDriver._identNames)
+            assert all(v is None or (isinstance(v, str) and len(v) <= 1000) for v in values.values())
+    assert sim.open_master_drivers() == []
 
 
 @pytest.mark.parametrize("answer, problem", [

@@ -23,6 +23,7 @@ import json
 import selectors
 import socket
 import ssl
+import sys
 import time
 from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any
@@ -250,3 +251,7 @@ def decode_json(raw: bytes) -> Any:
         raise ValueError("nested too deeply") from None
     except json.JSONDecodeError as exc:
         raise ValueError(f"{exc.msg} at line {exc.lineno}, column {exc.colno}") from None
+    except ValueError as exc:
+        if "integer string conversion" in str(exc):
+            raise ValueError(f"an integer of more than {sys.get_int_max_str_digits()} digits") from None
+        raise

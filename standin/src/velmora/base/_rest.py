@@ -210,7 +210,9 @@ class Client:
         except ConnectionRefusedError:
             raise self.fail(what, "connection refused", link=True) from None
         except TooLarge:
-            raise self.fail(what, "answer larger than 1 MiB", link=True) from None
+            # A bad answer, not a lost link: the connection was closed and the
+            # next request opens a new one.
+            raise self.fail(what, "answer larger than 1 MiB") from None
         except socket.gaierror as exc:
             raise self.fail(what, f"unknown host {self.target.host!r} ({exc.strerror})", link=True) from None
         except ssl.SSLError as exc:
