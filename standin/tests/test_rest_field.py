@@ -135,6 +135,7 @@ def test_a_closed_idle_connection_is_reopened_and_only_idempotent_requests_are_s
     client.get("/gateway/identification")
     assert client.get("/masters") == [{"masterNumber": 1}]
     assert master.requests.count(("GET", f"{API}/masters")) == 3  # 1 before, 2 now: sent again once
+    client.get("/masters/1/identification")  # a connection the master keeps open
     master.routes["/masters/1/ports/1/configuration"] = drop
     with pytest.raises(RestError, match=r"POST /iolink/v1/masters/1/ports/1/configuration: broken HTTP answer|"
                                         r"connection failed"):
