@@ -119,6 +119,9 @@ class _HTTPConnection(http.client.HTTPConnection):
             except OSError as exc:
                 sock.close()
                 error = exc
+            except BaseException:
+                sock.close()
+                raise
         else:
             raise error
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
