@@ -101,7 +101,9 @@ dist: $(STAMP) $(DIST_TOOLS)
 	$(SDIST) standin > /dev/null
 	ls -l dist
 	$(VPY) -m twine check --strict dist/*
-	$(VPY) -m auditwheel show dist/velmora_tessadyn_checker-*.whl
+	mkdir -p build
+	$(VPY) -m auditwheel show dist/velmora_tessadyn_checker-*.whl 2>&1 | tee build/auditwheel.txt
+	grep -q 'platform tag: "manylinux_' build/auditwheel.txt
 
 # make test and make test-sanitize inside a Debian 13 i386 system (built once
 # into build/i386) against its 32-bit python3.13; needs root.
