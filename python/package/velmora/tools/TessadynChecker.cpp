@@ -2036,17 +2036,17 @@ PyObject* tc_print_dev(FASTCALL_ARGS)
     }
     // ... + ", vid 0x" + format(dev.vendorId, "04x") + ", did 0x" + format(dev.deviceId, "04x"),
     // each ID read when the text before it has been added.
-    // dev by copy: Clang before 16 cannot capture a structured binding.
-    auto ids = [&, dev = dev](PyObject* vid_label) {
+    PyObject* record = dev;   // Clang before 16 cannot capture structured bindings
+    auto ids = [&](PyObject* vid_label) {
         if (!line.add(vid_label)) {
             return false;
         }
-        vendor_id = getattr(dev, N.vendorId);
+        vendor_id = getattr(record, N.vendorId);
         if (!vendor_id || !hex04(vendor_id.get(), vid) || !line.add(vid) ||
             !line.add(N.devDid)) {
             return false;
         }
-        device_id = getattr(dev, N.deviceId);
+        device_id = getattr(record, N.deviceId);
         return device_id && hex04(device_id.get(), did) && line.add(did);
     };
     if (!identified) {
