@@ -107,7 +107,7 @@ $(LINT_TOOLS): $(BASE) requirements-lint.txt
 lint: $(STAMP) $(LINT_TOOLS)
 	$(VENV)/bin/ruff check .
 	$(VPY) -m mypy
-	$(VPY) -m mypy --strict tests/typed_caller.py python/package/velmora/tools/TessadynChecker.pyi
+	$(VPY) -m mypy --strict --no-warn-unused-configs tests/typed_caller.py python/package/velmora/tools/TessadynChecker.pyi
 	$(VPY) -m mypy.stubtest velmora.tools.TessadynChecker
 	bash tools/strict-warnings.sh
 

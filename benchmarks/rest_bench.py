@@ -72,7 +72,7 @@ def _count_connections() -> None:
             _connections[id(self)] = _connections.get(id(self), 0) + 1
         original(self, request, client_address)
 
-    setattr(srv.MasterServer, "process_request", process_request)
+    srv.MasterServer.process_request = process_request
 
 
 def _legacy_latency(latency: float, accept_latency: float) -> None:
@@ -88,8 +88,8 @@ def _legacy_latency(latency: float, accept_latency: float) -> None:
         time.sleep(latency)
         one(self)
 
-    setattr(srv.Handler, "handle", handle_)
-    setattr(srv.Handler, "handle_one_request", one_)
+    srv.Handler.handle = handle_
+    srv.Handler.handle_one_request = one_
 
 
 def servers(installation: Any, latency: float, accept_latency: float, **kw: Any) -> Any:

@@ -3,7 +3,6 @@ loopback whose texts, HTTP reason phrases and API error messages are made to
 control the terminal or to forge report lines."""
 
 import json
-import os
 import re
 import signal
 import subprocess

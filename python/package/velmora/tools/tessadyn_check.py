@@ -92,12 +92,13 @@ class _SafeLines(io.TextIOBase):
     def isatty(self):
         return self._stream.isatty()
 
+    # Read-only, as io's own are at run time (typeshed declares attributes).
     @property
-    def encoding(self):
+    def encoding(self):  # type: ignore[override]
         return getattr(self._stream, "encoding", None)
 
     @property
-    def errors(self):
+    def errors(self):  # type: ignore[override]
         return getattr(self._stream, "errors", None)
 
 
@@ -299,7 +300,7 @@ def _traceback_lines(exc: BaseException) -> list[str]:
     """The traceback of exc and of the exceptions it was raised from, in
     Python's layout, each message (which may come from a master) on one
     safe line."""
-    chain = []
+    chain: list[tuple[traceback.TracebackException, str | None]] = []
     te: traceback.TracebackException | None = traceback.TracebackException.from_exception(exc)
     while te is not None:
         if te.__cause__ is not None:
