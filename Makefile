@@ -107,7 +107,7 @@ $(LINT_TOOLS): $(BASE) requirements-lint.txt
 lint: $(STAMP) $(LINT_TOOLS)
 	$(VENV)/bin/ruff check .
 	$(VPY) -m mypy
-	$(VPY) -m mypy --strict tests/typed_caller.py python/package/velmora/tools/TessadynChecker.pyi
+	$(VPY) -m mypy --strict --no-warn-unused-configs tests/typed_caller.py python/package/velmora/tools/TessadynChecker.pyi
 	$(VPY) -m mypy.stubtest velmora.tools.TessadynChecker
 	bash tools/strict-warnings.sh
 
@@ -129,7 +129,9 @@ dist: $(STAMP) $(DIST_TOOLS)
 	$(SDIST) standin > /dev/null
 	ls -l dist
 	$(VPY) -m twine check --strict dist/*
-	$(VPY) -m auditwheel show dist/velmora_tessadyn_checker-*.whl
+	mkdir -p build
+	$(VPY) -m auditwheel show dist/velmora_tessadyn_checker-*.whl 2>&1 | tee build/auditwheel.txt
+	grep -q 'platform tag: "manylinux_' build/auditwheel.txt
 
 # make test and make test-sanitize inside a Debian 13 i386 system (built once
 # into build/i386) against its 32-bit python3.13; needs root.

@@ -92,6 +92,7 @@ class _SafeLines(io.TextIOBase):
     def isatty(self):
         return self._stream.isatty()
 
+    # Read-only, as io's own are at run time (typeshed declares attributes).
     @property
     def encoding(self):  # type: ignore[override]
         return getattr(self._stream, "encoding", None)
