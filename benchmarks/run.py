@@ -46,7 +46,6 @@ BUILD = ROOT / "build" / "bench"
 sys.path.insert(0, str(HERE))
 
 import baseline_checker  # noqa: E402
-import driver_double  # noqa: E402
 from driver_double import Installation, null  # noqa: E402
 
 CYTHON_NAME = "baseline_checker_cy"

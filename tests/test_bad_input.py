@@ -10,7 +10,6 @@ inconsistently), and the run state is consistent afterwards."""
 import inspect
 import math
 import os
-import sys
 from types import SimpleNamespace
 
 import pytest
@@ -18,6 +17,8 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from doubles import Library, ident, several_masters
+from hostile import computing_mappings, rebind, rebindings
+from hostile import values as odd_values
 
 SIGNATURES = {
     "check": "address=None, auto=False, printFnc=print, verbose=2, select=None, gui=False",
@@ -115,8 +116,12 @@ plain = st.one_of(
 def values():
     """Plain values, hostile ones, and hostile ones that return hostile ones."""
     hostiles = st.builds(hostile, st.sampled_from(METHODS), st.sampled_from(list(BASES)))
+    # str and int subclasses with methods of their own, changing truth, and
+    # mappings that compute their items at each read.
+    odd = st.one_of(odd_values, computing_mappings(["productText", "vendorName"]).map(
+        lambda recipe: recipe()))
     return st.recursive(
-        st.one_of(plain, hostiles),
+        st.one_of(plain, hostiles, odd),
         lambda inner: st.one_of(
             st.lists(inner, max_size=3),
             st.dictionaries(st.sampled_from(["productText", "vendorName", "activatePorts"]),
@@ -224,9 +229,20 @@ def apply(valid, param, drawn):
           suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow])
 @given(data=st.data())
 def test_values_of_every_kind_in_every_position(tc, name, data):
+    saved = dict(vars(tc))
+    try:
+        values_in_every_position(tc, name, data)
+    finally:
+        # Each example starts from the module's own functions again.
+        vars(tc).clear()
+        vars(tc).update(saved)
+
+
+def values_in_every_position(tc, name, data):
     lib = Library()
     several_masters(lib)
     lib.install(tc)
+    rebind(tc, data.draw(rebindings(), label="rebound functions"))
     if name == "check":
         # Bad values inside the driver library's answers as well.
         spec = lib.transports["IP"].masters[0]

@@ -18,6 +18,7 @@ T = pytest.importorskip("velmora.tools.TessadynChecker")
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "benchmarks"))
 import baseline_checker as B  # noqa: E402
+import hostile as H  # noqa: E402
 import driver_double as D  # noqa: E402
 
 IMPLS = (T, B)
@@ -168,9 +169,13 @@ def text_values(with_blank=True):
     return st.one_of(*values) if with_blank else values[0]
 
 
+# str and int subclasses with methods of their own (tests/hostile.py): they
+# hold no state, so both implementations can be handed the same instance.
+subclass_values = st.one_of(H.str_recipes, H.int_recipes).map(lambda recipe: recipe())
+
 identity_values = st.one_of(
     text_values(), st.none(), st.integers(-2**70, 2**70), st.booleans(),
-    st.sampled_from([0, 1, 0xFFFF, 0x10000, 0x1234567, -1, 2**63, 3.5]))
+    st.sampled_from([0, 1, 0xFFFF, 0x10000, 0x1234567, -1, 2**63, 3.5]), subclass_values)
 
 
 def report(func, *args):
@@ -199,7 +204,8 @@ def test_print_master_matches(attrs, gui):
 
 @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(ident=st.one_of(st.none(), st.just({}), st.fixed_dictionaries(
-           {key: st.one_of(text_values(), st.none(), st.sampled_from([0, 7, 0.0]))
+           {key: st.one_of(text_values(), st.none(), st.sampled_from([0, 7, 0.0]),
+                           subclass_values)
             for key in D.IDENT_NAMES})),
        port=st.one_of(st.integers(-5, 300), text_values(), st.none()),
        vid=identity_values, did=identity_values, gui=st.sampled_from([False, True]))

@@ -109,7 +109,7 @@ class Plant:
                        MasterDrv=doubles.MasterDrv, Base=doubles.Base)
         for i, item in enumerate(self.address):
             objects[f"address[{i}]"] = item
-        for i, entry in enumerate(lib.drv.driverlist):
+        for entry in lib.drv.driverlist:
             objects[f"driver {entry.name}"] = entry
             objects[f"base type {entry.name}"] = entry.transport
         for address, spec in self.specs.items():

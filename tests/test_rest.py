@@ -1,10 +1,9 @@
-"""The stand-in's REST transport against emulated masters over real sockets on
-127.0.0.1: the checker's report over REST equals the in-process one, "auto"
-activates ports with POST, failures are bounded and clear, and the server's
-answers match the OpenAPI description (when ../shared/iolink-json is there)."""
+"""The checker over the stand-in's REST transport, against emulated masters over
+real sockets on 127.0.0.1: the report over REST equals the in-process one,
+"auto" activates ports with POST, failures are bounded and clear.  The
+transport's and the server's own tests are in standin/tests/test_rest_api.py."""
 
 import copy
-import http.client
 import json
 import re
 import socket
@@ -17,8 +16,7 @@ from pathlib import Path
 
 import pytest
 
-from velmora.base import IoddUtility, _IoddDrv, sim
-from velmora.base._address import Target, parse_target
+from velmora.base import IoddUtility, sim
 from velmora.base._errors import IoddError
 from velmora.base._rest import ENV_HOSTS, ENV_TIMEOUTS
 from velmora.base.server import Servers
@@ -217,54 +215,6 @@ def test_broken_answers(capsys, broken, answer, outcome):
         server.server_close()
 
 
-# ---------------------------------------------------------------- addresses and settings
-
-
-def test_only_rest_addresses_leave_the_process(monkeypatch):
-    def no_network(*args):
-        raise AssertionError("network access")
-
-    monkeypatch.setattr(http.client.HTTPConnection, "connect", no_network)
-    base = _IoddDrv.IolIpBaseDriver()
-    try:
-        for address in ("192.0.2.7", "COM5", "D4:36:39:8A:10:55", "192.168.10.21 ", ""):
-            assert base.discover(address) is None
-        assert base.discover("192.168.10.21").address == "192.168.10.21"
-        assert [b.address for b in base.discover()] == ["192.168.10.21", "192.168.10.22"]
-        with pytest.raises(AssertionError):
-            base.discover("192.0.2.7:80")
-    finally:
-        base.close()
-
-
-@pytest.mark.parametrize("address, plain, target", [
-    ("10.0.0.5:8080", False, Target("http", "10.0.0.5", 8080)),
-    ("[::1]:80", False, Target("http", "::1", 80)),
-    ("HTTPS://master-3.plant", False, Target("https", "master-3.plant", 443)),
-    ("http://10.0.0.5:81/api/iolink/v1/", False, Target("http", "10.0.0.5", 81, "/api/iolink/v1")),
-    ("10.0.0.5", True, Target("http", "10.0.0.5", 80)),
-    ("10.0.0.5", False, None),
-    ("10.0.0.5:99999", False, None),
-    ("ftp://10.0.0.5", False, None),
-    ("http://user@10.0.0.5", False, None),
-    ("D4:36:39:8A:10:55", True, None),
-])
-def test_rest_addresses(address, plain, target):
-    assert parse_target(address, plain=plain) == target
-
-
-def test_bad_settings_are_clear_errors(monkeypatch):
-    monkeypatch.setenv(ENV_TIMEOUTS["connectTimeout"], "soon")
-    base = _IoddDrv.IolIpBaseDriver()
-    try:
-        with pytest.raises(IoddError, match="VELMORA_BASE_REST_CONNECT_TIMEOUT: expected seconds .* got 'soon'"):
-            base.discover("127.0.0.1:1")
-    finally:
-        base.close()
-    with pytest.raises(sim.InstallationError, match=r"rest\.hosts\[0\]: 'a b' is not a host, host:port or http"):
-        sim.load_installation({"masters": [], "rest": {"hosts": ["a b"]}})
-
-
 # ---------------------------------------------------------------- the server
 
 
@@ -296,99 +246,97 @@ def test_server_command(tmp_path):
     assert bad.returncode == 2 and "x.json: cannot read the file" in bad.stderr
 
 
-# ---------------------------------------------------------------- OpenAPI description
+# ---------------------------------------------------------------- a plant network's masters
 
 
-def request(address, method, path, body=None):
-    conn = http.client.HTTPConnection(*address.split(":"), timeout=5)
+def test_a_listing_over_rest_keeps_its_request_budget_and_one_connection(serve):
+    servers = serve()
+    run(address=list(servers.addresses.values()))
+    for server in servers.servers:
+        spec, requests = server.master.spec, server.master.requests
+        devices = sum(1 for p in spec.ports if p.mode == "IOLINK" and p.device)
+        assert len(requests) <= len(spec.ports) + devices + 5
+        assert len(set(requests)) == len(requests)
+        assert server.connections == 2  # discovery, then the session
+
+
+def stub(routes):
+    server = ThreadingHTTPServer(("127.0.0.1", 0), type("S", (Stub,), {"routes": routes}))
+    threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True).start()
+    return server
+
+
+@pytest.mark.parametrize("broken, answer", [
+    ("/gateway/identification", b"[" * 200_000),
+    ("/masters/1/identification", b'{"vendorName": "x", "vendorId": 1e300}'),
+    ("/masters", b'[{"masterNumber": 1, "masterNumber": 2}]'),
+])
+def test_a_hostile_rest_host_does_not_end_the_check(serve, monkeypatch, capsys, broken, answer):
+    servers = serve()
+    routes = {API + path: (200, json.dumps(value).encode()) for path, value in GOOD.items()}
+    routes[API + broken] = (200, answer)
+    hostile = stub(routes)
+    address = f"127.0.0.1:{hostile.server_address[1]}"
     try:
-        conn.request(method, API + path, body=body)
-        answer = conn.getresponse()
-        raw = answer.read()
-        return answer.status, (json.loads(raw) if raw else None)
+        good = list(servers.addresses.values())
+        monkeypatch.setenv(ENV_HOSTS, ",".join([good[0], address, good[1]]))
+        doc = sim.demo_installation()
+        doc["masters"] = [m for m in doc["masters"] if m["transport"] != "IP"]
+        sim.use_installation(doc)
+        out = run()
     finally:
-        conn.close()
+        hostile.shutdown()
+        hostile.server_close()
+    assert "4 master(s) and 6 device(s) found" in out
+    assert out.index(good[0]) < out.index(good[1])
+    err = capsys.readouterr().err
+    assert err.count(f"no master found: Master {address}: GET {API}{broken}: ") == 1
 
 
-def strict(schema):
-    """The schema with additionalProperties false wherever properties are listed,
-    so that a misspelt optional field fails too."""
-    if isinstance(schema, dict):
-        schema = {k: strict(v) for k, v in schema.items()}
-        if "properties" in schema and "additionalProperties" not in schema:
-            schema["additionalProperties"] = False
-    elif isinstance(schema, list):
-        schema = [strict(v) for v in schema]
-    return schema
+def test_a_device_alias_that_is_no_text_ends_the_check_naming_the_master():
+    routes = {API + path: (200, json.dumps(value).encode()) for path, value in GOOD.items()}
+    routes[API + "/devices"] = (200, b'[{"deviceAlias": "\\udc80", "masterNumber": 1, "portNumber": 1}]')
+    hostile = stub(routes)
+    address = f"127.0.0.1:{hostile.server_address[1]}"
+    try:
+        with pytest.raises(IoddError, match=re.escape(f"Master {address}: GET {API}/devices: unexpected answer: ")):
+            run(address=address)
+    finally:
+        hostile.shutdown()
+        hostile.server_close()
+    assert sim.open_master_drivers() == []
 
 
-@pytest.fixture(scope="module")
-def api():
-    if not (IOLINK_JSON / "JSON_for_IO-Link.yaml").exists():
-        pytest.skip(f"{IOLINK_JSON} is not there")
-    yaml = pytest.importorskip("yaml")
-    jsonschema = pytest.importorskip("jsonschema")
-    with open(IOLINK_JSON / "JSON_for_IO-Link.yaml", encoding="utf-8") as f:
-        doc = yaml.load(f, Loader=getattr(yaml, "CSafeLoader", yaml.SafeLoader))
-    components = strict(doc["components"])
-
-    def operation(method, path):
-        for template, item in doc["paths"].items():
-            if re.fullmatch(re.sub(r"\{\w+\}", "[^/]+", template), path):
-                return item[method.lower()]
-        raise AssertionError(f"{path} is not in the API")
-
-    def validate(schema, value):
-        validator = jsonschema.Draft4Validator({"allOf": [strict(schema)], "components": components})
-        errors = [f"{'/'.join(map(str, e.absolute_path))}: {e.message}" for e in validator.iter_errors(value)]
-        assert not errors, errors
-
-    def check_answer(method, path, status, value, request_body=None):
-        op = operation(method, path)
-        assert str(status) in op["responses"], f"{method} {path}: status {status} is not described"
-        content = op["responses"][str(status)].get("content")
-        if content is None:
-            assert value is None
-        else:
-            validate(content["application/json"]["schema"], value)
-        if request_body is not None:
-            validate(op["requestBody"]["content"]["application/json"]["schema"], request_body)
-
-    return check_answer
+def test_addresses_that_cannot_be_masters_are_named(capsys):
+    addresses = ["https://127.0.0.1:", "127.0.0.1:99999", "http//127.0.0.1:80"]
+    assert "0 master(s)" in run(address=addresses)
+    err = capsys.readouterr().err
+    for address, why in zip(addresses, ["empty port", "port 99999 out of range", "malformed URL"], strict=True):
+        assert err.count(f"{address!r} is not a master address: {why}") == 1
 
 
-def test_answers_follow_the_openapi_description(serve, api):
-    servers = serve(startup=5)
-    a, b = servers.addresses["192.168.10.21"], servers.addresses["192.168.10.22"]
-    cases = [  # (address, method, path, body, status, error code)
-        *[(a, "GET", p, None, 200, None) for p in (
-            "/gateway/identification", "/gateway/capabilities", "/masters", "/masters/1/identification",
-            "/masters/1/capabilities", "/masters/1/ports", "/devices",
-            *[f"/masters/1/ports/{p}/{leaf}" for p in range(1, 9) for leaf in ("status", "configuration")],
-            *[f"/devices/master1port{p}/identification" for p in (1, 2, 3, 8)])],  # complete, partial, none
-        (a, "GET", "/devices/master1port4/identification", None, 400, 307),  # DI port
-        (a, "GET", "/devices/master1port6/identification", None, 404, 308),  # no device
-        (a, "GET", "/devices/nobody/identification", None, 404, 304),
-        (a, "GET", "/masters/2/identification", None, 404, 302),
-        (a, "GET", "/masters/1/ports/9/configuration", None, 404, 303),
-        (a, "GET", "/iodds", None, 501, 105),
-        (b, "POST", "/masters/1/ports/1/configuration", json.dumps({"mode": "IOLINK_AUTOSTART"}), 204, None),
-        (b, "GET", "/masters/1/ports/1/status", None, 200, None),  # DEVICE_STARTING
-        (b, "GET", "/devices/master1port1/identification", None, 404, 308),  # not online yet
-        (b, "POST", "/masters/1/ports/2/configuration", "", 400, 208),
-        (b, "POST", "/masters/1/ports/2/configuration", "{", 400, 201),
-        (b, "POST", "/masters/1/ports/2/configuration", '{"mode": 1}', 400, 203),
-        (b, "POST", "/masters/1/ports/2/configuration", '{"mode": "ON"}', 400, 204),
-        (b, "POST", "/masters/1/ports/2/configuration", '{"deviceAlias": "master1port1"}', 400, 207),
-        (b, "POST", "/masters/1/ports/2/configuration", json.dumps({
-            "mode": "IOLINK_MANUAL", "validationAndBackup": "NO_DEVICE_CHECK", "iqConfiguration": "DIGITAL_INPUT",
-            "cycleTime": {"value": 2.3, "unit": "ms"}, "vendorId": 26, "deviceId": 333, "deviceAlias": "gauge"}),
-         204, None),
-        (b, "GET", "/masters/1/ports/2/configuration", None, 200, None),
-    ]
-    for address, method, path, body, status, code in cases:
-        got, value = request(address, method, path, body)
-        assert (got, code) == (status, value.get("code") if code else None), (method, path, value)
-        api(method, path, got, value, json.loads(body) if got == 204 else None)
-    assert request(b, "GET", "/masters/1/ports/2/configuration")[1]["deviceAlias"] == "gauge"
-    assert request(b, "GET", "/masters/1/ports/1/status")[1] == {"statusInfo": "DEVICE_STARTING"}
+def test_server_command_listens_once_per_master(tmp_path):
+    path = tmp_path / "plant.json"
+    path.write_text(json.dumps(demo_ip_only()))
+    with socket.socket() as s:
+        s.bind(("127.0.0.2", 0))
+        port = s.getsockname()[1]
+    proc = subprocess.Popen([sys.executable, "-m", "velmora.base.server", "--installation", str(path),
+                             "--listen", f"127.0.0.2:{port}", "--listen", f"127.0.0.3:{port}",
+                             "--latency", "0.01", "--accept-latency", "0.01"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        timer = threading.Timer(10, proc.kill)
+        timer.start()
+        lines = [proc.stdout.readline().strip() for _ in range(2)]
+        timer.cancel()
+        assert lines == [f"192.168.10.21 -> 127.0.0.2:{port}", f"192.168.10.22 -> 127.0.0.3:{port}"]
+        out = run(address=[f"127.0.0.2:{port}", f"127.0.0.3:{port}"])
+        assert "2 master(s) and 4 device(s) found" in out
+    finally:
+        proc.terminate()
+        proc.communicate(timeout=5)
+    bad = subprocess.run([sys.executable, "-m", "velmora.base.server", "--installation", str(path),
+                          "--listen", "127.0.0.2:0", "--listen", "127.0.0.3:0", "--listen", "127.0.0.4:0"],
+                         capture_output=True, text=True, timeout=10)
+    assert bad.returncode == 2 and "2 IP master(s) to serve but 3 --listen addresses" in bad.stderr

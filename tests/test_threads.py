@@ -61,7 +61,7 @@ def stopped_at(clean, j):
     before it, then the disconnect of the master being listed and the close
     of the base driver in use."""
     calls = []
-    for k, entry in enumerate(clean[j:], j):
+    for entry in clean[j:]:
         opened = {"disconnect": ("connected", "drv.connect"), "close": ("newBase", "getBaseDriver")}
         if entry[0] in opened and any(e[0] in opened[entry[0]] and e[1] == entry[1]
                                       for e in clean[:j]):
@@ -161,7 +161,7 @@ def test_thousands_of_runs_with_a_concurrent_aborting_thread(tc):
     thread.start()
     stops = {}
     try:
-        for n in range(RUNS):
+        for _ in range(RUNS):
             lib = start(tc)
             output = lib.printer()
 
@@ -192,7 +192,7 @@ def test_overlapping_runs_in_two_threads_do_not_crash(tc):
     errors = []
 
     def runs(printFnc):
-        for n in range(max(20, RUNS // 20)):
+        for _ in range(max(20, RUNS // 20)):
             try:
                 tc.check(printFnc=printFnc)
             except Exception as exc:   # the double's bookkeeping may collide

@@ -22,6 +22,22 @@
 #include <emmintrin.h>
 #endif
 
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <intrin.h>
+#elif defined(__linux__) || defined(__APPLE__) || defined(__FreeBSD__)
+#include <pthread.h>
+#if defined(__FreeBSD__)
+#include <pthread_np.h>
+#endif
+#endif
+
 // Keeps a function out of its callers: the join is one call per text, and
 // inlined into a caller with constant spans it draws GCC's array-bounds
 // warning on branches that cannot run for them.
@@ -451,6 +467,18 @@ public:
 
     const Span& span() const { return span_; }
     operator const Span&() const { return span_; }
+    // The string object the span is the whole of, or nullptr.
+    PyObject* whole_object() const
+    {
+        PyObject* owner = owner_.get();
+        if (owner == nullptr || !PyUnicode_Check(owner)) {
+            return owner;   // a foreign object, or digits
+        }
+        return span_.data == PyUnicode_DATA(owner) &&
+                       span_.length == PyUnicode_GET_LENGTH(owner)
+                   ? owner
+                   : nullptr;
+    }
 
     // A whole string, or any object the join decides about.
     bool set(Ref value)
@@ -912,6 +940,121 @@ struct Spans {
         items[count++] = span;
         return *this;
     }
+    bool full() const { return count == std::size(items); }
+};
+
+// A span as a string object of its own: `object` when the span is the whole
+// of it, else a new string of the span's characters.
+Ref span_object(const Span& span, PyObject* object)
+{
+    if (object != nullptr) {
+        return Ref::borrow(object);
+    }
+    if (PyObject* foreign = span.foreign_object()) {
+        return Ref::borrow(foreign);
+    }
+    return Ref::steal(PyUnicode_FromKindAndData(span.kind, span.data, span.length));
+}
+
+// A text built the way `a + b + c ...` builds it in Python. While every
+// operand is an exact str the operands are only collected and joined with one
+// allocation at the end: concatenating exact strings runs nobody's code. From
+// the first operand that is anything else (a str subclass, which may bring
+// __radd__ or __add__, or no str at all) the sum is the interpreter's `+`,
+// applied operand by operand in order, so such methods run with the operands
+// and at the point at which Python runs them; callers compute each operand
+// only after adding the ones before it. A sum made earlier is added to
+// another as one operand, as the variable holding it would be in Python.
+// A collected span points into its string: what it points into (a piece, a
+// reference, an inner sum) must outlive the sum.
+class Sum {
+public:
+    template <size_t K>
+    bool add(const char (&literal)[K])
+    {
+        return add(Span(literal), nullptr);
+    }
+    bool add(const Piece& piece) { return add(piece.span(), piece.whole_object()); }
+    bool add(PyObject* str) { return add(Span(str), str); }
+    // Adds one operand; false with an exception set when `+` failed.
+    bool add(const Span& span, PyObject* object)
+    {
+        if (!adding_) {
+            if (span.maxchar != kForeign && !spans_.full()) {
+                if (spans_.count == 0) {
+                    first_ = object;
+                }
+                spans_ << span;
+                sizes_.add(span);
+                return true;
+            }
+            if (spans_.count == 0) {
+                // The first operand is the value so far, not added to anything.
+                adding_ = true;
+                value_ = span_object(span, object);
+                return static_cast<bool>(value_);
+            }
+            if (!start_adding()) {
+                return false;
+            }
+        }
+        Ref operand = span_object(span, object);
+        value_ = operand ? Ref::steal(PyNumber_Add(value_.get(), operand.get())) : Ref();
+        return static_cast<bool>(value_);
+    }
+    bool add(const Sum& inner)
+    {
+        if (inner.adding_) {
+            return add(inner.value_.get());   // the inner sum keeps its value
+        }
+        if (!adding_ && spans_.count + inner.spans_.count <= std::size(spans_.items)) {
+            if (spans_.count == 0) {
+                first_ = inner.first_;
+            }
+            for (size_t i = 0; i < inner.spans_.count; ++i) {
+                spans_ << inner.spans_.items[i];
+                sizes_.add(inner.spans_.items[i]);
+            }
+            return true;
+        }
+        // `+` in use (or too many pieces to collect): the inner value as one operand.
+        if (!adding_ && spans_.count > 0 && !start_adding()) {
+            return false;
+        }
+        Ref joined = inner.value();
+        if (!joined || !adding_) {
+            adding_ = true;
+            value_ = std::move(joined);
+            return static_cast<bool>(value_);
+        }
+        value_ = Ref::steal(PyNumber_Add(value_.get(), joined.get()));
+        return static_cast<bool>(value_);
+    }
+    // The sum's value: a new reference, or null with an exception set.
+    Ref value() const
+    {
+        if (adding_) {
+            return Ref::borrow(value_.get());
+        }
+        if (spans_.count == 1) {
+            return span_object(spans_.items[0], first_);
+        }
+        return join_sized(spans_.items, spans_.count, sizes_);
+    }
+
+private:
+    bool start_adding()
+    {
+        value_ = value();
+        adding_ = true;
+        return static_cast<bool>(value_);
+    }
+
+    Spans spans_;
+    Sizes sizes_;
+    PyObject* first_ = nullptr;   // the object the first span is the whole of
+    Ref value_;                   // the value so far, once `+` is in use
+    bool adding_ = false;
 };
 
 // The join of a text whose layout is fixed, written as its parts in order:
@@ -1257,6 +1400,153 @@ bool no_args(const char* name, Py_ssize_t nargs, PyObject* kwnames)
     return true;
 }
 
+// ---------------------------------------------------------------------------
+// Stack room. The output function and the driver library may call back into
+// the module (a check() from the output function, through C callables alone
+// if they like), and the interpreter's own guard counts levels, not bytes: a
+// thread with a small stack would overflow long before any level count. So
+// every function of the module refuses to start with RecursionError when the
+// calling thread's stack has less than kStackReserve bytes left: room for
+// one call's own frames, the Python code it calls until that comes back into
+// the module, and the clean-up of the calls above it.
+
+#if defined(__SANITIZE_ADDRESS__)
+#define TESSADYN_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TESSADYN_ASAN 1
+#endif
+#endif
+
+#if defined(TESSADYN_ASAN)
+constexpr uintptr_t kStackReserve = 192 * 1024;   // instrumented frames are larger
+#else
+constexpr uintptr_t kStackReserve = 64 * 1024;
+#endif
+// Where the platform does not tell the stack's bounds, the module's calls
+// nested on one thread may use this much stack below the outermost one.
+constexpr uintptr_t kFallbackStackBudget = 256 * 1024;
+
+// An address in the current stack frame (the real stack, also where a
+// sanitizer moves locals elsewhere).
+inline uintptr_t stack_here()
+{
+#if defined(__GNUC__) || defined(__clang__)
+    return reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+#elif defined(_MSC_VER)
+    return reinterpret_cast<uintptr_t>(_AddressOfReturnAddress());
+#else
+    volatile char here = 0;
+    return reinterpret_cast<uintptr_t>(&here);
+#endif
+}
+
+// The calling thread's stack, [low, high); both 0 when the platform does not
+// tell. Stacks grow downwards on every platform the module is built for.
+struct StackBounds {
+    uintptr_t low = 0;
+    uintptr_t high = 0;
+};
+
+StackBounds find_stack_bounds()
+{
+    StackBounds bounds;
+#if defined(_WIN32)
+    ULONG_PTR low = 0, high = 0;
+    GetCurrentThreadStackLimits(&low, &high);
+    bounds.low = static_cast<uintptr_t>(low);
+    bounds.high = static_cast<uintptr_t>(high);
+#elif defined(__APPLE__)
+    pthread_t self = pthread_self();
+    uintptr_t top = reinterpret_cast<uintptr_t>(pthread_get_stackaddr_np(self));
+    size_t size = pthread_get_stacksize_np(self);
+    if (top > size) {
+        bounds.low = top - size;
+        bounds.high = top;
+    }
+#elif defined(__linux__) || defined(__FreeBSD__)
+    pthread_attr_t attr;
+#if defined(__FreeBSD__)
+    bool have = pthread_attr_init(&attr) == 0;
+    if (have && pthread_attr_get_np(pthread_self(), &attr) != 0) {
+        pthread_attr_destroy(&attr);
+        have = false;
+    }
+#else
+    bool have = pthread_getattr_np(pthread_self(), &attr) == 0;
+#endif
+    if (have) {
+        void* addr = nullptr;
+        size_t size = 0;
+        if (pthread_attr_getstack(&attr, &addr, &size) == 0 && addr != nullptr) {
+            bounds.low = reinterpret_cast<uintptr_t>(addr);
+            bounds.high = bounds.low + size;
+        }
+        pthread_attr_destroy(&attr);
+    }
+#endif
+    return bounds;
+}
+
+// Per thread: the stack's bounds, looked up once, and where the outermost
+// call of the module on this thread began (for the fallback).
+struct ThreadStack {
+    bool looked = false;
+    StackBounds bounds;
+    int calls = 0;
+    uintptr_t outermost = 0;
+};
+thread_local ThreadStack t_stack;
+
+// Whether a call may start here; raises RecursionError when not.
+bool stack_room()
+{
+    ThreadStack& ts = t_stack;
+    if (!ts.looked) {
+        ts.bounds = find_stack_bounds();
+        ts.looked = true;
+    }
+    uintptr_t here = stack_here();
+    bool ok;
+    if (here > ts.bounds.low && here <= ts.bounds.high) {
+        ok = here - ts.bounds.low >= kStackReserve;
+    }
+    else {
+        // Unknown bounds, or a stack the thread switched to (coroutine
+        // libraries do): a fixed budget below the outermost call.
+        ok = ts.calls == 0 || here > ts.outermost || ts.outermost - here < kFallbackStackBudget;
+    }
+    if (!ok) {
+        PyErr_SetString(PyExc_RecursionError,
+                        "maximum recursion depth exceeded: too little stack left for a nested call");
+    }
+    return ok;
+}
+
+// Counts the module's calls in progress on this thread, for the fallback's
+// outermost frame; refuses the call (with RecursionError) without room.
+class StackScope {
+public:
+    StackScope() : ok_(stack_room())
+    {
+        if (ok_ && t_stack.calls++ == 0) {
+            t_stack.outermost = stack_here();
+        }
+    }
+    ~StackScope()
+    {
+        if (ok_) {
+            --t_stack.calls;
+        }
+    }
+    StackScope(const StackScope&) = delete;
+    StackScope& operator=(const StackScope&) = delete;
+    explicit operator bool() const { return ok_; }
+
+private:
+    bool ok_;
+};
+
 #define FASTCALL_ARGS                                                                \
     [[maybe_unused]] PyObject *module, [[maybe_unused]] PyObject *const *args, \
         Py_ssize_t nargs, PyObject *kwnames
@@ -1266,6 +1556,10 @@ bool no_args(const char* name, Py_ssize_t nargs, PyObject* kwnames)
 
 PyObject* tc_abort(FASTCALL_ARGS)
 {
+    StackScope room;
+    if (!room) {
+        return nullptr;
+    }
     if (!no_args("abort", nargs, kwnames) || !set_state_flag(module, N.abort, Py_True)) {
         return nullptr;
     }
@@ -1274,6 +1568,10 @@ PyObject* tc_abort(FASTCALL_ARGS)
 
 PyObject* tc_isRunning(FASTCALL_ARGS)
 {
+    StackScope room;
+    if (!room) {
+        return nullptr;
+    }
     if (!no_args("isRunning", nargs, kwnames)) {
         return nullptr;
     }
@@ -1291,6 +1589,10 @@ PyObject* tc_isRunning(FASTCALL_ARGS)
 // identification indices 16..24 to their names, anything else to None.
 PyObject* tc_getIndexVar(FASTCALL_ARGS)
 {
+    StackScope room;
+    if (!room) {
+        return nullptr;
+    }
     static const Signature sig{"_getIndexVar", {&N.idx}, 1};
     PyObject* values[1] = {nullptr};
     if (!parse_args(sig, args, nargs, kwnames, values)) {
@@ -1362,7 +1664,7 @@ bool configure_driver_library(PyObject* module, PyObject* verbose)
 Ref base_driver_for(PyObject* module, PyObject* baseType)
 {
     Ref exist = call_method(baseType, N.exist);
-    Ref usable = exist ? Ref::steal(PySequence_GetItem(exist.get(), 0)) : Ref();
+    Ref usable = exist ? Ref::steal(PyObject_GetItem(exist.get(), N.int0)) : Ref();
     if (!usable) {
         return {};
     }
@@ -1420,7 +1722,7 @@ struct Run {
     PyObject* optPortsOff;
     PyObject* optPortsAuto;
     PyObject* found;
-    Py_ssize_t nmasters;
+    Ref nmasters;   // ints of the interpreter: len() results may add up past Py_ssize_t
     Ref ndevs;
 };
 
@@ -1432,14 +1734,13 @@ Flow list_masters(Run& run, PyObject* base)
         return Flow::Error;
     }
     Py_ssize_t count = PyObject_Size(newMasters.get());
-    if (count < 0) {
+    Ref length = count < 0 ? Ref() : Ref::steal(PyLong_FromSsize_t(count));
+    Ref nmasters = length ? Ref::steal(PyNumber_InPlaceAdd(run.nmasters.get(), length.get()))
+                          : Ref();
+    if (!nmasters) {
         return Flow::Error;
     }
-    if (count > PY_SSIZE_T_MAX - run.nmasters) {
-        PyErr_SetString(PyExc_OverflowError, "master count too large");
-        return Flow::Error;
-    }
-    run.nmasters += count;
+    run.nmasters = std::move(nmasters);
     Ref iterator = Ref::steal(PyObject_GetIter(newMasters.get()));
     if (!iterator) {
         return Flow::Error;
@@ -1498,7 +1799,14 @@ bool address_part(PyObject* given, Ref& address, Ref& addstr)
     if (has_address <= 0) {
         return has_address == 0;
     }
-    if (!PyList_Check(given)) {
+    // isinstance(address, list): honours __class__, as mocks use it.
+    int is_list = PyList_Check(given)
+                      ? 1
+                      : PyObject_IsInstance(given, reinterpret_cast<PyObject*>(&PyList_Type));
+    if (is_list < 0) {
+        return false;
+    }
+    if (!is_list) {
         address = Ref::steal(PyList_New(1));
         if (!address) {
             return false;
@@ -1513,7 +1821,7 @@ bool address_part(PyObject* given, Ref& address, Ref& addstr)
         addstr = Ref::steal(PyUnicode_FromString(" at specified addresses"));
         return static_cast<bool>(addstr);
     }
-    Ref first = Ref::steal(PySequence_GetItem(address.get(), 0));
+    Ref first = Ref::steal(PyObject_GetItem(address.get(), N.int0));
     Ref at = first ? Ref::steal(PyUnicode_FromString(" at ")) : Ref();
     addstr = at ? Ref::steal(PyNumber_Add(at.get(), first.get())) : Ref();
     return static_cast<bool>(addstr);
@@ -1527,7 +1835,8 @@ bool print_banner(Run& run, PyObject* addstr)
     if (!baseversion) {
         return false;
     }
-    Ref baseVer = Ref::borrow(N.empty);
+    Ref base_text, version_text;
+    Sum baseVer, banner;
     int show_base = truth(baseversion.get());
     if (show_base > 0) {
         show_base = compare(baseversion.get(), version.get(), Py_NE);
@@ -1535,19 +1844,26 @@ bool print_banner(Run& run, PyObject* addstr)
     if (show_base < 0) {
         return false;
     }
+    // baseVer = " (base " + str(__baseversion__) + ")" when shown, else ""
     if (show_base) {
-        Ref base_text = text(baseversion.get());
-        baseVer = base_text ? join({" (base ", base_text.get(), ")"}) : Ref();
-        if (!baseVer) {
+        base_text = text(baseversion.get());
+        if (!base_text || !baseVer.add(" (base ") || !baseVer.add(base_text.get()) ||
+            !baseVer.add(")")) {
             return false;
         }
     }
-    Ref version_text = text(version.get());
-    Ref banner = version_text ? join({"Velmora Tessadyn Checker ", version_text.get(),
-                                      baseVer.get(), ": searching masters and devices", addstr,
-                                      "..."})
-                              : Ref();
-    return banner && call(run.printFnc, {banner.get()});
+    else if (!baseVer.add(N.empty)) {
+        return false;
+    }
+    version_text = text(version.get());
+    if (!version_text || !banner.add("Velmora Tessadyn Checker ") ||
+        !banner.add(version_text.get()) || !banner.add(baseVer) ||
+        !banner.add(": searching masters and devices") || !banner.add(addstr) ||
+        !banner.add("...")) {
+        return false;
+    }
+    Ref banner_text = banner.value();
+    return banner_text && call(run.printFnc, {banner_text.get()});
 }
 
 // The driver-name suffix that a truthy `select` stands for, or None: 1 when
@@ -1581,7 +1897,7 @@ int selection(PyObject* given, Ref& select)
 
 // The walk over the driver list: every usable base driver's masters, the
 // base driver closed after them.
-Flow walk_drivers(Run& run, bool selected, PyObject* select)
+Flow walk_drivers(Run& run, PyObject* select)
 {
     Ref drv = lookup(run.module, G::_IoddDrv);
     Ref driverlist = drv ? getattr(drv.get(), N.driverlist) : Ref();
@@ -1594,18 +1910,18 @@ Flow walk_drivers(Run& run, bool selected, PyObject* select)
         if (stop != 0) {
             return stop > 0 ? Flow::Stop : Flow::Error;
         }
-        if (selected) {
-            int matches = truth(select);
-            if (matches > 0) {
-                Ref name = call_method(driver.get(), N.driverName);
-                matches = name ? affix(name.get(), select, true) : -1;
-                if (matches == 0) {
-                    continue;
-                }
+        // `if select and ...`: also a falsy select given by the caller is
+        // tested at each driver.
+        int matches = truth(select);
+        if (matches > 0) {
+            Ref name = call_method(driver.get(), N.driverName);
+            matches = name ? affix(name.get(), select, true) : -1;
+            if (matches == 0) {
+                continue;
             }
-            if (matches < 0) {
-                return Flow::Error;
-            }
+        }
+        if (matches < 0) {
+            return Flow::Error;
         }
         Ref baseType = call_method(driver.get(), N.getBaseDriverType);
         Ref base = baseType ? base_driver_for(run.module, baseType.get()) : Ref();
@@ -1637,19 +1953,25 @@ Flow walk_drivers(Run& run, bool selected, PyObject* select)
 // The summary lines after a complete walk.
 bool print_summary(Run& run)
 {
-    if (run.nmasters != 0 && !call(run.printFnc)) {
+    int any_masters = truth(run.nmasters.get());
+    if (any_masters < 0 || (any_masters && !call(run.printFnc))) {
         return false;
     }
-    Ref nmasters = Ref::steal(PyLong_FromSsize_t(run.nmasters));
-    Ref nmasters_text = nmasters ? text(nmasters.get()) : Ref();
-    Ref ndevs_text = nmasters_text ? text(run.ndevs.get()) : Ref();
-    Ref summary = ndevs_text ? join({nmasters_text.get(), " master(s) and ", ndevs_text.get(),
-                                     " device(s) found"})
-                             : Ref();
-    if (!summary || !call(run.printFnc, {summary.get()})) {
+    Ref nmasters_text = text(run.nmasters.get());
+    Ref ndevs_text;
+    Sum summary;
+    if (!nmasters_text || !summary.add(nmasters_text.get()) || !summary.add(" master(s) and ")) {
         return false;
     }
-    if (run.nmasters != 0) {
+    ndevs_text = text(run.ndevs.get());
+    if (!ndevs_text || !summary.add(ndevs_text.get()) || !summary.add(" device(s) found")) {
+        return false;
+    }
+    Ref summary_text = summary.value();
+    if (!summary_text || !call(run.printFnc, {summary_text.get()})) {
+        return false;
+    }
+    if (any_masters) {
         int any_devices = truth(run.ndevs.get());
         if (any_devices < 0) {
             return false;
@@ -1676,8 +1998,7 @@ Flow check_body(Run& run, PyObject* verbose)
         return Flow::Error;
     }
     Ref select;
-    int selected = selection(run.select, select);
-    if (selected < 0 || !configure_driver_library(run.module, verbose)) {
+    if (selection(run.select, select) < 0 || !configure_driver_library(run.module, verbose)) {
         return Flow::Error;
     }
 
@@ -1693,10 +2014,10 @@ Flow check_body(Run& run, PyObject* verbose)
     run.optPortsOff = optPortsOff.get();
     run.optPortsAuto = optPortsAuto.get();
     run.found = found.get();
-    run.nmasters = 0;
+    run.nmasters = Ref::borrow(N.int0);
     run.ndevs = Ref::borrow(N.int0);
 
-    Flow flow = walk_drivers(run, selected > 0, select.get());
+    Flow flow = walk_drivers(run, select.get());
     if (flow != Flow::Ok) {
         return flow;
     }
@@ -1741,7 +2062,7 @@ PyObject* check_run(PyObject* module, PyObject* const* values)
         return nullptr;
     }
     Run run{module, values[0], values[1], values[2], values[4], values[5],
-            nullptr, nullptr, nullptr, 0, Ref()};
+            nullptr, nullptr, nullptr, Ref(), Ref()};
     Flow flow = check_body(run, verbose);
     // The run is over on every way out, also when it raised.
     bool ok = run_finally(flow != Flow::Error, [module]() {
@@ -1755,6 +2076,10 @@ PyObject* check_run(PyObject* module, PyObject* const* values)
 
 PyObject* tc_check(FASTCALL_ARGS)
 {
+    StackScope room;
+    if (!room) {
+        return nullptr;
+    }
     static const Signature sig{
         "check", {&N.address, &N.auto_, &N.printFnc, &N.verbose, &N.select, &N.gui}, 0};
     PyObject* values[6] = {Py_None, Py_False, g_print, N.int2, Py_None, Py_False};
@@ -1781,6 +2106,10 @@ PyObject* tc_check(FASTCALL_ARGS)
 
 PyObject* tc_discover(FASTCALL_ARGS)
 {
+    StackScope room;
+    if (!room) {
+        return nullptr;
+    }
     static const Signature sig{"_discover", {&N.base, &N.address, &N.found}, 3};
     PyObject* values[3] = {};
     if (!parse_args(sig, args, nargs, kwnames, values)) {
@@ -1926,6 +2255,10 @@ Py_ssize_t list_devices(PyObject* module, PyObject* masterbridge, PyObject* opt,
 
 PyObject* tc_list_master(FASTCALL_ARGS)
 {
+    StackScope room;
+    if (!room) {
+        return nullptr;
+    }
     static const Signature sig{"_list_master",
                         {&N.masterbridge, &N.opt, &N.anyActivated, &N.found, &N.printFnc,
                          &N.debug, &N.gui},
@@ -1964,20 +2297,23 @@ PyObject* tc_list_master(FASTCALL_ARGS)
 // in its format() form, or its type name when it carries no arguments.
 Ref error_line(PyObject* error)
 {
+    // error.args[0] if error.args else type(error).__qualname__
     Ref args = getattr(error, N.args);
-    if (!args) {
+    int has_args = args ? truth(args.get()) : -1;
+    if (has_args < 0) {
         return {};
     }
     Ref detail;
-    Py_ssize_t count = PyTuple_Check(args.get()) ? PyTuple_GET_SIZE(args.get()) : -1;
-    if (count == 0) {
-        detail = Ref::steal(PyType_GetQualName(Py_TYPE(error)));
+    if (has_args) {
+        args = getattr(error, N.args);
+        detail = args ? Ref::steal(PyObject_GetItem(args.get(), N.int0)) : Ref();
     }
     else {
-        Ref first = Ref::steal(PySequence_GetItem(args.get(), 0));
-        detail = first ? Ref::steal(PyObject_Format(first.get(), N.empty)) : Ref();
+        detail = getattr(reinterpret_cast<PyObject*>(Py_TYPE(error)), N.__qualname__);
     }
-    return detail ? join({"Error: ", detail.get()}) : Ref();
+    // f"Error: {detail}"
+    Ref shown = detail ? Ref::steal(PyObject_Format(detail.get(), N.empty)) : Ref();
+    return shown ? join({"Error: ", shown.get()}) : Ref();
 }
 
 // The guarded connection steps: a new connection when the driver manager had
@@ -2012,6 +2348,10 @@ bool connect_master(Ref& masterdrv, PyObject* masterbridge, PyObject* base, PyOb
 
 PyObject* tc_get_master(FASTCALL_ARGS)
 {
+    StackScope room;
+    if (!room) {
+        return nullptr;
+    }
     static const Signature sig{"_get_master", {&N.masterbridge, &N.opt, &N.printFnc, &N.debug}, 4};
     PyObject* values[4] = {};
     if (!parse_args(sig, args, nargs, kwnames, values)) {
@@ -2141,6 +2481,10 @@ int master_product_code(PyObject* master, Piece& piece)
 
 PyObject* tc_print_master(FASTCALL_ARGS)
 {
+    StackScope room;
+    if (!room) {
+        return nullptr;
+    }
     static const Signature sig{"_print_master", {&N.master, &N.printFnc, &N.gui}, 3};
     PyObject* values[3] = {};
     if (!parse_args(sig, args, nargs, kwnames, values)) {
@@ -2148,50 +2492,66 @@ PyObject* tc_print_master(FASTCALL_ARGS)
     }
     auto [master, printFnc, gui] = values;
 
-    Piece vid, did, name, fwver, address, vendor, pcode, product;
-    int has_vid = optional_piece(master, N.vendorId, vid, hex04);
-    if (has_vid < 0) {
+    // Each piece, value and sum is declared before the sums that point into it.
+    Piece vid_digits, did_digits, name_text, fwver_text, address_text, pcode_text, vendor_text,
+        product_text;
+    Ref address_value, vendor_value, product_value;
+    Sum vid, did, name, fwver, pre, wrapped, pcode, line;
+
+    // piece = head + form (+ tail) when present, else ""
+    static constexpr Span comma(","), paren(")");
+    auto optional = [](Sum& piece, int present, const auto& head, const Piece& form,
+                       const Span* tail) {
+        if (present == 0) {
+            return piece.add(N.empty);
+        }
+        return present > 0 && piece.add(head) && piece.add(form) &&
+               (tail == nullptr || piece.add(*tail, nullptr));
+    };
+    if (!optional(vid, optional_piece(master, N.vendorId, vid_digits, hex04), " vid 0x",
+                  vid_digits, &comma) ||
+        !optional(did, optional_piece(master, N.deviceId, did_digits, hex04), " did 0x",
+                  did_digits, &comma) ||
+        !optional(name, optional_piece(master, N.name, name_text, text_form), " (", name_text,
+                  &paren) ||
+        !optional(fwver, optional_piece(master, N.fwVersion, fwver_text, text_form), " fwVer ",
+                  fwver_text, nullptr)) {
         return nullptr;
     }
-    int has_did = optional_piece(master, N.deviceId, did, hex04);
-    if (has_did < 0) {
-        return nullptr;
-    }
-    int has_name = optional_piece(master, N.name, name, text_form);
-    if (has_name < 0) {
-        return nullptr;
-    }
-    int has_fwver = optional_piece(master, N.fwVersion, fwver, text_form);
-    if (has_fwver < 0) {
-        return nullptr;
-    }
-    Ref address_value = getattr(master, N.address);
-    if (!address_value || !text_form(address_value.get(), address)) {
+    // pre = "Master " + str(master.address); in GUI mode wrapped
+    address_value = getattr(master, N.address);
+    if (!address_value || !text_form(address_value.get(), address_text) ||
+        !pre.add("Master ") || !pre.add(address_text)) {
         return nullptr;
     }
     int wrap = truth(gui);
-    if (wrap < 0) {
+    if (wrap < 0 || (wrap && (!wrapped.add("[color=#4699ff][b]") || !wrapped.add(pre) ||
+                              !wrapped.add("[/b][/color]")))) {
         return nullptr;
     }
-    Ref vendor_value = master_vendor(master);
+    vendor_value = master_vendor(master);
     if (!vendor_value) {
         return nullptr;
     }
-    int has_pcode = master_product_code(master, pcode);
-    if (has_pcode < 0) {
-        return nullptr;
-    }
-    Ref product_value = getattr(master, N.productName);
-    if (!product_value || !text_form(vendor_value.get(), vendor) ||
-        !text_form(product_value.get(), product)) {
+    int has_pcode = master_product_code(master, pcode_text);
+    if (!optional(pcode, has_pcode, " (", pcode_text, &paren)) {
         return nullptr;
     }
 
-    Ref joined = join_text(
-        "\n", when(wrap, "[color=#4699ff][b]"), "Master ", address, when(wrap, "[/b][/color]"),
-        when(has_name, " (", name, ")"), ": ", vendor, ", ", product,
-        when(has_pcode, " (", pcode, ")"), ",\n    ", when(has_vid, " vid 0x", vid, ","),
-        when(has_did, " did 0x", did, ","), when(has_fwver, " fwVer ", fwver));
+    // "\n" + pre + name + ": " + str(vendor) + ", " + str(master.productName) + pcode + ","
+    //     + "\n    " + vid + did + fwver
+    if (!line.add("\n") || !line.add(wrap ? wrapped : pre) || !line.add(name) ||
+        !line.add(": ") || !text_form(vendor_value.get(), vendor_text) ||
+        !line.add(vendor_text) || !line.add(", ")) {
+        return nullptr;
+    }
+    product_value = getattr(master, N.productName);
+    if (!product_value || !text_form(product_value.get(), product_text) ||
+        !line.add(product_text) || !line.add(pcode) || !line.add(",") || !line.add("\n    ") ||
+        !line.add(vid) || !line.add(did) || !line.add(fwver)) {
+        return nullptr;
+    }
+    Ref joined = line.value();
     if (!joined || !call(printFnc, {joined.get()})) {
         return nullptr;
     }
@@ -2217,6 +2577,10 @@ Ref subscript(PyObject* mapping, PyObject* key)
 
 PyObject* tc_get_text(FASTCALL_ARGS)
 {
+    StackScope room;
+    if (!room) {
+        return nullptr;
+    }
     static const Signature sig{"_get_text", {&N.val, &N.default_}, 2};
     PyObject* values[2] = {};
     if (!parse_args(sig, args, nargs, kwnames, values)) {
@@ -2259,31 +2623,22 @@ bool get_text(PyObject* module, Ref& value, PyObject* default_)
     return static_cast<bool>(value);
 }
 
-// The label that opens a device text: "  * Device port <port>:" and the
-// space after it, in GUI mode with the label coloured.
-struct DeviceLabel {
-    Span open;
-    const Piece& port;
-    Span close;
+// The pieces of one device text, read in the order of the text's
+// definition: the port label, the identification values, the two IDs.
+struct DeviceText {
+    PyObject* module;
+    PyObject* dev;
+    PyObject* ident;
+    int wrap;
+    Piece port, field[6], vendorName, prodName, vid, did;
+    Ref vendor_id, device_id;
+    bool vid_read = false, did_read = false;   // IDs already read and formatted
 };
 
-// The one-line text of a device without identification data.
-bool print_unidentified(PyObject* dev, const DeviceLabel& label, PyObject* printFnc)
-{
-    Piece vid, did;
-    Ref vendor_id = getattr(dev, N.vendorId);
-    Ref device_id = vendor_id && hex04(vendor_id.get(), vid) ? getattr(dev, N.deviceId) : Ref();
-    if (!device_id || !hex04(device_id.get(), did)) {
-        return false;
-    }
-    Ref joined = join_text(label.open, label.port, label.close, "NO_IDENT, vid 0x", vid,
-                           ", did 0x", did);
-    return joined && call(printFnc, {joined.get()});
-}
-
-// The three-line text of a device with identification data.
-bool print_identified(PyObject* module, PyObject* dev, PyObject* ident, const DeviceLabel& label,
-                      PyObject* printFnc)
+// Reads the identification values: `prodText`, `prodId`, `ser`, `fwver`,
+// `hdver`, `apptag` through _get_text and strip, then `vendorName` and
+// `prodName` by strip alone.
+bool read_identification(DeviceText& t)
 {
     // Identification values with a placeholder, in the order they are read.
     PyObject* const keys[] = {N.productText,      N.productId,
@@ -2291,38 +2646,118 @@ bool print_identified(PyObject* module, PyObject* dev, PyObject* ident, const De
                               N.hardwareRevision, N.applicationSpecificTag};
     PyObject* const placeholders[] = {N.NO_PRODUCT_TEXT, N.NO_PRODUCT_ID, N.NO_SERIAL,
                                       N.NO_FW_VER,       N.NO_HW_VER,     N.NO_TAG};
-    Piece field[6];
     for (int i = 0; i < 6; ++i) {
-        Ref value = subscript(ident, keys[i]);
-        if (!value || !get_text(module, value, placeholders[i]) ||
-            !strip(std::move(value), field[i])) {
+        Ref value = subscript(t.ident, keys[i]);
+        if (!value || !get_text(t.module, value, placeholders[i]) ||
+            !strip(std::move(value), t.field[i])) {
             return false;
         }
     }
-    auto& [prodText, prodId, ser, fwver, hdver, apptag] = field;
-    Piece vendorName, prodName, vid, did;
-    Ref vendor_value = subscript(ident, N.vendorName);
-    if (!vendor_value || !strip(std::move(vendor_value), vendorName)) {
+    Ref vendor_value = subscript(t.ident, N.vendorName);
+    if (!vendor_value || !strip(std::move(vendor_value), t.vendorName)) {
         return false;
     }
-    Ref product_value = subscript(ident, N.productName);
-    if (!product_value || !strip(std::move(product_value), prodName)) {
+    Ref product_value = subscript(t.ident, N.productName);
+    return product_value && strip(std::move(product_value), t.prodName);
+}
+
+inline bool exact(const Piece& piece) { return piece.span().maxchar != kForeign; }
+
+// The device text the way Python's `+` builds it, operand by operand: what
+// any piece that is not an exact str needs (its __radd__ and __add__ run where
+// Python runs them, and the IDs are read after the text before them is
+// added). IDs read before (only after exact pieces, where no code runs in
+// between) are not read again.
+// pre = "  * Device port " + str(dev.portId) + ":"
+bool device_label(const DeviceText& t, Sum& pre)
+{
+    return pre.add("  * Device port ") && pre.add(t.port) && pre.add(":");
+}
+
+// In GUI mode: pre = "[color=#72ff00]" + pre + "[/color]"
+bool device_label_wrapped(const Sum& pre, Sum& wrapped)
+{
+    return wrapped.add("[color=#72ff00]") && wrapped.add(pre) && wrapped.add("[/color]");
+}
+
+// `pre` and `wrapped` as built where Python builds them when the port text
+// is not an exact str (its code runs there); built here otherwise.
+Ref device_text_sum(DeviceText& t, bool identified, Sum& pre, Sum& wrapped, bool label_built)
+{
+    // `line` is declared after the pieces and sums it points into.
+    Sum line;
+    if (!label_built && (!device_label(t, pre) ||
+                         (t.wrap && !device_label_wrapped(pre, wrapped)))) {
+        return {};
+    }
+    // ... + ", vid 0x" + format(dev.vendorId, "04x") + ", did 0x" + format(dev.deviceId, "04x"),
+    // each ID read when the text before it has been added.
+    auto ids = [&t, &line](const auto& vid_label) {
+        if (!line.add(vid_label)) {
+            return false;
+        }
+        if (!t.vid_read) {
+            t.vendor_id = getattr(t.dev, N.vendorId);
+            if (!t.vendor_id || !hex04(t.vendor_id.get(), t.vid)) {
+                return false;
+            }
+        }
+        if (!line.add(t.vid) || !line.add(", did 0x")) {
+            return false;
+        }
+        if (!t.did_read) {
+            t.device_id = getattr(t.dev, N.deviceId);
+            if (!t.device_id || !hex04(t.device_id.get(), t.did)) {
+                return false;
+            }
+        }
+        return line.add(t.did);
+    };
+    if (!line.add(t.wrap ? wrapped : pre)) {
+        return {};
+    }
+    if (!identified) {
+        return ids(" NO_IDENT, vid 0x") ? line.value() : Ref();
+    }
+    auto& [prodText, prodId, ser, fwver, hdver, apptag] = t.field;
+    if (!line.add(" ") || !line.add(t.vendorName) || !line.add(", ") ||
+        !line.add(t.prodName) || !line.add(" (") || !line.add(prodId) ||
+        !line.add("),\n    ") || !line.add(prodText) || !ids(", vid 0x") ||
+        !line.add(",\n    fwVer ") || !line.add(fwver) || !line.add(", hwVer ") ||
+        !line.add(hdver) || !line.add(", S/N ") || !line.add(ser) || !line.add(", tag: ") ||
+        !line.add(apptag)) {
+        return {};
+    }
+    return line.value();
+}
+
+// Reads and formats the two IDs ahead of the text, while every piece before
+// them is an exact str: then no code can run between the reads and the
+// additions before them. Returns whether every piece is exact.
+bool read_ids_ahead(DeviceText& t)
+{
+    t.vendor_id = getattr(t.dev, N.vendorId);
+    if (!t.vendor_id || !hex04(t.vendor_id.get(), t.vid)) {
         return false;
     }
-    Ref vendor_id = getattr(dev, N.vendorId);
-    Ref device_id = vendor_id && hex04(vendor_id.get(), vid) ? getattr(dev, N.deviceId) : Ref();
-    if (!device_id || !hex04(device_id.get(), did)) {
+    t.vid_read = true;
+    if (!exact(t.vid)) {
+        return true;
+    }
+    t.device_id = getattr(t.dev, N.deviceId);
+    if (!t.device_id || !hex04(t.device_id.get(), t.did)) {
         return false;
     }
-    Ref joined = join_text(label.open, label.port, label.close, vendorName, ", ", prodName, " (",
-                           prodId, "),\n    ", prodText, ", vid 0x", vid, ", did 0x", did,
-                           ",\n    fwVer ", fwver, ", hwVer ", hdver, ", S/N ", ser, ", tag: ",
-                           apptag);
-    return joined && call(printFnc, {joined.get()});
+    t.did_read = true;
+    return true;
 }
 
 PyObject* tc_print_dev(FASTCALL_ARGS)
 {
+    StackScope room;
+    if (!room) {
+        return nullptr;
+    }
     static const Signature sig{"_print_dev", {&N.dev, &N.ident, &N.printFnc, &N.gui}, 4};
     PyObject* values[4] = {};
     if (!parse_args(sig, args, nargs, kwnames, values)) {
@@ -2330,23 +2765,58 @@ PyObject* tc_print_dev(FASTCALL_ARGS)
     }
     auto [dev, ident, printFnc, gui] = values;
 
-    Piece port;
+    DeviceText t{module, dev, ident, 0, {}, {}, {}, {}, {}, {}, {}, {}};
+    Sum pre, wrapped;   // after `t`, whose pieces they point into
     Ref port_value = getattr(dev, N.portId);
-    if (!port_value || !text_form(port_value.get(), port)) {
+    if (!port_value || !text_form(port_value.get(), t.port)) {
         return nullptr;
     }
-    int wrap = truth(gui);
-    int identified = wrap < 0 ? -1 : truth(ident);
-    if (identified < 0) {
+    // A port text that is not an exact str: the label is built where Python
+    // builds it, its `+` running the text's code before gui is tested.
+    bool all_exact = exact(t.port);
+    if (!all_exact && !device_label(t, pre)) {
         return nullptr;
     }
-    // `label` refers to `port`, which outlives it.
-    const DeviceLabel label =
-        wrap ? DeviceLabel{"[color=#72ff00]  * Device port ", port, ":[/color] "}
-             : DeviceLabel{"  * Device port ", port, ": "};
-    bool ok = identified ? print_identified(module, dev, ident, label, printFnc)
-                         : print_unidentified(dev, label, printFnc);
-    if (!ok) {
+    t.wrap = truth(gui);
+    if (t.wrap < 0 || (!all_exact && t.wrap && !device_label_wrapped(pre, wrapped))) {
+        return nullptr;
+    }
+    int identified = truth(ident);
+    if (identified < 0 || (identified && !read_identification(t))) {
+        return nullptr;
+    }
+    if (identified) {
+        for (const Piece* piece : {&t.field[0], &t.field[1], &t.field[2], &t.field[3],
+                                   &t.field[4], &t.field[5], &t.vendorName, &t.prodName}) {
+            all_exact = all_exact && exact(*piece);
+        }
+    }
+    if (all_exact) {
+        if (!read_ids_ahead(t)) {
+            return nullptr;
+        }
+        all_exact = t.did_read && exact(t.vid) && exact(t.did);
+    }
+    Ref joined;
+    if (all_exact) {
+        // Every piece an exact str: the text's layout joined in one go.
+        Span open = t.wrap ? Span("[color=#72ff00]  * Device port ") : Span("  * Device port ");
+        Span close = t.wrap ? Span(":[/color] ") : Span(": ");
+        if (!identified) {
+            joined = join_text(open, t.port, close, "NO_IDENT, vid 0x", t.vid, ", did 0x", t.did);
+        }
+        else {
+            auto& [prodText, prodId, ser, fwver, hdver, apptag] = t.field;
+            joined = join_text(open, t.port, close, t.vendorName, ", ", t.prodName, " (", prodId,
+                               "),\n    ", prodText, ", vid 0x", t.vid, ", did 0x", t.did,
+                               ",\n    fwVer ", fwver, ", hwVer ", hdver, ", S/N ", ser,
+                               ", tag: ", apptag);
+        }
+    }
+    else {
+        joined = device_text_sum(t, identified != 0, pre, wrapped, !exact(t.port));
+    }
+    if (!joined || !call(printFnc, {joined.get()})) {
         return nullptr;
     }
     Py_RETURN_NONE;

@@ -126,7 +126,7 @@ class _DriverManager:
     """
 
     def __init__(self) -> None:
-        self._base: dict[type, IoddBaseDriver] = {}
+        self._base: dict[type[IoddBaseDriver], IoddBaseDriver] = {}
         self._masters: dict[str, IoddMasterDriver] = {}
 
     def __repr__(self) -> str:
@@ -267,6 +267,9 @@ class IoddBaseDriver:
             return
         self._closed = True
         self.commonDrivers._unregister_base(self)
+        with runtime.lock:
+            if self in runtime.base_drivers:
+                runtime.base_drivers.remove(self)
         if not self._preloaded:
             runtime.record("base-closed", self._transport)
             _log(f"{self._name} base driver closed")
@@ -301,6 +304,16 @@ class IoddMasterDriver:
     _identNames = IDENT_NAMES
     _name = ""
     _base_type: type[IoddBaseDriver] | None = None
+
+    # Set by _create() on the instance it makes without __init__.
+    address: str
+    _base: IoddBaseDriver | None
+    _link: MasterLink
+    _options: dict[str, Any]
+    _session: bool
+    _preloaded: bool
+    _opened_by_caller: bool
+    _eventChecking: bool
 
     @classmethod
     def driverName(cls) -> str:
@@ -412,6 +425,9 @@ class IoddMasterDriver:
             return
         self._session = False
         self._link.close()
+        with runtime.lock:
+            if self in runtime.master_drivers:
+                runtime.master_drivers.remove(self)
         runtime.record("master-disconnect", self._transport, self.address)
         _log(f"{self.driverName()} disconnect({self.address})")
 
@@ -473,3 +489,16 @@ def _on_reset(plant: Plant | None) -> None:
 
 
 runtime.on_reset(_on_reset)
+
+
+def open_base_drivers() -> list[IoddBaseDriver]:
+    """Base drivers created since the last reset and not closed."""
+    with runtime.lock:
+        return [d for d in runtime.base_drivers if not d._closed]
+
+
+def open_master_drivers() -> list[IoddMasterDriver]:
+    """Master drivers whose session was opened since the last reset (by
+    base.connect or connect()) and not closed with disconnect()."""
+    with runtime.lock:
+        return [d for d in runtime.master_drivers if d._session and d._opened_by_caller]

@@ -9,21 +9,69 @@ block the others and can be interrupted.
 
 from __future__ import annotations
 
+import threading
 import time
-from typing import Any, Mapping, Sequence
+from collections.abc import Mapping, Sequence
+from typing import Any
 
-from ._backend import DeviceRow, SessionLink, TransportBackend
+from ._backend import DeviceRow, MasterLink, SessionLink, TransportBackend
 from ._errors import IoddError
-from ._installation import PORT_MODES, Installation, MasterSpec
+from ._installation import PORT_MODES, DeviceSpec, Installation, MasterSpec, PortSpec
+from ._protocol import (
+    API_MODE,
+    COMMUNICATION_LOST,
+    DEVICE_ONLINE,
+    DEVICE_STARTING,
+    IOLINK_API_MODES,
+    MODE_OF_API,
+    STATUS_OF_MODE,
+    default_alias,
+)
+
+
+class EmulatedPort:
+    """One port of an emulated master: its configuration as the master keeps
+    it (in the REST API's terms: mode, deviceAlias, iqConfiguration, ...),
+    and the device plugged into it."""
+
+    def __init__(self, spec: PortSpec):
+        self.number = spec.port_id
+        self.device: DeviceSpec | None = spec.device
+        self.config: dict[str, Any] = {
+            "mode": API_MODE[spec.mode],
+            "iqConfiguration": "NOT_SUPPORTED",
+            "deviceAlias": default_alias(1, spec.port_id),
+        }
+        self.online_at = 0.0  # monotonic time the device comes online after activation
+
+    @property
+    def mode(self) -> str:
+        """The installation mode: IOLINK, DI, DO or DEACTIVATED."""
+        return MODE_OF_API[self.config["mode"]]
+
+    def status(self) -> str:
+        """The port's statusInfo."""
+        mode = self.config["mode"]
+        if mode in STATUS_OF_MODE:
+            return STATUS_OF_MODE[mode]
+        if self.device is None:
+            return COMMUNICATION_LOST
+        return DEVICE_STARTING if time.monotonic() < self.online_at else DEVICE_ONLINE
 
 
 class EmulatedMaster(SessionLink):
-    def __init__(self, spec: MasterSpec):
+    """One master of the plant.  ``device_startup`` is how long a device takes
+    to come online after its port is switched to IO-Link; ``stop``, when set,
+    ends the emulated delays."""
+
+    def __init__(self, spec: MasterSpec, device_startup: float = 0.0, stop: threading.Event | None = None):
         super().__init__()
         self.spec = spec
         self.transport = spec.transport
         self.address = spec.address
-        self._modes = [p.mode for p in spec.ports]
+        self.device_startup = device_startup
+        self._stop = stop or threading.Event()
+        self.ports = [EmulatedPort(p) for p in spec.ports]
 
     def __repr__(self) -> str:
         return f"<EmulatedMaster {self.transport} {self.address}>"
@@ -36,17 +84,18 @@ class EmulatedMaster(SessionLink):
     def supported(self) -> bool:
         return self.spec.supported
 
-    def _slow(self) -> None:
+    def slow(self) -> None:
+        """The master's delay (a slow connect or device table read)."""
         # Sleep in short slices: an exception raised asynchronously into this
         # thread (e.g. by a caller cancelling a worker) is delivered between
         # slices instead of after the whole delay.  In the main thread Ctrl-C
-        # interrupts time.sleep() directly.
+        # interrupts the wait directly.
         deadline = time.monotonic() + self.spec.delay
-        while (left := deadline - time.monotonic()) > 0:
-            time.sleep(min(left, 0.05))
+        while (left := deadline - time.monotonic()) > 0 and not self._stop.is_set():
+            self._stop.wait(min(left, 0.05))
 
     def open(self) -> None:
-        self._slow()
+        self.slow()
         if self.spec.fault == "refuse":
             raise IoddError(f"Master {self.address}: connection refused")
         with self._lock:
@@ -63,39 +112,64 @@ class EmulatedMaster(SessionLink):
 
     def port_modes(self) -> list[str]:
         self._check_link()
-        with self._lock:
-            return list(self._modes)
+        return self.current_modes()
 
     def set_port_modes(self, modes: Sequence[str]) -> None:
         self._check_link()
         modes = list(modes)
-        if len(modes) != len(self._modes) or any(m not in PORT_MODES for m in modes):
+        if len(modes) != len(self.ports) or any(m not in PORT_MODES for m in modes):
             raise IoddError(f"Master {self.address}: invalid port configuration {modes!r}")
         with self._lock:
-            self._modes = modes
+            for port, mode in zip(self.ports, modes, strict=True):
+                if port.mode != mode:
+                    self._configure(port, {"mode": API_MODE[mode]})
 
     def devices(self) -> list[DeviceRow]:
         self._check_link()
-        self._slow()
+        self.slow()
         if self.spec.fault == "fail-get-devices":
             with self._lock:
                 self._lost = True
             raise IoddError(f"Master {self.address}: connection lost while reading the device table")
         self._check_link()
-        with self._lock:
-            modes = list(self._modes)
         rows: list[DeviceRow] = []
-        for port, mode in zip(self.spec.ports, modes):
-            if mode == "IOLINK" and port.device is not None:
+        with self._lock:
+            for port in self.ports:
                 dev = port.device
-                ident = None if dev.identification is None else dict(dev.identification)
-                rows.append((port.port_id, dev.vendor_id, dev.device_id, ident))
+                if port.mode == "IOLINK" and dev is not None and port.status() == DEVICE_ONLINE:
+                    ident = None if dev.identification is None else dict(dev.identification)
+                    rows.append((port.number, dev.vendor_id, dev.device_id, ident))
         return rows
+
+    # -- the port configuration, as the REST face reads and writes it --------------
+
+    def port(self, number: int) -> EmulatedPort | None:
+        return self.ports[number - 1] if 1 <= number <= len(self.ports) else None
+
+    def port_by_alias(self, alias: str) -> EmulatedPort | None:
+        with self._lock:
+            return next((p for p in self.ports if p.config["deviceAlias"] == alias), None)
+
+    def configure(self, port: EmulatedPort, changes: Mapping[str, Any]) -> bool:
+        """Apply checked configuration values to a port; False (and nothing
+        changed) when the deviceAlias is another port's."""
+        with self._lock:
+            alias = changes.get("deviceAlias")
+            if alias is not None and any(p.config["deviceAlias"] == alias for p in self.ports if p is not port):
+                return False
+            self._configure(port, changes)
+            return True
+
+    def _configure(self, port: EmulatedPort, changes: Mapping[str, Any]) -> None:
+        was_iolink = port.config["mode"] in IOLINK_API_MODES
+        port.config.update(changes)
+        if port.config["mode"] in IOLINK_API_MODES and not was_iolink:
+            port.online_at = time.monotonic() + self.device_startup
 
     # Test-hook view of the state (no link needed).
     def current_modes(self) -> list[str]:
         with self._lock:
-            return list(self._modes)
+            return [p.mode for p in self.ports]
 
 
 class EmulatedTransport(TransportBackend):
@@ -119,11 +193,12 @@ class EmulatedTransport(TransportBackend):
 
 
 class Plant:
-    """The live emulated installation."""
+    """The live emulated installation (``device_startup`` and ``stop``: see
+    ``EmulatedMaster``)."""
 
-    def __init__(self, installation: Installation):
+    def __init__(self, installation: Installation, device_startup: float = 0.0, stop: threading.Event | None = None):
         self.installation = installation
-        self.masters = [EmulatedMaster(spec) for spec in installation.masters]
+        self.masters = [EmulatedMaster(spec, device_startup, stop) for spec in installation.masters]
         self.transports: dict[str, TransportBackend] = {}
         for name, t in installation.transports.items():
             ms = [m for m in self.masters if m.transport == name]

@@ -10,18 +10,22 @@ drivers the installation says the manager already holds).
 
 from __future__ import annotations
 
-import os
 import threading
+from collections import deque
 from dataclasses import dataclass, field
 from typing import Any, Callable
 
 from . import _installation
 from ._backend import TransportBackend
 from ._emulation import Plant
-from ._installation import Installation
+from ._installation import ENV_VAR, Installation
 from ._rest import IpTransport
 
-ENV_VAR = "VELMORA_BASE_INSTALLATION"
+__all__ = ["ENV_VAR", "EVENT_LOG_LIMIT", "Event", "Runtime", "runtime"]
+
+# Events kept since the last reset; older ones are dropped, so that a
+# long-running process does not grow with every check.
+EVENT_LOG_LIMIT = 10_000
 
 
 @dataclass(frozen=True)
@@ -43,26 +47,21 @@ class Runtime:
         self._backends: dict[str, TransportBackend] = {}
         # IP: the in-process masters plus masters reached over REST (_rest).
         self._defaults: dict[str, TransportBackend] = {"IP": IpTransport(self.plant)}
-        self._reset_hooks: list[Callable[[Plant], None]] = []
-        self.events: list[Event] = []
-        # Driver objects handed out since the last reset (for the test hooks).
+        self._reset_hooks: list[Callable[[Plant | None], None]] = []
+        self.events: deque[Event] = deque(maxlen=EVENT_LOG_LIMIT)
+        # Driver objects handed out since the last reset and still open (for
+        # the test hooks; the driver layer drops them when closed).
         self.base_drivers: list[Any] = []
         self.master_drivers: list[Any] = []
 
     # -- installation --------------------------------------------------------
-
-    def _load_default(self) -> Installation:
-        path = os.environ.get(ENV_VAR, "")
-        if path:
-            return _installation.load_file(path)
-        return _installation.load_demo()
 
     def plant(self) -> Plant:
         """The live plant, loading the installation on first use."""
         with self.lock:
             if self._plant is None:
                 if self._installation is None:
-                    self._installation = self._chosen or self._load_default()
+                    self._installation = self._chosen or _installation.load_default()
                 self._fresh()
             assert self._plant is not None
             return self._plant

@@ -1,12 +1,16 @@
 """Emulated IO-Link masters speaking JSON for IO-Link (REST, ``/iolink/v1``).
 
-    python -m velmora.base.server [--installation FILE] [--listen 127.0.0.1:0]
+    python -m velmora.base.server [--installation FILE] [--listen 127.0.0.1:0 ...]
+        [--latency SECONDS] [--accept-latency SECONDS] [--device-startup SECONDS] [-v]
 
 serves every IP master of an installation file (same format as the
 in-process emulation; default: VELMORA_BASE_INSTALLATION or the demo plant)
 on a listening port of its own, and prints one line per master,
 ``192.168.10.21 -> 127.0.0.1:40123``.  With a port other than 0 the masters
-get that port and the following ones.  SIGTERM or SIGINT stops it.
+get that port and the following ones; ``--listen`` given once per master
+puts the n-th master at the n-th address.  ``--latency`` delays every
+answer, ``--accept-latency`` every new connection (a slow embedded master).
+Connections are persistent (HTTP/1.1).  SIGTERM or SIGINT stops it.
 
 Each master is a gateway with one IO-Link master (masterNumber 1).  What it
 serves, from the installation:
@@ -24,55 +28,67 @@ serves, from the installation:
   identification answers the ids only;
 * ``present: false``: not served; ``fault`` "refuse" and "fail-after-connect":
   everything past the identification answers 500 [102]; "fail-get-devices":
-  the device requests answer 500 [101]; ``delay``: each capabilities and
-  ``/devices`` request takes that long.  ``supported`` and ``managerDriver``
+  the device requests answer 500 [101]; ``delay``: each capabilities, port
+  list and ``/devices`` request takes that long (where a client connects and
+  where it reads the device table).  ``supported`` and ``managerDriver``
   are properties of the driver library and have no effect here.
 
-Errors are the API's error objects ``{"code": ..., "message": ...}``.
+Errors are the API's error objects ``{"code": ..., "message": ...}``;
+operations it does not implement (the gateway's configuration, events,
+reset and reboot, unknown methods) answer 404 [103] "Operation not
+supported".
 """
 
 from __future__ import annotations
 
 import argparse
 import json
-import os
 import signal
 import socket
 import sys
 import threading
-import time
 import zlib
+from collections import deque
+from collections.abc import Sequence
+from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from typing import Any
+from typing import Any, Self
 from urllib.parse import unquote, urlsplit
 
-from . import _installation
+from ._emulation import EmulatedMaster, EmulatedPort, Plant
 from ._errors import InstallationError
-from ._installation import IDENT_NAMES, Installation, MasterSpec
-from ._state import ENV_VAR
+from ._installation import (
+    IDENT_NAMES,
+    Installation,
+    MasterSpec,
+    load_default,
+    load_file,
+)
+from ._protocol import (
+    API_BASE,
+    API_PORT_MODES,
+    DEVICE_ONLINE,
+    IOLINK_API_MODES,
+    IQ_CONFIGURATIONS,
+    MAX_DEVICE_ID,
+    MAX_VENDOR_ID,
+    VALIDATION_AND_BACKUP,
+    ErrorCode,
+)
 
-API = "/iolink/v1"
 MAX_BODY = 64 * 1024
-
-SERVED_MODES = {"IOLINK": "IOLINK_AUTOSTART", "DI": "DIGITAL_INPUT", "DO": "DIGITAL_OUTPUT", "DEACTIVATED": "DEACTIVATED"}
-PORT_MODES = ("DEACTIVATED", "IOLINK_MANUAL", "IOLINK_AUTOSTART", "DIGITAL_INPUT", "DIGITAL_OUTPUT")
-IQ = ("NOT_SUPPORTED", "DIGITAL_INPUT", "DIGITAL_OUTPUT", "POWER_2")
-VALIDATION = ("NO_DEVICE_CHECK", "TYPE_COMPATIBLE_DEVICE_V1.0", "TYPE_COMPATIBLE_DEVICE_V1.1",
-              "TYPE_COMPATIBLE_DEVICE_V1.1_BACKUP_AND_RESTORE", "TYPE_COMPATIBLE_DEVICE_V1.1_RESTORE")
-STATUS_OF_MODE = {"DEACTIVATED": "DEACTIVATED", "DIGITAL_INPUT": "DIGITAL_INPUT_C/Q", "DIGITAL_OUTPUT": "DIGITAL_OUTPUT_C/Q"}
+REQUEST_LOG_LIMIT = 10_000  # requests each master remembers
 
 
 class ApiError(Exception):
-    def __init__(self, status: int, code: int, message: str):
-        super().__init__(message)
-        self.status, self.code, self.message = status, code, message
+    """An answer with the API's error object; ``detail`` is added to the message."""
+
+    def __init__(self, code: ErrorCode, detail: str = ""):
+        super().__init__(code.message + detail)
+        self.status, self.code, self.message = code.status, int(code), code.message + detail
 
 
-NOT_FOUND = (404, 301, "Resource not found")
-NOT_SUPPORTED = (404, 103, "Operation not supported")
-
-
-def _compact(obj: dict) -> dict:
+def _compact(obj: dict[str, Any]) -> dict[str, Any]:
     """Leave out what the installation does not know (null texts, zero ids)."""
     return {k: v for k, v in obj.items() if v is not None and not (type(v) is int and v == 0)}
 
@@ -82,7 +98,7 @@ def api_problems(spec: MasterSpec) -> list[str]:
     where = f"master {spec.address}"
     ident = spec.identity
     problems = []
-    if not 1 <= ident["vendorId"] <= 0xFFFF:
+    if not 1 <= ident["vendorId"] <= MAX_VENDOR_ID:
         problems.append(f"{where}: vendorId {ident['vendorId']} outside 1..65535")
     if not ident["deviceId"]:
         problems.append(f"{where}: deviceId 0 (masterId must be at least 1)")
@@ -92,68 +108,49 @@ def api_problems(spec: MasterSpec) -> list[str]:
         problems.append(f"{where}: no ports (numberOfPorts must be at least 1)")
     for port in spec.ports:
         dev = port.device
-        if dev and not (1 <= dev.vendor_id <= 0xFFFF and 1 <= dev.device_id <= 0xFFFFFF):
+        if dev and not (1 <= dev.vendor_id <= MAX_VENDOR_ID and 1 <= dev.device_id <= MAX_DEVICE_ID):
             problems.append(f"{where} port {port.port_id}: device ids {dev.vendor_id}/{dev.device_id} "
                             "outside 1..65535 / 1..16777215")
     return problems
 
 
-class Port:
-    def __init__(self, number: int, mode: str, device: Any):
-        self.number = number
-        self.device = device
-        self.config: dict[str, Any] = {
-            "mode": SERVED_MODES[mode],
-            "iqConfiguration": "NOT_SUPPORTED",
-            "deviceAlias": f"master1port{number}",
-        }
-        self.online_at = 0.0  # monotonic time the device comes online after activation
+class ServedMaster:
+    """The REST face of one emulated master: the requests it was sent, in
+    arrival order, and its answers.  The master itself (ports, devices,
+    faults, delays) is the plant's ``EmulatedMaster``."""
 
-    def status(self) -> str:
-        mode = self.config["mode"]
-        if mode in STATUS_OF_MODE:
-            return STATUS_OF_MODE[mode]
-        if self.device is None:
-            return "COMMUNICATION_LOST"
-        return "DEVICE_STARTING" if time.monotonic() < self.online_at else "DEVICE_ONLINE"
+    def __init__(self, master: EmulatedMaster):
+        self.master = master
+        self.spec = master.spec
+        # (method, path) in arrival order, the latest REQUEST_LOG_LIMIT
+        self.requests: deque[tuple[str, str]] = deque(maxlen=REQUEST_LOG_LIMIT)
+        self._lock = threading.Lock()
 
-
-class Master:
-    """The state and the answers of one emulated master (thread-safe)."""
-
-    def __init__(self, spec: MasterSpec, device_startup: float, stop: threading.Event):
-        self.spec = spec
-        self.device_startup = device_startup
-        self._stop = stop
-        self.lock = threading.Lock()
-        self.ports = [Port(p.port_id, p.mode, p.device) for p in spec.ports]
-        self.requests: list[tuple[str, str]] = []  # (method, path) in arrival order
-
-    def _slow(self) -> None:
-        if self.spec.delay:
-            self._stop.wait(self.spec.delay)
+    @property
+    def ports(self) -> list[EmulatedPort]:
+        return self.master.ports
 
     # -- answers -------------------------------------------------------------
 
     def answer(self, method: str, path: str, body: bytes | None) -> tuple[int, Any]:
         """(status, JSON value or None) for one request; raises ApiError."""
-        with self.lock:
+        with self._lock:
             self.requests.append((method, path))
-        if not path.startswith(API + "/"):
-            raise ApiError(*NOT_FOUND)
-        parts = [unquote(p) for p in path[len(API) + 1:].rstrip("/").split("/")]
+        if not path.startswith(API_BASE + "/"):
+            raise ApiError(ErrorCode.RESOURCE_NOT_FOUND)
+        parts = [unquote(p) for p in path[len(API_BASE) + 1:].rstrip("/").split("/")]
         fault = self.spec.fault
         behind = parts[0] == "devices" or (parts[0] == "masters" and len(parts) > 2 and parts[2] != "identification")
         if behind and fault in ("refuse", "fail-after-connect"):
-            if parts[2:3] == ["capabilities"]:
-                self._slow()
-            raise ApiError(500, 102, "Internal communication error")
+            if parts[2:] in (["capabilities"], ["ports"]):  # where a client connects
+                self.master.slow()
+            raise ApiError(ErrorCode.INTERNAL_COMMUNICATION_ERROR)
         if parts[0] == "devices" and fault == "fail-get-devices":
-            raise ApiError(500, 101, "Internal server error")
+            raise ApiError(ErrorCode.INTERNAL_SERVER_ERROR)
 
         def only(*methods: str) -> None:
             if method not in methods:
-                raise ApiError(*NOT_SUPPORTED)
+                raise ApiError(ErrorCode.OPERATION_NOT_SUPPORTED)
 
         match parts:
             case ["gateway", "identification"]:
@@ -162,29 +159,30 @@ class Master:
             case ["gateway", "capabilities"]:
                 only("GET")
                 return 200, {"ioddSupported": False, "mqttSupported": False}
+            case ["gateway", "configuration" | "events" | "reset" | "reboot"]:
+                raise ApiError(ErrorCode.OPERATION_NOT_SUPPORTED)
             case ["masters"]:
                 only("GET")
                 return 200, [_compact({"masterNumber": 1, "locationTag": self.spec.identity["name"]})]
             case ["masters", number, *rest] if rest:
                 if number != "1":
-                    raise ApiError(404, 302, "masterNumber not found")
+                    raise ApiError(ErrorCode.MASTER_NUMBER_NOT_FOUND)
                 return self.master_answer(method, rest, body)
             case ["devices"]:
                 only("GET")
-                self._slow()
-                with self.lock:
-                    return 200, [{"deviceAlias": p.config["deviceAlias"], "masterNumber": 1, "portNumber": p.number}
-                                 for p in self.ports]
+                self.master.slow()
+                return 200, [{"deviceAlias": p.config["deviceAlias"], "masterNumber": 1, "portNumber": p.number}
+                             for p in self.ports]
             case ["devices", alias, "identification"]:
                 only("GET")
                 return 200, self.device_identification(alias)
             case ["iodds", *_]:
-                raise ApiError(501, 105, "IODD feature not supported")
+                raise ApiError(ErrorCode.IODD_NOT_SUPPORTED)
             case ["mqtt", *_]:
-                raise ApiError(501, 106, "MQTT feature not supported")
-        raise ApiError(*NOT_FOUND)
+                raise ApiError(ErrorCode.MQTT_NOT_SUPPORTED)
+        raise ApiError(ErrorCode.RESOURCE_NOT_FOUND)
 
-    def gateway_identification(self) -> dict:
+    def gateway_identification(self) -> dict[str, Any]:
         ident = self.spec.identity
         mac = zlib.crc32(self.spec.address.encode()).to_bytes(4, "big")
         return _compact({
@@ -195,7 +193,7 @@ class Master:
             "firmwareRevision": ident["fwVersion"],
         })
 
-    def master_identification(self) -> dict:
+    def master_identification(self) -> dict[str, Any]:
         ident = self.spec.identity
         return _compact({
             "vendorName": ident["vendor"],
@@ -212,133 +210,143 @@ class Master:
         match rest:
             case ["identification"]:
                 if method != "GET":
-                    raise ApiError(*NOT_SUPPORTED)
+                    raise ApiError(ErrorCode.OPERATION_NOT_SUPPORTED)
                 return 200, self.master_identification()
             case ["capabilities"]:
                 if method != "GET":
-                    raise ApiError(*NOT_SUPPORTED)
-                self._slow()
+                    raise ApiError(ErrorCode.OPERATION_NOT_SUPPORTED)
+                self.master.slow()
                 return 200, {"numberOfPorts": len(self.ports), "maxPowerSupply": {"value": 2.0, "unit": "A"}}
             case ["ports"]:
                 if method != "GET":
-                    raise ApiError(*NOT_SUPPORTED)
-                with self.lock:
-                    return 200, [{"portNumber": p.number, "statusInfo": p.status(),
-                                  "deviceAlias": p.config["deviceAlias"]} for p in self.ports]
+                    raise ApiError(ErrorCode.OPERATION_NOT_SUPPORTED)
+                self.master.slow()
+                return 200, [{"portNumber": p.number, "statusInfo": p.status(),
+                              "deviceAlias": p.config["deviceAlias"]} for p in self.ports]
             case ["ports", number, leaf]:
                 port = self.port(number)
                 if leaf == "status" and method == "GET":
                     return 200, self.port_status(port)
                 if leaf == "configuration" and method == "GET":
-                    with self.lock:
-                        return 200, dict(port.config)
+                    return 200, dict(port.config)
                 if leaf == "configuration" and method == "POST":
                     self.configure(port, body)
                     return 204, None
                 if leaf in ("status", "configuration", "capabilities", "datastorage"):
-                    raise ApiError(*NOT_SUPPORTED)
-        raise ApiError(*NOT_FOUND)
+                    raise ApiError(ErrorCode.OPERATION_NOT_SUPPORTED)
+        raise ApiError(ErrorCode.RESOURCE_NOT_FOUND)
 
-    def port(self, number: str) -> Port:
-        if number.isdigit() and 1 <= int(number) <= len(self.ports):
-            return self.ports[int(number) - 1]
-        raise ApiError(404, 303, "portNumber not found")
+    def port(self, number: str) -> EmulatedPort:
+        port = self.master.port(int(number)) if number.isdigit() and len(number) < 6 else None
+        if port is None:
+            raise ApiError(ErrorCode.PORT_NUMBER_NOT_FOUND)
+        return port
 
-    def port_status(self, port: Port) -> dict:
-        with self.lock:
-            status = port.status()
-        if status != "DEVICE_ONLINE":
+    def port_status(self, port: EmulatedPort) -> dict[str, Any]:
+        status = port.status()
+        if status != DEVICE_ONLINE:
             return {"statusInfo": status}
         return {"statusInfo": status, "ioLinkRevision": "1.1", "transmissionRate": "COM2",
                 "masterCycleTime": {"value": 2.3, "unit": "ms"}}
 
-    def device_identification(self, alias: str) -> dict:
-        with self.lock:
-            port = next((p for p in self.ports if p.config["deviceAlias"] == alias), None)
-            if port is None:
-                raise ApiError(404, 304, "deviceAlias not found")
-            if not port.config["mode"].startswith("IOLINK"):
-                raise ApiError(400, 307, "Port is not configured to IO-Link")
-            if port.status() != "DEVICE_ONLINE":
-                raise ApiError(404, 308, "IO-Link Device is not accessible")
-            dev = port.device
-        answer = {"vendorId": dev.vendor_id, "deviceId": dev.device_id, "ioLinkRevision": "1.1"}
+    def device_identification(self, alias: str) -> dict[str, Any]:
+        port = self.master.port_by_alias(alias)
+        if port is None:
+            raise ApiError(ErrorCode.DEVICE_ALIAS_NOT_FOUND)
+        if port.config["mode"] not in IOLINK_API_MODES:
+            raise ApiError(ErrorCode.PORT_NOT_IOLINK)
+        dev = port.device
+        if dev is None or port.status() != DEVICE_ONLINE:
+            raise ApiError(ErrorCode.DEVICE_NOT_ACCESSIBLE)
+        answer: dict[str, Any] = {"vendorId": dev.vendor_id, "deviceId": dev.device_id, "ioLinkRevision": "1.1"}
         if dev.identification is not None:
             answer.update((n, dev.identification[n]) for n in IDENT_NAMES if dev.identification[n] is not None)
         return answer
 
-    def configure(self, port: Port, body: bytes | None) -> None:
+    def configure(self, port: EmulatedPort, body: bytes | None) -> None:
         if not body:
-            raise ApiError(400, 208, "POST request without content")
+            raise ApiError(ErrorCode.POST_WITHOUT_CONTENT)
         try:
             doc = json.loads(body)
         except ValueError:
-            raise ApiError(400, 201, "JSON parsing failed") from None
+            raise ApiError(ErrorCode.JSON_PARSING_FAILED) from None
         if not isinstance(doc, dict):
-            raise ApiError(400, 203, "JSON data type invalid")
+            raise ApiError(ErrorCode.JSON_TYPE_INVALID)
 
         def enum(key: str, values: tuple[str, ...]) -> None:
             if not isinstance(doc[key], str):
-                raise ApiError(400, 203, f"JSON data type invalid: {key}")
+                raise ApiError(ErrorCode.JSON_TYPE_INVALID, f": {key}")
             if doc[key] not in values:
-                raise ApiError(400, 204, f"Enumeration value unknown: {key}")
+                raise ApiError(ErrorCode.ENUMERATION_VALUE_UNKNOWN, f": {key}")
 
         def integer(key: str, top: int) -> None:
             if isinstance(doc[key], bool) or not isinstance(doc[key], int):
-                raise ApiError(400, 203, f"JSON data type invalid: {key}")
+                raise ApiError(ErrorCode.JSON_TYPE_INVALID, f": {key}")
             if not 1 <= doc[key] <= top:
-                raise ApiError(400, 205, f"JSON data value out of range: {key}")
+                raise ApiError(ErrorCode.VALUE_OUT_OF_RANGE, f": {key}")
 
         for key, value in doc.items():
             if key == "mode":
-                enum(key, PORT_MODES)
+                enum(key, API_PORT_MODES)
             elif key == "iqConfiguration":
-                enum(key, IQ)
+                enum(key, IQ_CONFIGURATIONS)
             elif key == "validationAndBackup":
-                enum(key, VALIDATION)
+                enum(key, VALIDATION_AND_BACKUP)
             elif key == "vendorId":
-                integer(key, 0xFFFF)
+                integer(key, MAX_VENDOR_ID)
             elif key == "deviceId":
-                integer(key, 0xFFFFFF)
+                integer(key, MAX_DEVICE_ID)
             elif key == "cycleTime":
                 ok = isinstance(value, dict) and set(value) == {"value", "unit"}
                 if not ok or isinstance(value["value"], bool) or not isinstance(value["value"], (int, float)):
-                    raise ApiError(400, 203, "JSON data type invalid: cycleTime")
+                    raise ApiError(ErrorCode.JSON_TYPE_INVALID, ": cycleTime")
                 if value["unit"] != "ms":
-                    raise ApiError(400, 204, "Enumeration value unknown: cycleTime.unit")
+                    raise ApiError(ErrorCode.ENUMERATION_VALUE_UNKNOWN, ": cycleTime.unit")
                 if value["value"] < 0:
-                    raise ApiError(400, 205, "JSON data value out of range: cycleTime.value")
+                    raise ApiError(ErrorCode.VALUE_OUT_OF_RANGE, ": cycleTime.value")
             elif key == "deviceAlias":
                 if not isinstance(value, str):
-                    raise ApiError(400, 203, "JSON data type invalid: deviceAlias")
+                    raise ApiError(ErrorCode.JSON_TYPE_INVALID, ": deviceAlias")
                 if not value or "/" in value:
-                    raise ApiError(400, 202, "JSON data value invalid: deviceAlias")
+                    raise ApiError(ErrorCode.JSON_VALUE_INVALID, ": deviceAlias")
             else:
-                raise ApiError(400, 202, f"JSON data value invalid: unknown field {key!r}")
-        with self.lock:
-            alias = doc.get("deviceAlias")
-            if alias is not None and any(p.config["deviceAlias"] == alias for p in self.ports if p is not port):
-                raise ApiError(400, 207, "deviceAlias is not unique")
-            was_iolink = port.config["mode"].startswith("IOLINK")
-            port.config.update(doc)
-            if port.config["mode"].startswith("IOLINK") and not was_iolink:
-                port.online_at = time.monotonic() + self.device_startup
+                raise ApiError(ErrorCode.JSON_VALUE_INVALID, f": unknown field {key!r}")
+        if not self.master.configure(port, doc):
+            raise ApiError(ErrorCode.DEVICE_ALIAS_NOT_UNIQUE)
 
 
 # ---------------------------------------------------------------- HTTP
 
 
+def _error(code: ErrorCode) -> tuple[int, dict[str, Any]]:
+    return code.status, {"code": int(code), "message": code.message}
+
+
 class Handler(BaseHTTPRequestHandler):
+    """HTTP/1.1 with persistent connections; every answer, an error too, is
+    the API's JSON (or empty)."""
+
     server: MasterServer
     server_version = "velmora-emulated-iolink-master/0.9"
+    protocol_version = "HTTP/1.1"
+    timeout = 30  # seconds an idle connection is kept
+    disable_nagle_algorithm = True  # headers and body go out as two writes: no waiting for the peer's ACK
+
+    def setup(self) -> None:
+        super().setup()
+        with self.server.lock:
+            self.server.connections += 1
+        if self.server.accept_latency:  # a slow embedded master takes its time for a new connection
+            self.server.stop.wait(self.server.accept_latency)
 
     def _handle(self) -> None:
         body = None
-        if self.command == "POST":
-            length = self.headers.get("Content-Length") or "0"
-            length = int(length) if length.isdigit() else MAX_BODY + 1
-            if length > MAX_BODY:
-                return self._send(400, {"code": 206, "message": "JSON data value out of bounds"})
+        length_text = self.headers.get("Content-Length") or "0"
+        length = int(length_text) if length_text.isdigit() and len(length_text) < 10 else MAX_BODY + 1
+        if length > MAX_BODY:
+            self.close_connection = True  # the body is not read: the connection cannot go on
+            return self._send(*_error(ErrorCode.VALUE_OUT_OF_BOUNDS))
+        if length:
             body = self.rfile.read(length)
         try:
             status, value = self.server.master.answer(self.command, urlsplit(self.path).path, body)
@@ -346,19 +354,31 @@ class Handler(BaseHTTPRequestHandler):
             status, value = exc.status, {"code": exc.code, "message": exc.message}
         except Exception as exc:  # a fault of the emulator itself: still an API answer
             self.log_error("internal error: %r", exc)
-            status, value = 500, {"code": 101, "message": "Internal server error"}
+            status, value = _error(ErrorCode.INTERNAL_SERVER_ERROR)
         self._send(status, value)
 
-    do_GET = do_POST = do_PUT = do_DELETE = _handle
+    do_GET = do_POST = do_PUT = do_DELETE = do_PATCH = _handle
+
+    def send_error(self, code: int, message: str | None = None, explain: str | None = None) -> None:
+        """A method the server does not know (TRACE, ...) is an operation it
+        does not support; other broken requests keep http.server's answer."""
+        if code == HTTPStatus.NOT_IMPLEMENTED:
+            self.close_connection = True  # a body it may have is not read
+            self._send(*_error(ErrorCode.OPERATION_NOT_SUPPORTED))
+        else:
+            super().send_error(code, message, explain)
 
     def _send(self, status: int, value: Any) -> None:
+        if self.server.latency:
+            self.server.stop.wait(self.server.latency)
         data = b"" if value is None else json.dumps(value).encode()
         self.send_response(status)
         if value is not None:
             self.send_header("Content-Type", "application/json")
         self.send_header("Content-Length", str(len(data)))
         self.end_headers()
-        self.wfile.write(data)
+        if self.command != "HEAD":
+            self.wfile.write(data)
 
     def log_message(self, format: str, *args: Any) -> None:
         if self.server.verbose:
@@ -368,32 +388,50 @@ class Handler(BaseHTTPRequestHandler):
 class MasterServer(ThreadingHTTPServer):
     daemon_threads = True
 
-    def __init__(self, listen: tuple[str, int], master: Master, verbose: bool):
+    def __init__(self, listen: tuple[str, int], master: ServedMaster, verbose: bool, stop: threading.Event,
+                 latency: float = 0.0, accept_latency: float = 0.0):
         self.address_family = socket.AF_INET6 if ":" in listen[0] else socket.AF_INET
         self.master = master
         self.verbose = verbose
+        self.stop = stop
+        self.latency = latency
+        self.accept_latency = accept_latency
+        self.connections = 0  # TCP connections accepted
+        self.lock = threading.Lock()
         super().__init__(listen, Handler)
 
 
 class Servers:
-    """One HTTP server per IP master of an installation, each on its own thread."""
+    """One HTTP server per IP master of an installation, each on its own thread.
+
+    ``listen``: one (host, port) for all masters (port 0: a free port each,
+    else that port and the following ones), or one per master.  ``latency``
+    delays every answer, ``accept_latency`` every new connection."""
 
     def __init__(self, installation: Installation, host: str = "127.0.0.1", port: int = 0,
-                 device_startup: float = 0.5, verbose: bool = False):
+                 device_startup: float = 0.5, verbose: bool = False, *,
+                 listen: Sequence[tuple[str, int]] | None = None, latency: float = 0.0, accept_latency: float = 0.0):
         self._stop = threading.Event()
         self.servers: list[MasterServer] = []
-        specs = [m for m in installation.masters_of("IP") if m.present]
+        self.plant = Plant(installation, device_startup, self._stop)
+        served = [m for m in self.plant.masters if m.transport == "IP" and m.spec.present]
+        places = list(listen or [(host, port)])
+        if len(places) == 1:
+            h, p = places[0]
+            places = [(h, p + i if p else 0) for i in range(len(served))]
+        elif len(places) != len(served):
+            raise ValueError(f"{len(served)} IP master(s) to serve, {len(places)} listening addresses")
         try:
-            for i, spec in enumerate(specs):
-                master = Master(spec, device_startup, self._stop)
-                self.servers.append(MasterServer((host, port + i if port else 0), master, verbose))
+            for master, place in zip(served, places, strict=True):
+                self.servers.append(MasterServer(place, ServedMaster(master), verbose, self._stop,
+                                                 latency, accept_latency))
         except BaseException:
             self.close()
             raise
         self._threads: list[threading.Thread] = []
 
     @property
-    def masters(self) -> dict[str, Master]:
+    def masters(self) -> dict[str, ServedMaster]:
         return {s.master.spec.address: s.master for s in self.servers}
 
     @property
@@ -402,10 +440,11 @@ class Servers:
         result = {}
         for s in self.servers:
             host, port = s.server_address[:2]
+            assert isinstance(host, str)
             result[s.master.spec.address] = f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
         return result
 
-    def start(self) -> Servers:
+    def start(self) -> Self:
         for s in self.servers:
             t = threading.Thread(target=s.serve_forever, kwargs={"poll_interval": 0.1}, daemon=True,
                                  name=f"master {s.master.spec.address}")
@@ -425,10 +464,10 @@ class Servers:
             s.server_close()
         self._threads.clear()
 
-    def __enter__(self) -> Servers:
+    def __enter__(self) -> Self:
         return self.start()
 
-    def __exit__(self, *exc: Any) -> None:
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
 
@@ -439,42 +478,61 @@ def _listen(text: str) -> tuple[str, int]:
     return host.strip("[]"), int(port)
 
 
+def _seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = -1.0
+    if not 0 <= value <= 3600:
+        raise argparse.ArgumentTypeError(f"expected seconds (0..3600), got {text!r}")
+    return value
+
+
 def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(prog="python -m velmora.base.server", description=__doc__.split("\n\n")[0])
+    parser = argparse.ArgumentParser(prog="python -m velmora.base.server", description=(__doc__ or "").split("\n\n")[0])
     parser.add_argument("--installation", metavar="FILE",
                         help="installation file (default: $VELMORA_BASE_INSTALLATION or the demo plant)")
-    parser.add_argument("--listen", type=_listen, default=("127.0.0.1", 0), metavar="HOST:PORT",
-                        help="address of the first master; port 0 picks a free port per master (default 127.0.0.1:0)")
-    parser.add_argument("--device-startup", type=float, default=0.5, metavar="SECONDS",
+    parser.add_argument("--listen", type=_listen, action="append", metavar="HOST:PORT",
+                        help="once: the address of the first master, port 0 picks a free port per master "
+                             "(default 127.0.0.1:0); once per master: the n-th master at the n-th address")
+    parser.add_argument("--device-startup", type=_seconds, default=0.5, metavar="SECONDS",
                         help="how long a device takes to come online after its port is activated (default 0.5)")
+    parser.add_argument("--latency", type=_seconds, default=0.0, metavar="SECONDS",
+                        help="delay before every answer (default 0)")
+    parser.add_argument("--accept-latency", type=_seconds, default=0.0, metavar="SECONDS",
+                        help="delay before the first request of every new connection is read (default 0)")
     parser.add_argument("-v", "--verbose", action="store_true", help="log every request on stderr")
     args = parser.parse_args(argv)
+    listen = args.listen or [("127.0.0.1", 0)]
     try:
-        if args.installation:
-            installation = _installation.load_file(args.installation)
-        else:
-            path = os.environ.get(ENV_VAR)
-            installation = _installation.load_file(path) if path else _installation.load_demo()
+        installation = load_file(args.installation) if args.installation else load_default()
     except InstallationError as exc:
         print(f"error: {exc}", file=sys.stderr)
         return 2
-    if not any(m.present for m in installation.masters_of("IP")):
+    served = [m for m in installation.masters_of("IP") if m.present]
+    if not served:
         print(f"error: {installation.source}: no IP master to serve", file=sys.stderr)
         return 2
-    for spec in installation.masters_of("IP"):
-        for problem in api_problems(spec) if spec.present else ():
+    if len(listen) > 1 and len(listen) != len(served):
+        print(f"error: {len(served)} IP master(s) to serve but {len(listen)} --listen addresses "
+              "(give one, or one per master)", file=sys.stderr)
+        return 2
+    for spec in served:
+        for problem in api_problems(spec):
             print(f"warning: {problem}: answers will not match the API description", file=sys.stderr)
     stop = threading.Event()
     for sig in (signal.SIGTERM, signal.SIGINT):
         signal.signal(sig, lambda *_: stop.set())
     try:
-        servers = Servers(installation, *args.listen, device_startup=args.device_startup, verbose=args.verbose)
+        servers = Servers(installation, device_startup=args.device_startup, verbose=args.verbose, listen=listen,
+                          latency=args.latency, accept_latency=args.accept_latency)
     except OSError as exc:
-        print(f"error: cannot listen on {args.listen[0]}:{args.listen[1]}: {exc.strerror or exc}", file=sys.stderr)
+        where = ", ".join(f"{h}:{p}" for h, p in listen)
+        print(f"error: cannot listen on {where}: {exc.strerror or exc}", file=sys.stderr)
         return 1
     with servers:
-        for address, listen in servers.addresses.items():
-            print(f"{address} -> {listen}", flush=True)
+        for address, place in servers.addresses.items():
+            print(f"{address} -> {place}", flush=True)
         print(f"serving {len(servers.servers)} emulated master(s); stop with Ctrl-C or SIGTERM",
               file=sys.stderr, flush=True)
         while not stop.wait(0.5):

@@ -24,7 +24,9 @@ import os
 from collections import Counter
 from typing import Any, Mapping
 
-from . import _IoddDrv  # noqa: F401  (registers the driver manager's reset hook)
+# The driver layer: sim reports on its drivers, and reset() clears its driver
+# manager through the reset hook that _IoddDrv registers with the runtime.
+from . import _IoddDrv
 from ._errors import InstallationError, IoddError
 from ._installation import Installation, demo_document, load
 from ._state import ENV_VAR, Event, runtime
@@ -110,16 +112,14 @@ def options_received(address: str) -> list[tuple[str, Any]]:
 
 def open_base_drivers() -> list[Any]:
     """Base drivers created since the last reset and not closed."""
-    with runtime.lock:
-        return [d for d in runtime.base_drivers if not d._closed]
+    return _IoddDrv.open_base_drivers()
 
 
 def open_master_drivers() -> list[Any]:
     """Master drivers whose session was opened since the last reset (by
     base.connect or connect()) and not closed with disconnect().  Drivers the
     installation says the manager already held count only once reconnected."""
-    with runtime.lock:
-        return [d for d in runtime.master_drivers if d._session and d._opened_by_caller]
+    return _IoddDrv.open_master_drivers()
 
 
 def port_modes(address: str, transport: str | None = None) -> list[str]:

@@ -10,7 +10,7 @@ import time
 import pytest
 
 import velmora.base
-from velmora.base import IoddUtility, _IoddDrv, sim
+from velmora.base import IoddUtility, sim
 from velmora.base._IoddDrv import IoddBaseDriver, IoddError, IoddMasterDriver, driverlist
 from velmora.base.IoddUtility import IoddDev
 
