@@ -508,6 +508,10 @@ private:
     char digits_[sizeof(size_t) * 2 + 4];
 };
 
+// Whether a piece is an exact str (or digits written here): adding it runs
+// nobody's code.
+inline bool exact(const Piece& piece) { return piece.span().maxchar != kForeign; }
+
 void Piece::set_slice(Ref str, Py_ssize_t start, Py_ssize_t end)
 {
     owner_ = std::move(str);
@@ -2492,66 +2496,148 @@ PyObject* tc_print_master(FASTCALL_ARGS)
     }
     auto [master, printFnc, gui] = values;
 
-    // Each piece, value and sum is declared before the sums that point into it.
+    // The text is the Python reading's sums:
+    //   vid = " vid 0x" + format(master.vendorId, "04x") + "," if master.vendorId else ""
+    //   (did, name, fwver and pcode alike), pre = "Master " + str(master.address),
+    //   in GUI mode pre = "[color=#4699ff][b]" + pre + "[/b][/color]", and
+    //   "\n" + pre + name + ": " + str(vendor) + ", " + str(master.productName) + pcode
+    //       + "," + "\n    " + vid + did + fwver.
+    // While every piece is an exact str no addition runs anybody's code, so
+    // the sums are left out and the layout joined at the end. From the first
+    // piece that is not, the sums are built (those before it late, which no
+    // one can tell) and the rest added where Python adds it.
     Piece vid_digits, did_digits, name_text, fwver_text, address_text, pcode_text, vendor_text,
         product_text;
     Ref address_value, vendor_value, product_value;
     Sum vid, did, name, fwver, pre, wrapped, pcode, line;
+    bool summing = false;
+    int has_vid = 0, has_did = 0, has_name = 0, has_fwver = 0, has_pcode = 0, wrap = 0;
+    int step = 0;   // the sums whose pieces are read
 
-    // piece = head + form (+ tail) when present, else ""
     static constexpr Span comma(","), paren(")");
+    // piece = head + form (+ tail) when present, else ""
     auto optional = [](Sum& piece, int present, const auto& head, const Piece& form,
                        const Span* tail) {
         if (present == 0) {
             return piece.add(N.empty);
         }
-        return present > 0 && piece.add(head) && piece.add(form) &&
-               (tail == nullptr || piece.add(*tail, nullptr));
+        return piece.add(head) && piece.add(form) && (tail == nullptr || piece.add(*tail, nullptr));
     };
-    if (!optional(vid, optional_piece(master, N.vendorId, vid_digits, hex04), " vid 0x",
-                  vid_digits, &comma) ||
-        !optional(did, optional_piece(master, N.deviceId, did_digits, hex04), " did 0x",
-                  did_digits, &comma) ||
-        !optional(name, optional_piece(master, N.name, name_text, text_form), " (", name_text,
-                  &paren) ||
-        !optional(fwver, optional_piece(master, N.fwVersion, fwver_text, text_form), " fwVer ",
-                  fwver_text, nullptr)) {
+    // Adds the sums of steps [from, to).
+    auto build = [&](int from, int to) {
+        for (int k = from; k < to; ++k) {
+            bool ok = true;
+            switch (k) {
+            case 0: ok = optional(vid, has_vid, " vid 0x", vid_digits, &comma); break;
+            case 1: ok = optional(did, has_did, " did 0x", did_digits, &comma); break;
+            case 2: ok = optional(name, has_name, " (", name_text, &paren); break;
+            case 3: ok = optional(fwver, has_fwver, " fwVer ", fwver_text, nullptr); break;
+            case 4: ok = pre.add("Master ") && pre.add(address_text); break;
+            case 5:
+                ok = !wrap || (wrapped.add("[color=#4699ff][b]") && wrapped.add(pre) &&
+                               wrapped.add("[/b][/color]"));
+                break;
+            case 6: ok = optional(pcode, has_pcode, " (", pcode_text, &paren); break;
+            default: break;
+            }
+            if (!ok) {
+                return false;
+            }
+        }
+        return true;
+    };
+    // After step `step` read `piece`: its sum now when summing, or when the
+    // piece brings code of its own.
+    auto next = [&](const Piece* piece) {
+        bool start = !summing && piece != nullptr && !exact(*piece);
+        int from = start ? 0 : step;
+        ++step;
+        if (start) {
+            summing = true;
+        }
+        return !summing || build(from, step);
+    };
+
+    has_vid = optional_piece(master, N.vendorId, vid_digits, hex04);
+    if (has_vid < 0 || !next(has_vid ? &vid_digits : nullptr)) {
         return nullptr;
     }
-    // pre = "Master " + str(master.address); in GUI mode wrapped
+    has_did = optional_piece(master, N.deviceId, did_digits, hex04);
+    if (has_did < 0 || !next(has_did ? &did_digits : nullptr)) {
+        return nullptr;
+    }
+    has_name = optional_piece(master, N.name, name_text, text_form);
+    if (has_name < 0 || !next(has_name ? &name_text : nullptr)) {
+        return nullptr;
+    }
+    has_fwver = optional_piece(master, N.fwVersion, fwver_text, text_form);
+    if (has_fwver < 0 || !next(has_fwver ? &fwver_text : nullptr)) {
+        return nullptr;
+    }
     address_value = getattr(master, N.address);
     if (!address_value || !text_form(address_value.get(), address_text) ||
-        !pre.add("Master ") || !pre.add(address_text)) {
+        !next(&address_text)) {
         return nullptr;
     }
-    int wrap = truth(gui);
-    if (wrap < 0 || (wrap && (!wrapped.add("[color=#4699ff][b]") || !wrapped.add(pre) ||
-                              !wrapped.add("[/b][/color]")))) {
+    wrap = truth(gui);
+    if (wrap < 0 || !next(nullptr)) {
         return nullptr;
     }
     vendor_value = master_vendor(master);
     if (!vendor_value) {
         return nullptr;
     }
-    int has_pcode = master_product_code(master, pcode_text);
-    if (!optional(pcode, has_pcode, " (", pcode_text, &paren)) {
+    has_pcode = master_product_code(master, pcode_text);
+    if (has_pcode < 0 || !next(has_pcode ? &pcode_text : nullptr)) {
         return nullptr;
     }
 
-    // "\n" + pre + name + ": " + str(vendor) + ", " + str(master.productName) + pcode + ","
-    //     + "\n    " + vid + did + fwver
-    if (!line.add("\n") || !line.add(wrap ? wrapped : pre) || !line.add(name) ||
-        !line.add(": ") || !text_form(vendor_value.get(), vendor_text) ||
-        !line.add(vendor_text) || !line.add(", ")) {
+    // "\n" + pre + name + ": " + str(vendor) + ", " + str(master.productName) + ...
+    auto line_head = [&]() {
+        return line.add("\n") && line.add(wrap ? wrapped : pre) && line.add(name) &&
+               line.add(": ");
+    };
+    if (summing && !line_head()) {
+        return nullptr;
+    }
+    if (!text_form(vendor_value.get(), vendor_text)) {
+        return nullptr;
+    }
+    if (!summing && !exact(vendor_text)) {
+        summing = true;
+        if (!build(0, step) || !line_head()) {
+            return nullptr;
+        }
+    }
+    if (summing && (!line.add(vendor_text) || !line.add(", "))) {
         return nullptr;
     }
     product_value = getattr(master, N.productName);
-    if (!product_value || !text_form(product_value.get(), product_text) ||
-        !line.add(product_text) || !line.add(pcode) || !line.add(",") || !line.add("\n    ") ||
-        !line.add(vid) || !line.add(did) || !line.add(fwver)) {
+    if (!product_value || !text_form(product_value.get(), product_text)) {
         return nullptr;
     }
-    Ref joined = line.value();
+    if (!summing && !exact(product_text)) {
+        summing = true;
+        if (!build(0, step) || !line_head() || !line.add(vendor_text) || !line.add(", ")) {
+            return nullptr;
+        }
+    }
+    Ref joined;
+    if (summing) {
+        if (!line.add(product_text) || !line.add(pcode) || !line.add(",") ||
+            !line.add("\n    ") || !line.add(vid) || !line.add(did) || !line.add(fwver)) {
+            return nullptr;
+        }
+        joined = line.value();
+    }
+    else {
+        joined = join_text(
+            "\n", when(wrap, "[color=#4699ff][b]"), "Master ", address_text,
+            when(wrap, "[/b][/color]"), when(has_name, " (", name_text, ")"), ": ", vendor_text,
+            ", ", product_text, when(has_pcode, " (", pcode_text, ")"), ",\n    ",
+            when(has_vid, " vid 0x", vid_digits, ","), when(has_did, " did 0x", did_digits, ","),
+            when(has_fwver, " fwVer ", fwver_text));
+    }
     if (!joined || !call(printFnc, {joined.get()})) {
         return nullptr;
     }
@@ -2660,8 +2746,6 @@ bool read_identification(DeviceText& t)
     Ref product_value = subscript(t.ident, N.productName);
     return product_value && strip(std::move(product_value), t.prodName);
 }
-
-inline bool exact(const Piece& piece) { return piece.span().maxchar != kForeign; }
 
 // The device text the way Python's `+` builds it, operand by operand: what
 // any piece that is not an exact str needs (its __radd__ and __add__ run where
