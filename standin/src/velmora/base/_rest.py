@@ -154,12 +154,6 @@ class RestError(IoddError):
         self.link = link
 
 
-def _printable(text: str, limit: int) -> str:
-    """A master's own words in an error message: shortened, ASCII, escapes
-    for the rest."""
-    return text[:limit].encode("ascii", "backslashreplace").decode("ascii")
-
-
 class Client:
     """Requests to the API of one master over one persistent connection.
     begin() starts a session (a probe, or a master session) with its
@@ -234,8 +228,9 @@ class Client:
             if isinstance(err, dict) and type(err.get("code")) is int and 0 <= err["code"] < 10**6:
                 code = err["code"]
                 message = err.get("message")
-                detail = f": [{code}] {_printable(message, 200) if isinstance(message, str) else ''}"
-            raise self.fail(what, f"HTTP {answer.status} {_printable(answer.reason, 100)}{detail}",
+                # The master's own words, shortened; the application escapes what it prints.
+                detail = f": [{code}] {message[:MAX_TEXT] if isinstance(message, str) else ''}"
+            raise self.fail(what, f"HTTP {answer.status} {answer.reason[:MAX_TEXT]}{detail}",
                             status=answer.status, code=code)
         if answer.status == 204 or (method == "POST" and not raw):
             return None
