@@ -1502,10 +1502,11 @@ struct ThreadStack {
 };
 thread_local ThreadStack t_stack;
 
-// Whether a call may start here; raises RecursionError when not.
-bool stack_room()
+// Whether a call may start here; raises RecursionError when not. `ts` is
+// the calling thread's (t_stack, looked up once per call: each access of a
+// thread_local of a shared object is a call into the dynamic loader).
+bool stack_room(ThreadStack& ts)
 {
-    ThreadStack& ts = t_stack;
     if (!ts.looked) {
         ts.bounds = find_stack_bounds();
         ts.looked = true;
@@ -1531,16 +1532,16 @@ bool stack_room()
 // outermost frame; refuses the call (with RecursionError) without room.
 class StackScope {
 public:
-    StackScope() : ok_(stack_room())
+    StackScope() : ts_(t_stack), ok_(stack_room(ts_))
     {
-        if (ok_ && t_stack.calls++ == 0) {
-            t_stack.outermost = stack_here();
+        if (ok_ && ts_.calls++ == 0) {
+            ts_.outermost = stack_here();
         }
     }
     ~StackScope()
     {
         if (ok_) {
-            --t_stack.calls;
+            --ts_.calls;
         }
     }
     StackScope(const StackScope&) = delete;
@@ -1548,6 +1549,7 @@ public:
     explicit operator bool() const { return ok_; }
 
 private:
+    ThreadStack& ts_;
     bool ok_;
 };
 
@@ -2788,7 +2790,7 @@ struct DeviceText {
     PyObject* module;
     PyObject* dev;
     PyObject* ident;
-    int wrap;
+    int wrap = 0;
     Piece port, field[6], vendorName, prodName, vid, did;
     Ref vendor_id, device_id;
     bool vid_read = false, did_read = false;   // IDs already read and formatted
@@ -2922,7 +2924,10 @@ PyObject* tc_print_dev(FASTCALL_ARGS)
     }
     auto [dev, ident, printFnc, gui] = values;
 
-    DeviceText t{module, dev, ident, 0, {}, {}, {}, {}, {}, {}, {}, {}};
+    DeviceText t;
+    t.module = module;
+    t.dev = dev;
+    t.ident = ident;
     Sum pre, wrapped;   // after `t`, whose pieces they point into
     Ref port_value = getattr(dev, N.portId);
     if (!port_value || !text_form(port_value.get(), t.port)) {
