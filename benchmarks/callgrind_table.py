@@ -30,6 +30,7 @@ ROWS = [
     ("PyObject_GetItem", r"^PyObject_GetItem$"),
     ("PyObject_IsTrue", r"^PyObject_IsTrue$"),
     ("PyUnicode_New", r"^PyUnicode_New$"),
+    ("the output function call", r"^_PyFunction_Vectorcall$"),
 ]
 
 
@@ -112,8 +113,8 @@ def main():
 
     n = args.texts
     own = sum(c for fn, c in self_cost.items() if args.module in (object_of.get(fn) or ""))
-    print(f"| | instructions per text |")
-    print(f"|---|---|")
+    print("| | instructions per text |")
+    print("|---|---|")
     print(f"| whole call (inclusive) | {total / n:,.0f} |")
     print(f"| module's own code (exclusive, its shared object) | {own / n:,.0f} "
           f"({100 * own / total:.0f}%) |")
