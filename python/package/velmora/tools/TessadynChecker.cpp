@@ -493,7 +493,7 @@ public:
     // The characters [start, end) of the exact string `str`.
     void set_slice(Ref str, Py_ssize_t start, Py_ssize_t end);
     // `length` characters at `chars` of the exact ASCII string `str`.
-    void set_ascii(Ref str, const Py_UCS1* chars, Py_ssize_t length)
+    void set_ascii(Ref&& str, const Py_UCS1* chars, Py_ssize_t length)
     {
         owner_ = std::move(str);
         span_ = Span(chars, length, 0x7f, PyUnicode_1BYTE_KIND);
@@ -648,7 +648,7 @@ bool text_form(PyObject* value, Piece& piece)
 }
 
 // strip() of what is not an exact ASCII string.
-TC_NOINLINE bool strip_other(Ref value, Piece& piece)
+TC_NOINLINE bool strip_other(Ref&& value, Piece& piece)
 {
     PyObject* str = value.get();
     if (!PyUnicode_CheckExact(str)) {
@@ -671,7 +671,7 @@ TC_NOINLINE bool strip_other(Ref value, Piece& piece)
 // value.strip(), taking over `value`: exact strings are trimmed here with
 // the white-space rule of str.strip(), without a copy; other objects get
 // their own method called.
-inline bool strip(Ref value, Piece& piece)
+inline bool strip(Ref&& value, Piece& piece)
 {
     PyObject* str = value.get();
     if (!PyUnicode_CheckExact(str) || !PyUnicode_IS_ASCII(str)) {
@@ -2841,12 +2841,14 @@ bool device_label_wrapped(const Sum& pre, Sum& wrapped)
 
 // `pre` and `wrapped` as built where Python builds them when the port text
 // is not an exact str (its code runs there); built here otherwise.
-Ref device_text_sum(DeviceText& t, bool identified, Sum& pre, Sum& wrapped, bool label_built)
+Ref device_text_sum(DeviceText& t, bool identified, Sum* built_pre, Sum* built_wrapped)
 {
-    // `line` is declared after the pieces and sums it points into.
-    Sum line;
-    if (!label_built && (!device_label(t, pre) ||
-                         (t.wrap && !device_label_wrapped(pre, wrapped)))) {
+    // The sums are declared after the pieces they point into (in `t`).
+    Sum own_pre, own_wrapped, line;
+    Sum& pre = built_pre != nullptr ? *built_pre : own_pre;
+    Sum& wrapped = built_wrapped != nullptr ? *built_wrapped : own_wrapped;
+    if (built_pre == nullptr &&
+        (!device_label(t, pre) || (t.wrap && !device_label_wrapped(pre, wrapped)))) {
         return {};
     }
     // ... + ", vid 0x" + format(dev.vendorId, "04x") + ", did 0x" + format(dev.deviceId, "04x"),
@@ -2911,6 +2913,62 @@ bool read_ids_ahead(DeviceText& t)
     return true;
 }
 
+// A port text that is not an exact str: the label is built where Python
+// builds it, its `+` running the text's code before gui is tested.
+Ref device_text_foreign_port(DeviceText& t, PyObject* gui)
+{
+    Sum pre, wrapped;   // after `t`, whose pieces they point into
+    if (!device_label(t, pre)) {
+        return {};
+    }
+    t.wrap = truth(gui);
+    if (t.wrap < 0 || (t.wrap && !device_label_wrapped(pre, wrapped))) {
+        return {};
+    }
+    int identified = truth(t.ident);
+    if (identified < 0 || (identified && !read_identification(t))) {
+        return {};
+    }
+    return device_text_sum(t, identified != 0, &pre, &wrapped);
+}
+
+// The device text when the port text is an exact str.
+Ref device_text(DeviceText& t, PyObject* gui)
+{
+    t.wrap = truth(gui);
+    int identified = t.wrap < 0 ? -1 : truth(t.ident);
+    if (identified < 0 || (identified && !read_identification(t))) {
+        return {};
+    }
+    bool all_exact = true;
+    if (identified) {
+        for (const Piece* piece : {&t.field[0], &t.field[1], &t.field[2], &t.field[3],
+                                   &t.field[4], &t.field[5], &t.vendorName, &t.prodName}) {
+            all_exact = all_exact && exact(*piece);
+        }
+    }
+    if (all_exact) {
+        if (!read_ids_ahead(t)) {
+            return {};
+        }
+        all_exact = t.did_read && exact(t.vid) && exact(t.did);
+    }
+    if (!all_exact) {
+        return device_text_sum(t, identified != 0, nullptr, nullptr);
+    }
+    // Every piece an exact str: the text's layout joined in one go.
+    Span open = t.wrap ? Span("[color=#72ff00]  * Device port ") : Span("  * Device port ");
+    Span close = t.wrap ? Span(":[/color] ") : Span(": ");
+    if (!identified) {
+        return join_text(open, t.port, close, "NO_IDENT, vid 0x", t.vid, ", did 0x", t.did);
+    }
+    auto& [prodText, prodId, ser, fwver, hdver, apptag] = t.field;
+    return join_text(open, t.port, close, t.vendorName, ", ", t.prodName, " (", prodId,
+                     "),\n    ", prodText, ", vid 0x", t.vid, ", did 0x", t.did,
+                     ",\n    fwVer ", fwver, ", hwVer ", hdver, ", S/N ", ser, ", tag: ",
+                     apptag);
+}
+
 PyObject* tc_print_dev(FASTCALL_ARGS)
 {
     StackScope room;
@@ -2928,56 +2986,11 @@ PyObject* tc_print_dev(FASTCALL_ARGS)
     t.module = module;
     t.dev = dev;
     t.ident = ident;
-    Sum pre, wrapped;   // after `t`, whose pieces they point into
     Ref port_value = getattr(dev, N.portId);
     if (!port_value || !text_form(port_value.get(), t.port)) {
         return nullptr;
     }
-    // A port text that is not an exact str: the label is built where Python
-    // builds it, its `+` running the text's code before gui is tested.
-    bool all_exact = exact(t.port);
-    if (!all_exact && !device_label(t, pre)) {
-        return nullptr;
-    }
-    t.wrap = truth(gui);
-    if (t.wrap < 0 || (!all_exact && t.wrap && !device_label_wrapped(pre, wrapped))) {
-        return nullptr;
-    }
-    int identified = truth(ident);
-    if (identified < 0 || (identified && !read_identification(t))) {
-        return nullptr;
-    }
-    if (identified) {
-        for (const Piece* piece : {&t.field[0], &t.field[1], &t.field[2], &t.field[3],
-                                   &t.field[4], &t.field[5], &t.vendorName, &t.prodName}) {
-            all_exact = all_exact && exact(*piece);
-        }
-    }
-    if (all_exact) {
-        if (!read_ids_ahead(t)) {
-            return nullptr;
-        }
-        all_exact = t.did_read && exact(t.vid) && exact(t.did);
-    }
-    Ref joined;
-    if (all_exact) {
-        // Every piece an exact str: the text's layout joined in one go.
-        Span open = t.wrap ? Span("[color=#72ff00]  * Device port ") : Span("  * Device port ");
-        Span close = t.wrap ? Span(":[/color] ") : Span(": ");
-        if (!identified) {
-            joined = join_text(open, t.port, close, "NO_IDENT, vid 0x", t.vid, ", did 0x", t.did);
-        }
-        else {
-            auto& [prodText, prodId, ser, fwver, hdver, apptag] = t.field;
-            joined = join_text(open, t.port, close, t.vendorName, ", ", t.prodName, " (", prodId,
-                               "),\n    ", prodText, ", vid 0x", t.vid, ", did 0x", t.did,
-                               ",\n    fwVer ", fwver, ", hwVer ", hdver, ", S/N ", ser,
-                               ", tag: ", apptag);
-        }
-    }
-    else {
-        joined = device_text_sum(t, identified != 0, pre, wrapped, !exact(t.port));
-    }
+    Ref joined = exact(t.port) ? device_text(t, gui) : device_text_foreign_port(t, gui);
     if (!joined || !call(printFnc, {joined.get()})) {
         return nullptr;
     }
