@@ -23,16 +23,39 @@ STANDIN_SOURCES := $(shell find standin -type f -not -path '*/__pycache__/*' \
 # Warnings are errors in every build made here.
 BUILD_FLAGS := --config-settings=cmake.define.TESSADYN_WERROR=ON
 
-.PHONY: run test venv clean bench test-sanitize test-valgrind lint dist test-i386 fuzz
+.PHONY: run run-gui test test-gui venv clean bench bench-rest test-sanitize test-valgrind lint dist test-i386 fuzz
 
 # Options for the command: make run ARGS="-s usb --auto"
 run: $(STAMP)
 	$(VENV)/bin/tessadyn-check $(ARGS)
 
+# The window: make run-gui ARGS="-a COM5"
+run-gui: $(STAMP)
+	@$(MAKE) --no-print-directory $(GUI_STAMP)
+	$(VENV)/bin/tessadyn-check-gui $(ARGS)
+
 # The checker's tests (tests/) and the stand-in's own (standin/tests/, which
-# need no checker build).
+# need no checker build), then the GUI's.
 test: $(STAMP)
 	$(VPY) -m pytest tests standin/tests
+	@$(MAKE) --no-print-directory test-gui
+
+# The GUI tests run in a process of their own (Kivy's window, clock and
+# logging are process-wide), offscreen. Without the system libraries they
+# need, and no way to install them, they are skipped; CI always runs them.
+test-gui: $(STAMP)
+	@if ! $(MAKE) --no-print-directory $(GUI_STAMP); then \
+	    [ -z "$${CI:-}" ] || exit 1; \
+	    echo "GUI tests skipped: no Kivy wheel for this platform"; \
+	elif tools/gui-libs.sh || [ -n "$${CI:-}" ]; then \
+	    $(VPY) -m pytest tests/gui; fi
+
+# The checker with its extra "gui" (Kivy), and Pillow for the GUI tests.
+# Wheels only: Kivy builds from source only against SDL2's development files.
+GUI_STAMP := $(VENV)/.gui-installed
+$(GUI_STAMP): $(STAMP)
+	$(PIP) $(BUILD_FLAGS) --only-binary=kivy,pillow ".[gui]" pillow
+	touch $@
 
 venv: $(STAMP)
 
@@ -59,6 +82,11 @@ bench: $(STAMP)
 	$(PIP) -r benchmarks/requirements.txt
 	$(VPY) benchmarks/run.py
 
+# The REST transport over loopback against emulated masters with the latency
+# of slow embedded masters (not part of `make test`): make bench-rest ARGS="--json FILE"
+bench-rest: $(STAMP)
+	$(VPY) benchmarks/rest_bench.py $(ARGS)
+
 # The test suite against an AddressSanitizer/UBSan build of the module.
 test-sanitize: $(STAMP)
 	bash tools/test-sanitize.sh
@@ -79,7 +107,7 @@ $(LINT_TOOLS): $(BASE) requirements-lint.txt
 lint: $(STAMP) $(LINT_TOOLS)
 	$(VENV)/bin/ruff check .
 	$(VPY) -m mypy
-	$(VPY) -m mypy --strict tests/typed_caller.py python/package/velmora/tools/TessadynChecker.pyi
+	$(VPY) -m mypy --strict --no-warn-unused-configs tests/typed_caller.py python/package/velmora/tools/TessadynChecker.pyi
 	$(VPY) -m mypy.stubtest velmora.tools.TessadynChecker
 	bash tools/strict-warnings.sh
 
@@ -101,7 +129,9 @@ dist: $(STAMP) $(DIST_TOOLS)
 	$(SDIST) standin > /dev/null
 	ls -l dist
 	$(VPY) -m twine check --strict dist/*
-	$(VPY) -m auditwheel show dist/velmora_tessadyn_checker-*.whl
+	mkdir -p build
+	$(VPY) -m auditwheel show dist/velmora_tessadyn_checker-*.whl 2>&1 | tee build/auditwheel.txt
+	grep -q 'platform tag: "manylinux_' build/auditwheel.txt
 
 # make test and make test-sanitize inside a Debian 13 i386 system (built once
 # into build/i386) against its 32-bit python3.13; needs root.

@@ -72,7 +72,7 @@ def _count_connections() -> None:
             _connections[id(self)] = _connections.get(id(self), 0) + 1
         original(self, request, client_address)
 
-    srv.MasterServer.process_request = process_request  # type: ignore[method-assign]
+    srv.MasterServer.process_request = process_request
 
 
 def _legacy_latency(latency: float, accept_latency: float) -> None:
@@ -88,8 +88,8 @@ def _legacy_latency(latency: float, accept_latency: float) -> None:
         time.sleep(latency)
         one(self)
 
-    srv.Handler.handle = handle_  # type: ignore[method-assign]
-    srv.Handler.handle_one_request = one_  # type: ignore[method-assign]
+    srv.Handler.handle = handle_
+    srv.Handler.handle_one_request = one_
 
 
 def servers(installation: Any, latency: float, accept_latency: float, **kw: Any) -> Any:
@@ -110,7 +110,7 @@ def listing(args: argparse.Namespace) -> dict[str, Any]:
         check(address=addresses, printFnc=lambda *a: lines.append(a[0] if a else ""))
         wall = time.perf_counter() - start
         requests = [len(m.requests) for m in s.masters.values()]
-        conns = [_connections.get(id(x), 0) for x in s.servers]
+        conns = [getattr(x, "connections", None) or _connections.get(id(x), 0) for x in s.servers]
     summary = lines[-2] if len(lines) >= 2 else ""
     total = sum(requests)
     bound = total * args.latency

@@ -48,3 +48,8 @@ class Output:
 @pytest.fixture
 def out():
     return Output()
+
+
+# The GUI tests (tests/gui) run in a pytest process of their own: Kivy's
+# window, clock and logging belong to the whole process (make test-gui).
+collect_ignore = ["gui"]

@@ -102,6 +102,19 @@ def test_color_always_renders_the_markup_and_gui_markup_keeps_it():
     assert "[color=#4699ff][b]Master COM5[/b][/color]" in raw and "\x1b" not in raw
 
 
+@pytest.mark.parametrize("args, golden", [
+    (["--auto"], "demo-auto-plain.txt"),
+    (["--color", "always"], "demo-color.txt"),
+    (["--color", "always", "--auto"], "demo-auto-color.txt"),
+    (["--color", "always", "-a", "192.168.10.22"], "demo-hint-color.txt"),
+    (["--gui-markup", "--auto"], "demo-auto-gui-markup.txt"),
+])
+def test_demo_output_is_unchanged_byte_for_byte(args, golden):
+    r = subprocess.run([*CLI, *args], capture_output=True, env=clean_env(), timeout=60)
+    assert (r.returncode, r.stderr) == (0, b"")
+    assert r.stdout == (Path(__file__).with_name("data") / golden).read_bytes()
+
+
 def run_on_tty(*args, **env):
     import pty
     master, slave = pty.openpty()

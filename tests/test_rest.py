@@ -4,7 +4,6 @@ real sockets on 127.0.0.1: the report over REST equals the in-process one,
 transport's and the server's own tests are in standin/tests/test_rest_api.py."""
 
 import copy
-import http.client
 import json
 import re
 import socket
@@ -17,8 +16,7 @@ from pathlib import Path
 
 import pytest
 
-from velmora.base import IoddUtility, _IoddDrv, sim
-from velmora.base._address import Target, parse_target
+from velmora.base import IoddUtility, sim
 from velmora.base._errors import IoddError
 from velmora.base._rest import ENV_HOSTS, ENV_TIMEOUTS
 from velmora.base.server import Servers
@@ -246,3 +244,99 @@ def test_server_command(tmp_path):
     bad = subprocess.run([sys.executable, "-m", "velmora.base.server", "--installation", str(tmp_path / "x.json")],
                          capture_output=True, text=True, timeout=10)
     assert bad.returncode == 2 and "x.json: cannot read the file" in bad.stderr
+
+
+# ---------------------------------------------------------------- a plant network's masters
+
+
+def test_a_listing_over_rest_keeps_its_request_budget_and_one_connection(serve):
+    servers = serve()
+    run(address=list(servers.addresses.values()))
+    for server in servers.servers:
+        spec, requests = server.master.spec, server.master.requests
+        devices = sum(1 for p in spec.ports if p.mode == "IOLINK" and p.device)
+        assert len(requests) <= len(spec.ports) + devices + 5
+        assert len(set(requests)) == len(requests)
+        assert server.connections == 2  # discovery, then the session
+
+
+def stub(routes):
+    server = ThreadingHTTPServer(("127.0.0.1", 0), type("S", (Stub,), {"routes": routes}))
+    threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True).start()
+    return server
+
+
+@pytest.mark.parametrize("broken, answer", [
+    ("/gateway/identification", b"[" * 200_000),
+    ("/masters/1/identification", b'{"vendorName": "x", "vendorId": 1e300}'),
+    ("/masters", b'[{"masterNumber": 1, "masterNumber": 2}]'),
+])
+def test_a_hostile_rest_host_does_not_end_the_check(serve, monkeypatch, capsys, broken, answer):
+    servers = serve()
+    routes = {API + path: (200, json.dumps(value).encode()) for path, value in GOOD.items()}
+    routes[API + broken] = (200, answer)
+    hostile = stub(routes)
+    address = f"127.0.0.1:{hostile.server_address[1]}"
+    try:
+        good = list(servers.addresses.values())
+        monkeypatch.setenv(ENV_HOSTS, ",".join([good[0], address, good[1]]))
+        doc = sim.demo_installation()
+        doc["masters"] = [m for m in doc["masters"] if m["transport"] != "IP"]
+        sim.use_installation(doc)
+        out = run()
+    finally:
+        hostile.shutdown()
+        hostile.server_close()
+    assert "4 master(s) and 6 device(s) found" in out
+    assert out.index(good[0]) < out.index(good[1])
+    err = capsys.readouterr().err
+    assert err.count(f"no master found: Master {address}: GET {API}{broken}: ") == 1
+
+
+def test_a_device_alias_that_is_no_text_ends_the_check_naming_the_master():
+    routes = {API + path: (200, json.dumps(value).encode()) for path, value in GOOD.items()}
+    routes[API + "/devices"] = (200, b'[{"deviceAlias": "\\udc80", "masterNumber": 1, "portNumber": 1}]')
+    hostile = stub(routes)
+    address = f"127.0.0.1:{hostile.server_address[1]}"
+    try:
+        with pytest.raises(IoddError, match=re.escape(f"Master {address}: GET {API}/devices: unexpected answer: ")):
+            run(address=address)
+    finally:
+        hostile.shutdown()
+        hostile.server_close()
+    assert sim.open_master_drivers() == []
+
+
+def test_addresses_that_cannot_be_masters_are_named(capsys):
+    addresses = ["https://127.0.0.1:", "127.0.0.1:99999", "http//127.0.0.1:80"]
+    assert "0 master(s)" in run(address=addresses)
+    err = capsys.readouterr().err
+    for address, why in zip(addresses, ["empty port", "port 99999 out of range", "malformed URL"], strict=True):
+        assert err.count(f"{address!r} is not a master address: {why}") == 1
+
+
+def test_server_command_listens_once_per_master(tmp_path):
+    path = tmp_path / "plant.json"
+    path.write_text(json.dumps(demo_ip_only()))
+    with socket.socket() as s:
+        s.bind(("127.0.0.2", 0))
+        port = s.getsockname()[1]
+    proc = subprocess.Popen([sys.executable, "-m", "velmora.base.server", "--installation", str(path),
+                             "--listen", f"127.0.0.2:{port}", "--listen", f"127.0.0.3:{port}",
+                             "--latency", "0.01", "--accept-latency", "0.01"],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        timer = threading.Timer(10, proc.kill)
+        timer.start()
+        lines = [proc.stdout.readline().strip() for _ in range(2)]
+        timer.cancel()
+        assert lines == [f"192.168.10.21 -> 127.0.0.2:{port}", f"192.168.10.22 -> 127.0.0.3:{port}"]
+        out = run(address=[f"127.0.0.2:{port}", f"127.0.0.3:{port}"])
+        assert "2 master(s) and 4 device(s) found" in out
+    finally:
+        proc.terminate()
+        proc.communicate(timeout=5)
+    bad = subprocess.run([sys.executable, "-m", "velmora.base.server", "--installation", str(path),
+                          "--listen", "127.0.0.2:0", "--listen", "127.0.0.3:0", "--listen", "127.0.0.4:0"],
+                         capture_output=True, text=True, timeout=10)
+    assert bad.returncode == 2 and "2 IP master(s) to serve but 3 --listen addresses" in bad.stderr

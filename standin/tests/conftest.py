@@ -11,6 +11,8 @@ import pytest
 from velmora.base import IoddUtility, sim
 from velmora.base.server import Servers
 
+from rest_doubles import GOOD, RawMaster, Reply, Warnings, json_answer
+
 
 @pytest.fixture(autouse=True)
 def fresh(monkeypatch: pytest.MonkeyPatch) -> Iterator[None]:
@@ -40,3 +42,28 @@ def serve() -> Iterator[Callable[..., Servers]]:
     yield start
     for servers in started:
         servers.close()
+
+
+@pytest.fixture
+def warnings_seen() -> Warnings:
+    recorder = Warnings()
+    IoddUtility.CommonDriverManager.iodd = recorder
+    return recorder
+
+
+@pytest.fixture
+def raw_master() -> Iterator[Callable[..., RawMaster]]:
+    """raw_master(overrides={path: reply}) -> a RawMaster serving GOOD with
+    the overrides; closed after the test."""
+    made: list[RawMaster] = []
+
+    def make(overrides: dict[str, Reply] | None = None) -> RawMaster:
+        routes: dict[str, Reply] = {path: json_answer(value) for path, value in GOOD.items()}
+        routes.update(overrides or {})
+        master = RawMaster(routes)
+        made.append(master)
+        return master
+
+    yield make
+    for master in made:
+        master.close()

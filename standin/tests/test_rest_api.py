@@ -5,6 +5,7 @@ against the OpenAPI description (when ../shared/iolink-json is there)."""
 import http.client
 import json
 import re
+import socket
 from pathlib import Path
 
 import pytest
@@ -27,6 +28,7 @@ def test_only_rest_addresses_leave_the_process(monkeypatch):
         raise AssertionError("network access")
 
     monkeypatch.setattr(http.client.HTTPConnection, "connect", no_network)
+    monkeypatch.setattr(socket.socket, "connect", no_network)
     base = _IoddDrv.IolIpBaseDriver()
     try:
         for address in ("192.0.2.7", "COM5", "D4:36:39:8A:10:55", "192.168.10.21 ", ""):

@@ -4,6 +4,12 @@ It parses the options, runs one check() of velmora.tools.TessadynChecker and
 writes the report to standard output, flushed line by line, in colour on a
 terminal.  Ctrl-C asks the running check to stop; a second Ctrl-C quits.
 
+Everything in a report, a warning or an error can come from a master or a
+device on the network, so nothing reaches standard output or standard error
+unless it went through report_text: control characters are shown escaped,
+line feeds inside values cannot make lines of their own, and only the
+checker's own labels are coloured.
+
 Exit status: 0 the run completed, 1 an error ended it, 2 usage error,
 130 interrupted.
 """
@@ -11,12 +17,16 @@ Exit status: 0 the run completed, 1 an error ended it, 2 usage error,
 from __future__ import annotations
 
 import argparse
+import io
 import os
-import re
 import signal
 import sys
 import threading
 import traceback
+from collections.abc import Callable
+
+from velmora.tools import report_text
+from velmora.tools.report_text import safe
 
 PROG = "tessadyn-check"
 
@@ -43,24 +53,65 @@ press it twice to quit at once.
 exit status: 0 completed, 1 error, 2 usage error, 130 interrupted
 """
 
-# The checker marks up master and device headings for a GUI with these tags.
-_MARKUP = re.compile(r"\[(?:color=#([0-9a-fA-F]{6})|/color|b|/b)\]")
-_ANSI_CLOSE = {"[/color]": "\x1b[39m", "[b]": "\x1b[1m", "[/b]": "\x1b[22m"}
+def _as_is(text: str) -> str:
+    return text
 
 
-def markup_to_ansi(text: str) -> str:
-    """Render the checker's GUI mark-up as ANSI escapes: 24-bit foreground
-    colour for [color=#rrggbb], bold for [b]; the closing tags reset just
-    what their opening tag set."""
+def render_markup(text: str) -> str:
+    """--gui-markup: the checker's own mark-up as it is, the data made safe
+    (tag-like text in it is passed on as well, as the checker gives it)."""
+    return report_text.to_markup(text, _as_is)
 
-    def replace(match: re.Match[str]) -> str:
-        rgb = match.group(1)
-        if rgb:
-            r, g, b = (int(rgb[i : i + 2], 16) for i in (0, 2, 4))
-            return f"\x1b[38;2;{r};{g};{b}m"
-        return _ANSI_CLOSE[match.group(0)]
 
-    return _MARKUP.sub(replace, text)
+class _SafeLines(io.TextIOBase):
+    """Standard error while the checker and the driver library run: their
+    warnings and log records (and Python's own) carry text from masters.
+    Each write is made safe; only a line feed that ends a write is kept, so
+    a message cannot start lines of its own."""
+
+    def __init__(self, stream):
+        super().__init__()
+        self._stream = stream
+
+    def write(self, s):
+        if not isinstance(s, str):
+            raise TypeError(f"write() argument must be str, not {type(s).__name__}")
+        body, end = (s[:-1], "\n") if s.endswith("\n") else (s, "")
+        self._stream.write(safe(body) + end)
+        return len(s)
+
+    def writable(self):
+        return True
+
+    def flush(self):
+        self._stream.flush()
+
+    def fileno(self):
+        return self._stream.fileno()
+
+    def isatty(self):
+        return self._stream.isatty()
+
+    # Read-only, as io's own are at run time (typeshed declares attributes).
+    @property
+    def encoding(self):  # type: ignore[override]
+        return getattr(self._stream, "encoding", None)
+
+    @property
+    def errors(self):  # type: ignore[override]
+        return getattr(self._stream, "errors", None)
+
+
+class _Parser(argparse.ArgumentParser):
+    """Usage errors quote the arguments as given: their lines are made safe."""
+
+    def _print_message(self, message, file=None):
+        if message:
+            file = file or sys.stderr
+            try:
+                file.write("\n".join(safe(line) for line in message.split("\n")))
+            except (AttributeError, OSError):
+                pass
 
 
 def _verbosity(value: str) -> int:
@@ -74,7 +125,7 @@ def _verbosity(value: str) -> int:
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog=PROG,
         description="Find IO-Link masters (Ethernet/WiFi, USB, Bluetooth LE),\n"
         "list the devices on their ports and print a report.",
@@ -139,6 +190,8 @@ def build_parser() -> argparse.ArgumentParser:
 def _enable_windows_ansi(stream) -> bool:
     """Switch a Windows console to VT processing so that it renders ANSI
     escapes; False when that is not possible (no console, old Windows)."""
+    if sys.platform != "win32":
+        return False
     import ctypes
     import msvcrt
 
@@ -188,9 +241,8 @@ def _say(text: str) -> None:
 class _Interrupts:
     """SIGINT handling for one check run.  The first Ctrl-C asks the checker
     to stop at its next poll point, so that it disconnects the current master
-    and closes its base driver itself; the second raises KeyboardInterrupt at
-    once (and a third gets the default action, in case the clean-up hangs).
-    The previous handler is back in place on exit."""
+    and closes its base driver itself; the second ends the process at once,
+    with status 130.  The previous handler is back in place on exit."""
 
     def __init__(self, checker):
         self.checker = checker
@@ -217,8 +269,13 @@ class _Interrupts:
             _say("aborting... (press Ctrl-C again to quit at once)")
             self.checker.abort()
             return
-        signal.signal(signal.SIGINT, signal.SIG_DFL)
-        raise KeyboardInterrupt
+        # Not KeyboardInterrupt: raised wherever the main thread happens to
+        # be, it can leave half-built objects behind (a socket file object
+        # without its socket, whose finaliser then prints "Exception ignored
+        # ... 'SocketIO' object has no attribute '_sock'"), and the clean-up
+        # it runs is the very wait the user wants to cut short.  The report
+        # is flushed after each text, so no output is pending.
+        os._exit(EXIT_INTERRUPTED)
 
     def renew_abort(self):
         """check() clears the abort flag when it starts: an interrupt that
@@ -239,10 +296,41 @@ def _report_writer(stream, render, interrupts):
     return write
 
 
+def _traceback_lines(exc: BaseException) -> list[str]:
+    """The traceback of exc and of the exceptions it was raised from, in
+    Python's layout, each message (which may come from a master) on one
+    safe line."""
+    chain: list[tuple[traceback.TracebackException, str | None]] = []
+    te: traceback.TracebackException | None = traceback.TracebackException.from_exception(exc)
+    while te is not None:
+        if te.__cause__ is not None:
+            chain.append((te, "The above exception was the direct cause of the following exception:"))
+            te = te.__cause__
+        elif te.__context__ is not None and not te.__suppress_context__:
+            chain.append((te, "During handling of the above exception, another exception occurred:"))
+            te = te.__context__
+        else:
+            chain.append((te, None))
+            te = None
+    lines = []
+    for n, (te, connector) in enumerate(reversed(chain)):
+        if n:
+            lines += ["", connector or "", ""]  # set on all but the first
+        if te.stack:
+            lines.append("Traceback (most recent call last):")
+            for frame in te.stack.format():
+                lines += [safe(line) for line in frame.rstrip("\n").split("\n")]
+        lines.append(safe("".join(te.format_exception_only()).rstrip("\n")))
+    return lines
+
+
 def _error(message: str, debug: bool) -> int:
     if debug:
-        traceback.print_exc()
-    sys.stderr.write(f"{PROG}: error: {' '.join(message.split())}\n")
+        exc = sys.exception()
+        if exc is not None:
+            for line in _traceback_lines(exc):
+                sys.stderr.write(line + "\n")
+    sys.stderr.write(f"{PROG}: error: {safe(message.strip())}\n")
     return EXIT_ERROR
 
 
@@ -284,6 +372,15 @@ def main(argv=None) -> int:
 
 
 def _run(args) -> int:
+    saved = sys.stderr
+    sys.stderr = _SafeLines(saved)
+    try:
+        return _check(args)
+    finally:
+        sys.stderr = saved
+
+
+def _check(args) -> int:
     out = sys.stdout
     if hasattr(out, "reconfigure"):
         # A console or pipe that cannot encode a device's text must not end
@@ -297,17 +394,20 @@ def _run(args) -> int:
 
     if args.version:
         out.write(
-            f"{PROG} {checker.__version__} "
-            f"(driver library velmora.base {checker.__baseversion__})\n"
+            safe(f"{PROG} {checker.__version__} "
+                 f"(driver library velmora.base {checker.__baseversion__})") + "\n"
         )
         return EXIT_OK
 
+    render: Callable[[str], str]
     if args.gui_markup:
-        gui, render = True, str
+        gui, render = True, render_markup
     elif use_color(args.color, out):
-        gui, render = True, markup_to_ansi
+        gui, render = True, report_text.to_ansi
     else:
-        gui, render = False, str
+        # Plain texts: no wrapper to find, the report comes out as the
+        # checker made it (made safe).
+        gui, render = False, report_text.to_plain
 
     with _Interrupts(checker) as interrupts:
         try:

@@ -267,6 +267,9 @@ class IoddBaseDriver:
             return
         self._closed = True
         self.commonDrivers._unregister_base(self)
+        with runtime.lock:
+            if self in runtime.base_drivers:
+                runtime.base_drivers.remove(self)
         if not self._preloaded:
             runtime.record("base-closed", self._transport)
             _log(f"{self._name} base driver closed")
@@ -422,6 +425,9 @@ class IoddMasterDriver:
             return
         self._session = False
         self._link.close()
+        with runtime.lock:
+            if self in runtime.master_drivers:
+                runtime.master_drivers.remove(self)
         runtime.record("master-disconnect", self._transport, self.address)
         _log(f"{self.driverName()} disconnect({self.address})")
 

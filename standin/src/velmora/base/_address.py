@@ -9,10 +9,15 @@ Accepted forms (anything else is not a REST address):
   caller allows it: an address listed in the REST hosts.  A plain address
   otherwise belongs to the in-process masters, so that an address that is
   not in the installation never turns into network traffic.
+
+A REST host entry may also be a range of IPv4 addresses, ``A.B.C.D/NN`` or
+``A.B.C.D-A.B.C.E``, optionally followed by ``:PORT``: at most
+``MAX_RANGE`` addresses, each then a host (``host:PORT`` with a port).
 """
 
 from __future__ import annotations
 
+import ipaddress
 import re
 from dataclasses import dataclass
 
@@ -22,6 +27,9 @@ _HOST = r"\[[0-9A-Fa-f:.]+\]|[A-Za-z0-9](?:[A-Za-z0-9.-]*[A-Za-z0-9])?"
 _HOST_PORT = re.compile(rf"({_HOST}):([0-9]{{1,5}})")
 _URL = re.compile(rf"(https?)://({_HOST})(?::([0-9]{{1,5}}))?(/[A-Za-z0-9._~%!$&'()*+,;=:@/-]*)?", re.IGNORECASE)
 _PLAIN = re.compile(_HOST)
+_IPV4 = r"\d{1,3}(?:\.\d{1,3}){3}"
+_RANGE = re.compile(rf"({_IPV4})(?:/(\d{{1,2}})|-({_IPV4}))(?::(\d{{1,5}}))?")
+MAX_RANGE = 1024
 
 
 @dataclass(frozen=True)
@@ -57,4 +65,73 @@ def parse_target(address: object, plain: bool = False) -> Target | None:
         return _target("http", m[1], m[2], None)
     if plain and _PLAIN.fullmatch(address):
         return _target("http", address, None, None)
+    return None
+
+
+def host_range(entry: str) -> list[str] | None:
+    """The addresses of a host range entry, in order (``127.0.0.2:8080``, or
+    a plain host when the entry has no port); None when entry is no range.
+    Raises ValueError naming the problem of a malformed range."""
+    m = _RANGE.fullmatch(entry)
+    if m is None:
+        return None
+    first, prefix, last, port = m.groups()
+    if port is not None and not 1 <= int(port) <= 65535:
+        raise ValueError(f"port {port} out of range (1..65535)")
+    try:
+        if prefix is not None:
+            network = ipaddress.IPv4Network(f"{first}/{prefix}", strict=False)
+            count = network.num_addresses if network.prefixlen >= 31 else network.num_addresses - 2
+            if count > MAX_RANGE:
+                raise ValueError(f"a range holds at most {MAX_RANGE} addresses, /{prefix} holds {count}")
+            hosts = [str(ip) for ip in network.hosts()]
+        else:
+            start, end = ipaddress.IPv4Address(first), ipaddress.IPv4Address(last)
+            count = int(end) - int(start) + 1
+            if count < 1:
+                raise ValueError(f"{last} comes before {first}")
+            if count > MAX_RANGE:
+                raise ValueError(f"a range holds at most {MAX_RANGE} addresses, this one holds {count}")
+            hosts = [str(ipaddress.IPv4Address(i)) for i in range(int(start), int(end) + 1)]
+    except ipaddress.AddressValueError as exc:
+        raise ValueError(f"not an IPv4 address: {exc}") from None
+    return [f"{h}:{port}" for h in hosts] if port else hosts
+
+
+_SCHEME = re.compile(r"([A-Za-z][A-Za-z0-9+.-]*)://([^/?#]*)(.*)", re.DOTALL)
+_PORT_PART = re.compile(rf"({_HOST}|\[[^]]*\]):([^:]*)")
+
+
+def _port_problem(port: str) -> str:
+    if not port:
+        return "empty port"
+    if not port.isdigit():
+        return f"port {port!r} is not a number"
+    return f"port {port} out of range (1..65535)" if len(port) > 5 or not 1 <= int(port) <= 65535 else ""
+
+
+def address_problem(address: object) -> str | None:
+    """Why an address that is no REST address (parse_target gave None) was
+    probably meant as one and cannot be: a malformed URL, a bad port.  None
+    for anything else (a plain host, a USB port, a Bluetooth address)."""
+    if not isinstance(address, str):
+        return None
+    if re.match(r"(?i)https?//", address):
+        return "malformed URL (no ':' after the scheme)"
+    if m := _SCHEME.fullmatch(address):
+        scheme, authority, rest = m.groups()
+        if scheme.lower() not in ("http", "https"):
+            return f"unsupported scheme {scheme!r} (expected http or https)"
+        if "@" in authority:
+            return "user information in a URL is not supported"
+        if p := _PORT_PART.fullmatch(authority):
+            if problem := _port_problem(p[2]):
+                return problem
+        if not authority:
+            return "URL without a host"
+        return "malformed URL (expected http(s)://host[:port][/path])"
+    if "//" in address or address.lower().startswith(("http:", "https:")):
+        return "malformed URL (expected http(s)://host[:port][/path])"
+    if (p := _PORT_PART.fullmatch(address)) and (problem := _port_problem(p[2])):
+        return problem
     return None

@@ -11,7 +11,8 @@ from __future__ import annotations
 
 import threading
 import time
-from typing import Any, Mapping, Sequence
+from collections.abc import Mapping, Sequence
+from typing import Any
 
 from ._backend import DeviceRow, MasterLink, SessionLink, TransportBackend
 from ._errors import IoddError

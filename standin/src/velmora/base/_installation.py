@@ -16,11 +16,13 @@ import dataclasses
 import difflib
 import json
 import os
+import re
+import sys
 from dataclasses import dataclass
 from importlib import resources
 from typing import Any, Mapping
 
-from ._address import parse_target
+from ._address import host_range, parse_target
 from ._errors import InstallationError
 
 TRANSPORTS = ("IP", "USB", "BLE")
@@ -53,7 +55,9 @@ DEFAULT_UNAVAILABLE_REASON = {
 MAX_ID = 0xFFFFFFFF
 MAX_DELAY = 3600.0
 MAX_TIMEOUT = 600.0
-REST_TIMEOUTS = ("connectTimeout", "readTimeout", "startupTimeout")
+REST_TIMEOUTS = ("connectTimeout", "readTimeout", "requestTimeout", "sessionTimeout", "startupTimeout")
+MAX_FILE_SIZE = 64 << 20  # bytes of an installation file
+MAX_DEPTH = 200  # nesting of arrays and objects named in a "nested too deeply" error
 DEMO_SOURCE = "<demo installation>"
 # Names the installation file that replaces the demo plant.
 ENV_VAR = "VELMORA_BASE_INSTALLATION"
@@ -140,13 +144,46 @@ def _object_pairs(pairs: list[tuple[str, Any]]) -> _Obj:
 def load_file(path: str | os.PathLike[str]) -> Installation:
     source = os.fspath(path)
     try:
-        with open(source, encoding="utf-8") as f:
-            text = f.read()
+        with open(source, "rb") as f:
+            size = os.fstat(f.fileno()).st_size
+            data = f.read(MAX_FILE_SIZE + 1) if size <= MAX_FILE_SIZE else b""
     except OSError as exc:
         raise InstallationError(source, "", f"cannot read the file: {exc.strerror or exc}") from None
+    if size > MAX_FILE_SIZE or len(data) > MAX_FILE_SIZE:
+        raise InstallationError(source, "", f"larger than {MAX_FILE_SIZE >> 20} MiB, not an installation file")
+    try:
+        text = data.decode("utf-8")
     except UnicodeDecodeError as exc:
         raise InstallationError(source, "", f"not UTF-8 text: {exc.reason} at byte {exc.start}") from None
     return load_text(text, source)
+
+
+def _place(text: str, offset: int) -> str:
+    line = text.count("\n", 0, offset) + 1
+    return f"line {line}, column {offset - (text.rfind(chr(10), 0, offset) + 1) + 1}"
+
+
+def _too_deep(text: str) -> int | None:
+    """Offset of the first bracket nested deeper than MAX_DEPTH, if any."""
+    depth = 0
+    in_string = escaped = False
+    for i, ch in enumerate(text):
+        if in_string:
+            if escaped:
+                escaped = False
+            elif ch == "\\":
+                escaped = True
+            elif ch == '"':
+                in_string = False
+        elif ch == '"':
+            in_string = True
+        elif ch in "[{":
+            depth += 1
+            if depth > MAX_DEPTH:
+                return i
+        elif ch in "]}":
+            depth -= 1
+    return None
 
 
 def load_text(text: str, source: str) -> Installation:
@@ -155,6 +192,16 @@ def load_text(text: str, source: str) -> Installation:
     except json.JSONDecodeError as exc:
         where = f"line {exc.lineno}, column {exc.colno}"
         raise InstallationError(source, where, exc.msg) from None
+    except RecursionError:  # deeper than the interpreter allows where it was called
+        deep = _too_deep(text)
+        where = _place(text, deep) if deep is not None else ""
+        raise InstallationError(source, where, f"arrays and objects nested too deeply (more than {MAX_DEPTH} levels)") from None
+    except ValueError:  # an integer beyond the interpreter's digit limit
+        limit = sys.get_int_max_str_digits()
+        m = re.search(rf"\d{{{limit + 1},}}", text) if limit else None
+        where = _place(text, m.start()) if m else ""
+        digits = f" of {len(m[0])} digits" if m else ""
+        raise InstallationError(source, where, f"integer{digits} too long (at most {limit} digits)") from None
     return validate(doc, source)
 
 
@@ -312,7 +359,11 @@ class _Validator:
             where = f"rest.hosts[{i}]"
             if not isinstance(host, str):
                 raise self.wrong(where, "a string", host)
-            if parse_target(host, plain=True) is None:
+            try:
+                is_range = host_range(host) is not None
+            except ValueError as exc:
+                raise self.fail(where, f"{_short(host)}: {exc}") from None
+            if not is_range and parse_target(host, plain=True) is None:
                 raise self.fail(where, f"{_short(host)} is not a host, host:port or http(s) URL")
             if host in hosts[:i]:
                 raise self.fail(where, f"duplicate host {host!r}")

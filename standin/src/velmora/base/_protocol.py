@@ -11,6 +11,7 @@ to them below.
 from __future__ import annotations
 
 from enum import IntEnum
+from typing import Self
 
 API_BASE = "/iolink/v1"
 
@@ -64,7 +65,7 @@ class ErrorCode(IntEnum):
     status: int
     message: str
 
-    def __new__(cls, code: int, status: int, message: str) -> ErrorCode:
+    def __new__(cls, code: int, status: int, message: str) -> Self:
         member = int.__new__(cls, code)
         member._value_ = code
         member.status = status

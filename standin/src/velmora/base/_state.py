@@ -11,6 +11,7 @@ drivers the installation says the manager already holds).
 from __future__ import annotations
 
 import threading
+from collections import deque
 from dataclasses import dataclass, field
 from typing import Any, Callable
 
@@ -20,7 +21,11 @@ from ._emulation import Plant
 from ._installation import ENV_VAR, Installation
 from ._rest import IpTransport
 
-__all__ = ["ENV_VAR", "Event", "Runtime", "runtime"]
+__all__ = ["ENV_VAR", "EVENT_LOG_LIMIT", "Event", "Runtime", "runtime"]
+
+# Events kept since the last reset; older ones are dropped, so that a
+# long-running process does not grow with every check.
+EVENT_LOG_LIMIT = 10_000
 
 
 @dataclass(frozen=True)
@@ -43,8 +48,9 @@ class Runtime:
         # IP: the in-process masters plus masters reached over REST (_rest).
         self._defaults: dict[str, TransportBackend] = {"IP": IpTransport(self.plant)}
         self._reset_hooks: list[Callable[[Plant | None], None]] = []
-        self.events: list[Event] = []
-        # Driver objects handed out since the last reset (for the test hooks).
+        self.events: deque[Event] = deque(maxlen=EVENT_LOG_LIMIT)
+        # Driver objects handed out since the last reset and still open (for
+        # the test hooks; the driver layer drops them when closed).
         self.base_drivers: list[Any] = []
         self.master_drivers: list[Any] = []
 

@@ -1,12 +1,16 @@
 """Emulated IO-Link masters speaking JSON for IO-Link (REST, ``/iolink/v1``).
 
-    python -m velmora.base.server [--installation FILE] [--listen 127.0.0.1:0]
+    python -m velmora.base.server [--installation FILE] [--listen 127.0.0.1:0 ...]
+        [--latency SECONDS] [--accept-latency SECONDS] [--device-startup SECONDS] [-v]
 
 serves every IP master of an installation file (same format as the
 in-process emulation; default: VELMORA_BASE_INSTALLATION or the demo plant)
 on a listening port of its own, and prints one line per master,
 ``192.168.10.21 -> 127.0.0.1:40123``.  With a port other than 0 the masters
-get that port and the following ones.  SIGTERM or SIGINT stops it.
+get that port and the following ones; ``--listen`` given once per master
+puts the n-th master at the n-th address.  ``--latency`` delays every
+answer, ``--accept-latency`` every new connection (a slow embedded master).
+Connections are persistent (HTTP/1.1).  SIGTERM or SIGINT stops it.
 
 Each master is a gateway with one IO-Link master (masterNumber 1).  What it
 serves, from the installation:
@@ -24,11 +28,15 @@ serves, from the installation:
   identification answers the ids only;
 * ``present: false``: not served; ``fault`` "refuse" and "fail-after-connect":
   everything past the identification answers 500 [102]; "fail-get-devices":
-  the device requests answer 500 [101]; ``delay``: each capabilities and
-  ``/devices`` request takes that long.  ``supported`` and ``managerDriver``
+  the device requests answer 500 [101]; ``delay``: each capabilities, port
+  list and ``/devices`` request takes that long (where a client connects and
+  where it reads the device table).  ``supported`` and ``managerDriver``
   are properties of the driver library and have no effect here.
 
-Errors are the API's error objects ``{"code": ..., "message": ...}``.
+Errors are the API's error objects ``{"code": ..., "message": ...}``;
+operations it does not implement (the gateway's configuration, events,
+reset and reboot, unknown methods) answer 404 [103] "Operation not
+supported".
 """
 
 from __future__ import annotations
@@ -40,13 +48,22 @@ import socket
 import sys
 import threading
 import zlib
+from collections import deque
+from collections.abc import Sequence
+from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from typing import Any
+from typing import Any, Self
 from urllib.parse import unquote, urlsplit
 
 from ._emulation import EmulatedMaster, EmulatedPort, Plant
 from ._errors import InstallationError
-from ._installation import IDENT_NAMES, Installation, MasterSpec, load_default, load_file
+from ._installation import (
+    IDENT_NAMES,
+    Installation,
+    MasterSpec,
+    load_default,
+    load_file,
+)
 from ._protocol import (
     API_BASE,
     API_PORT_MODES,
@@ -60,6 +77,7 @@ from ._protocol import (
 )
 
 MAX_BODY = 64 * 1024
+REQUEST_LOG_LIMIT = 10_000  # requests each master remembers
 
 
 class ApiError(Exception):
@@ -104,7 +122,8 @@ class ServedMaster:
     def __init__(self, master: EmulatedMaster):
         self.master = master
         self.spec = master.spec
-        self.requests: list[tuple[str, str]] = []  # (method, path) in arrival order
+        # (method, path) in arrival order, the latest REQUEST_LOG_LIMIT
+        self.requests: deque[tuple[str, str]] = deque(maxlen=REQUEST_LOG_LIMIT)
         self._lock = threading.Lock()
 
     @property
@@ -123,7 +142,7 @@ class ServedMaster:
         fault = self.spec.fault
         behind = parts[0] == "devices" or (parts[0] == "masters" and len(parts) > 2 and parts[2] != "identification")
         if behind and fault in ("refuse", "fail-after-connect"):
-            if parts[2:3] == ["capabilities"]:
+            if parts[2:] in (["capabilities"], ["ports"]):  # where a client connects
                 self.master.slow()
             raise ApiError(ErrorCode.INTERNAL_COMMUNICATION_ERROR)
         if parts[0] == "devices" and fault == "fail-get-devices":
@@ -140,6 +159,8 @@ class ServedMaster:
             case ["gateway", "capabilities"]:
                 only("GET")
                 return 200, {"ioddSupported": False, "mqttSupported": False}
+            case ["gateway", "configuration" | "events" | "reset" | "reboot"]:
+                raise ApiError(ErrorCode.OPERATION_NOT_SUPPORTED)
             case ["masters"]:
                 only("GET")
                 return 200, [_compact({"masterNumber": 1, "locationTag": self.spec.identity["name"]})]
@@ -199,6 +220,7 @@ class ServedMaster:
             case ["ports"]:
                 if method != "GET":
                     raise ApiError(ErrorCode.OPERATION_NOT_SUPPORTED)
+                self.master.slow()
                 return 200, [{"portNumber": p.number, "statusInfo": p.status(),
                               "deviceAlias": p.config["deviceAlias"]} for p in self.ports]
             case ["ports", number, leaf]:
@@ -296,18 +318,35 @@ class ServedMaster:
 # ---------------------------------------------------------------- HTTP
 
 
+def _error(code: ErrorCode) -> tuple[int, dict[str, Any]]:
+    return code.status, {"code": int(code), "message": code.message}
+
+
 class Handler(BaseHTTPRequestHandler):
+    """HTTP/1.1 with persistent connections; every answer, an error too, is
+    the API's JSON (or empty)."""
+
     server: MasterServer
     server_version = "velmora-emulated-iolink-master/0.9"
+    protocol_version = "HTTP/1.1"
+    timeout = 30  # seconds an idle connection is kept
+    disable_nagle_algorithm = True  # headers and body go out as two writes: no waiting for the peer's ACK
+
+    def setup(self) -> None:
+        super().setup()
+        with self.server.lock:
+            self.server.connections += 1
+        if self.server.accept_latency:  # a slow embedded master takes its time for a new connection
+            self.server.stop.wait(self.server.accept_latency)
 
     def _handle(self) -> None:
         body = None
-        if self.command == "POST":
-            length = self.headers.get("Content-Length") or "0"
-            length = int(length) if length.isdigit() else MAX_BODY + 1
-            if length > MAX_BODY:
-                code = ErrorCode.VALUE_OUT_OF_BOUNDS
-                return self._send(code.status, {"code": int(code), "message": code.message})
+        length_text = self.headers.get("Content-Length") or "0"
+        length = int(length_text) if length_text.isdigit() and len(length_text) < 10 else MAX_BODY + 1
+        if length > MAX_BODY:
+            self.close_connection = True  # the body is not read: the connection cannot go on
+            return self._send(*_error(ErrorCode.VALUE_OUT_OF_BOUNDS))
+        if length:
             body = self.rfile.read(length)
         try:
             status, value = self.server.master.answer(self.command, urlsplit(self.path).path, body)
@@ -315,20 +354,31 @@ class Handler(BaseHTTPRequestHandler):
             status, value = exc.status, {"code": exc.code, "message": exc.message}
         except Exception as exc:  # a fault of the emulator itself: still an API answer
             self.log_error("internal error: %r", exc)
-            code = ErrorCode.INTERNAL_SERVER_ERROR
-            status, value = code.status, {"code": int(code), "message": code.message}
+            status, value = _error(ErrorCode.INTERNAL_SERVER_ERROR)
         self._send(status, value)
 
-    do_GET = do_POST = do_PUT = do_DELETE = _handle
+    do_GET = do_POST = do_PUT = do_DELETE = do_PATCH = _handle
+
+    def send_error(self, code: int, message: str | None = None, explain: str | None = None) -> None:
+        """A method the server does not know (TRACE, ...) is an operation it
+        does not support; other broken requests keep http.server's answer."""
+        if code == HTTPStatus.NOT_IMPLEMENTED:
+            self.close_connection = True  # a body it may have is not read
+            self._send(*_error(ErrorCode.OPERATION_NOT_SUPPORTED))
+        else:
+            super().send_error(code, message, explain)
 
     def _send(self, status: int, value: Any) -> None:
+        if self.server.latency:
+            self.server.stop.wait(self.server.latency)
         data = b"" if value is None else json.dumps(value).encode()
         self.send_response(status)
         if value is not None:
             self.send_header("Content-Type", "application/json")
         self.send_header("Content-Length", str(len(data)))
         self.end_headers()
-        self.wfile.write(data)
+        if self.command != "HEAD":
+            self.wfile.write(data)
 
     def log_message(self, format: str, *args: Any) -> None:
         if self.server.verbose:
@@ -338,25 +388,43 @@ class Handler(BaseHTTPRequestHandler):
 class MasterServer(ThreadingHTTPServer):
     daemon_threads = True
 
-    def __init__(self, listen: tuple[str, int], master: ServedMaster, verbose: bool):
+    def __init__(self, listen: tuple[str, int], master: ServedMaster, verbose: bool, stop: threading.Event,
+                 latency: float = 0.0, accept_latency: float = 0.0):
         self.address_family = socket.AF_INET6 if ":" in listen[0] else socket.AF_INET
         self.master = master
         self.verbose = verbose
+        self.stop = stop
+        self.latency = latency
+        self.accept_latency = accept_latency
+        self.connections = 0  # TCP connections accepted
+        self.lock = threading.Lock()
         super().__init__(listen, Handler)
 
 
 class Servers:
-    """One HTTP server per IP master of an installation, each on its own thread."""
+    """One HTTP server per IP master of an installation, each on its own thread.
+
+    ``listen``: one (host, port) for all masters (port 0: a free port each,
+    else that port and the following ones), or one per master.  ``latency``
+    delays every answer, ``accept_latency`` every new connection."""
 
     def __init__(self, installation: Installation, host: str = "127.0.0.1", port: int = 0,
-                 device_startup: float = 0.5, verbose: bool = False):
+                 device_startup: float = 0.5, verbose: bool = False, *,
+                 listen: Sequence[tuple[str, int]] | None = None, latency: float = 0.0, accept_latency: float = 0.0):
         self._stop = threading.Event()
         self.servers: list[MasterServer] = []
         self.plant = Plant(installation, device_startup, self._stop)
         served = [m for m in self.plant.masters if m.transport == "IP" and m.spec.present]
+        places = list(listen or [(host, port)])
+        if len(places) == 1:
+            h, p = places[0]
+            places = [(h, p + i if p else 0) for i in range(len(served))]
+        elif len(places) != len(served):
+            raise ValueError(f"{len(served)} IP master(s) to serve, {len(places)} listening addresses")
         try:
-            for i, master in enumerate(served):
-                self.servers.append(MasterServer((host, port + i if port else 0), ServedMaster(master), verbose))
+            for master, place in zip(served, places, strict=True):
+                self.servers.append(MasterServer(place, ServedMaster(master), verbose, self._stop,
+                                                 latency, accept_latency))
         except BaseException:
             self.close()
             raise
@@ -372,10 +440,11 @@ class Servers:
         result = {}
         for s in self.servers:
             host, port = s.server_address[:2]
+            assert isinstance(host, str)
             result[s.master.spec.address] = f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
         return result
 
-    def start(self) -> Servers:
+    def start(self) -> Self:
         for s in self.servers:
             t = threading.Thread(target=s.serve_forever, kwargs={"poll_interval": 0.1}, daemon=True,
                                  name=f"master {s.master.spec.address}")
@@ -395,10 +464,10 @@ class Servers:
             s.server_close()
         self._threads.clear()
 
-    def __enter__(self) -> Servers:
+    def __enter__(self) -> Self:
         return self.start()
 
-    def __exit__(self, *exc: Any) -> None:
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
 
@@ -409,38 +478,61 @@ def _listen(text: str) -> tuple[str, int]:
     return host.strip("[]"), int(port)
 
 
+def _seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = -1.0
+    if not 0 <= value <= 3600:
+        raise argparse.ArgumentTypeError(f"expected seconds (0..3600), got {text!r}")
+    return value
+
+
 def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(prog="python -m velmora.base.server", description=__doc__.split("\n\n")[0])
+    parser = argparse.ArgumentParser(prog="python -m velmora.base.server", description=(__doc__ or "").split("\n\n")[0])
     parser.add_argument("--installation", metavar="FILE",
                         help="installation file (default: $VELMORA_BASE_INSTALLATION or the demo plant)")
-    parser.add_argument("--listen", type=_listen, default=("127.0.0.1", 0), metavar="HOST:PORT",
-                        help="address of the first master; port 0 picks a free port per master (default 127.0.0.1:0)")
-    parser.add_argument("--device-startup", type=float, default=0.5, metavar="SECONDS",
+    parser.add_argument("--listen", type=_listen, action="append", metavar="HOST:PORT",
+                        help="once: the address of the first master, port 0 picks a free port per master "
+                             "(default 127.0.0.1:0); once per master: the n-th master at the n-th address")
+    parser.add_argument("--device-startup", type=_seconds, default=0.5, metavar="SECONDS",
                         help="how long a device takes to come online after its port is activated (default 0.5)")
+    parser.add_argument("--latency", type=_seconds, default=0.0, metavar="SECONDS",
+                        help="delay before every answer (default 0)")
+    parser.add_argument("--accept-latency", type=_seconds, default=0.0, metavar="SECONDS",
+                        help="delay before the first request of every new connection is read (default 0)")
     parser.add_argument("-v", "--verbose", action="store_true", help="log every request on stderr")
     args = parser.parse_args(argv)
+    listen = args.listen or [("127.0.0.1", 0)]
     try:
         installation = load_file(args.installation) if args.installation else load_default()
     except InstallationError as exc:
         print(f"error: {exc}", file=sys.stderr)
         return 2
-    if not any(m.present for m in installation.masters_of("IP")):
+    served = [m for m in installation.masters_of("IP") if m.present]
+    if not served:
         print(f"error: {installation.source}: no IP master to serve", file=sys.stderr)
         return 2
-    for spec in installation.masters_of("IP"):
-        for problem in api_problems(spec) if spec.present else ():
+    if len(listen) > 1 and len(listen) != len(served):
+        print(f"error: {len(served)} IP master(s) to serve but {len(listen)} --listen addresses "
+              "(give one, or one per master)", file=sys.stderr)
+        return 2
+    for spec in served:
+        for problem in api_problems(spec):
             print(f"warning: {problem}: answers will not match the API description", file=sys.stderr)
     stop = threading.Event()
     for sig in (signal.SIGTERM, signal.SIGINT):
         signal.signal(sig, lambda *_: stop.set())
     try:
-        servers = Servers(installation, *args.listen, device_startup=args.device_startup, verbose=args.verbose)
+        servers = Servers(installation, device_startup=args.device_startup, verbose=args.verbose, listen=listen,
+                          latency=args.latency, accept_latency=args.accept_latency)
     except OSError as exc:
-        print(f"error: cannot listen on {args.listen[0]}:{args.listen[1]}: {exc.strerror or exc}", file=sys.stderr)
+        where = ", ".join(f"{h}:{p}" for h, p in listen)
+        print(f"error: cannot listen on {where}: {exc.strerror or exc}", file=sys.stderr)
         return 1
     with servers:
-        for address, listen in servers.addresses.items():
-            print(f"{address} -> {listen}", flush=True)
+        for address, place in servers.addresses.items():
+            print(f"{address} -> {place}", flush=True)
         print(f"serving {len(servers.servers)} emulated master(s); stop with Ctrl-C or SIGTERM",
               file=sys.stderr, flush=True)
         while not stop.wait(0.5):

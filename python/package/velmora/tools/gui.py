@@ -1,0 +1,112 @@
+"""tessadyn-check-gui: the graphical front end of the Tessadyn checker.
+
+A window with the check's options (addresses, transport, port activation),
+Check and Abort, and the report as it arrives.  check() runs in a worker
+thread; its texts reach the window through Kivy's clock.
+
+    tessadyn-check-gui [-a ADDR]... [-s KIND] [--auto]
+    tessadyn-check-gui --snapshot FILE.png [-a ADDR]... [-s KIND] [--auto]
+
+The options fill the form.  With --snapshot the window runs one check at
+once, saves a picture of itself when the run ends and exits: 0 the run
+completed, 1 an error.  It needs no display: without one it renders
+offscreen.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+
+PROG = "tessadyn-check-gui"
+SELECTIONS = ("usb", "eth", "ethernet", "ble")
+DEFAULT_SIZE = (1000, 760)
+
+
+def _size(value: str) -> tuple[int, int]:
+    try:
+        width, height = (int(v) for v in value.lower().split("x"))
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid size {value!r} (expected WIDTHxHEIGHT)") from None
+    if not (320 <= width <= 8192 and 240 <= height <= 8192):
+        raise argparse.ArgumentTypeError(f"size {value} out of range (320x240 .. 8192x8192)")
+    return width, height
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description="Window of the Tessadyn checker: find IO-Link masters, "
+        "list the devices on their ports, keep the report.",
+    )
+    parser.add_argument("-a", "--address", action="append", metavar="ADDR", default=[],
+                        help="check only the master at ADDR; repeat for several")
+    parser.add_argument("-s", "--select", type=str.lower, choices=SELECTIONS,
+                        help="only usb, eth/ethernet (Ethernet and WiFi) or ble masters")
+    parser.add_argument("--auto", action="store_true",
+                        help="activate the ports of masters whose ports are all disabled "
+                        "(changes the masters' port configuration: use with caution "
+                        "in productive systems)")
+    parser.add_argument("--snapshot", metavar="FILE.png",
+                        help="run one check, save a picture of the window when it ends, "
+                        "exit 0 (completed) or 1 (error)")
+    parser.add_argument("--size", type=_size, default=DEFAULT_SIZE, metavar="WxH",
+                        help="window size in pixels (default %dx%d)" % DEFAULT_SIZE)
+    return parser
+
+
+def _has_display() -> bool:
+    if sys.platform in ("win32", "darwin"):
+        return True
+    return bool(os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY"))
+
+
+def configure_kivy(size: tuple[int, int], headless: bool) -> None:
+    """Kivy's settings; must run before Kivy creates the window."""
+    # Kivy must not read this program's command line.
+    os.environ["KIVY_NO_ARGS"] = "1"
+    # Log through Python's logging (warnings and errors on standard error).
+    os.environ.setdefault("KIVY_LOG_MODE", "PYTHON")
+    os.environ.setdefault("KIVY_NO_FILELOG", "1")
+    # SDL's clipboard works wherever the window does.
+    os.environ.setdefault("KIVY_CLIPBOARD", "sdl2")
+    if headless and not os.environ.get("SDL_VIDEODRIVER"):
+        os.environ["SDL_VIDEODRIVER"] = "offscreen"
+    from kivy.config import Config
+
+    Config.set("graphics", "width", str(size[0]))
+    Config.set("graphics", "height", str(size[1]))
+    Config.set("graphics", "resizable", "0" if headless else "1")
+    Config.set("input", "mouse", "mouse,disable_multitouch")
+    Config.set("kivy", "exit_on_escape", "0")
+
+
+def main(argv=None) -> int:
+    args = build_parser().parse_args(argv)  # usage errors: SystemExit(2)
+    if args.snapshot is not None:
+        folder = os.path.dirname(os.path.abspath(args.snapshot))
+        if not os.path.isdir(folder):
+            sys.stderr.write(f"{PROG}: error: no folder {folder} for the snapshot\n")
+            return 1
+    display = _has_display() or bool(os.environ.get("SDL_VIDEODRIVER"))
+    if args.snapshot is None and not display:
+        # SDL would open a window nobody can see, and wait for ever.
+        sys.stderr.write(f"{PROG}: error: no display (DISPLAY or WAYLAND_DISPLAY is not set); "
+                         "--snapshot FILE.png works without one\n")
+        return 1
+    configure_kivy(args.size, headless=not display)
+
+    from velmora.tools.gui_app import CheckerApp
+    from velmora.tools.gui_run import Options
+
+    # "ethernet" is the form's "eth" (Ethernet and WiFi).
+    select = "eth" if args.select == "ethernet" else args.select
+    options = Options(addresses=tuple(args.address), select=select, auto=args.auto)
+    app = CheckerApp(options=options, snapshot=args.snapshot)
+    app.run()
+    return app.exit_status
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,568 @@
+"""The window of tessadyn-check-gui (Kivy).
+
+Import this module only after the Kivy configuration is set (window size,
+video driver): importing it creates the window.  velmora.tools.gui does that.
+"""
+
+from __future__ import annotations
+
+import os
+import sys
+import tempfile
+from typing import Callable, Optional
+
+from kivy.app import App
+from kivy.clock import Clock
+from kivy.core.clipboard import Clipboard
+from kivy.core.text import Label as CoreLabel
+from kivy.core.window import Window
+from kivy.lang import Builder
+from kivy.properties import BooleanProperty, NumericProperty, ObjectProperty, StringProperty
+from kivy.uix.boxlayout import BoxLayout
+from kivy.uix.button import Button
+from kivy.uix.filechooser import FileChooserListView
+from kivy.uix.label import Label
+from kivy.uix.popup import Popup
+from kivy.uix.textinput import TextInput
+from kivy.uix.togglebutton import ToggleButton
+from kivy.uix.widget import Widget
+from kivy.utils import escape_markup
+
+from velmora.tools.gui_run import TRANSPORTS, Line, Options, Outcome, Worker, parse_addresses
+
+TITLE = "Velmora Tessadyn Checker"
+FONT = "RobotoMono-Regular"
+FONT_SIZE = 13
+ERROR_COLOR = "ff5a5a"
+
+# How long closing the window waits for a running check to stop; a driver
+# call in progress is not interrupted, so this bounds the wait for it.
+CLOSE_TIMEOUT = 10.0
+
+AUTO_CAUTION = (
+    "Activate the ports of masters whose ports are all disabled?\n\n"
+    "This changes the masters' port configuration: use it with caution in "
+    "productive systems. (USB masters always get their ports activated when "
+    "all are off.)"
+)
+
+Builder.load_string("""
+<ReportLine>:
+    markup: True
+    font_name: "RobotoMono-Regular"
+    font_size: 13
+    halign: "left"
+    valign: "middle"
+    text_size: self.size
+    padding: 6, 0
+
+<BusyIndicator>:
+    canvas:
+        Color:
+            rgba: (0.27, 0.6, 1, self.opacity)
+        Line:
+            width: 2
+            circle: (self.center_x, self.center_y, min(self.width, self.height) / 2 - 3, self.angle, self.angle + 270)
+
+<CheckerView>:
+    orientation: "vertical"
+    padding: 8
+    spacing: 6
+    GridLayout:
+        cols: 2
+        spacing: 6
+        size_hint_y: None
+        height: self.minimum_height
+        Label:
+            text: "Addresses"
+            size_hint: None, None
+            size: 110, 56
+            halign: "right"
+            valign: "top"
+            text_size: self.size
+        TextInput:
+            id: addresses
+            size_hint_y: None
+            height: 56
+            multiline: True
+            write_tab: False
+            hint_text: "all masters, or addresses separated by commas, spaces or new lines"
+        Label:
+            text: "Transport"
+            size_hint: None, None
+            size: 110, 32
+            halign: "right"
+            valign: "middle"
+            text_size: self.size
+        BoxLayout:
+            id: transports
+            size_hint_y: None
+            height: 32
+            spacing: 4
+        Widget:
+            size_hint: None, None
+            size: 110, 32
+        BoxLayout:
+            size_hint_y: None
+            height: 32
+            spacing: 6
+            CheckBox:
+                id: auto
+                size_hint_x: None
+                width: 32
+            Label:
+                text: "Activate ports of masters whose ports are all off (changes the port configuration)"
+                halign: "left"
+                valign: "middle"
+                text_size: self.size
+    BoxLayout:
+        size_hint_y: None
+        height: 36
+        spacing: 6
+        Button:
+            id: check_button
+            text: "Check"
+            size_hint_x: None
+            width: 100
+            disabled: root.busy
+            on_release: root.start_check()
+        Button:
+            id: abort_button
+            text: "Abort"
+            size_hint_x: None
+            width: 100
+            disabled: not root.busy or root.aborting
+            on_release: root.abort_check()
+        BusyIndicator:
+            id: busy
+            size_hint_x: None
+            width: 36
+            opacity: 1 if root.busy else 0
+        Label:
+            id: status
+            text: root.status
+            markup: True
+            halign: "left"
+            valign: "middle"
+            text_size: self.size
+        Button:
+            id: save_button
+            text: "Save report..."
+            size_hint_x: None
+            width: 130
+            disabled: root.busy or not root.has_report
+            on_release: root.save_dialog()
+        Button:
+            id: copy_button
+            text: "Copy"
+            size_hint_x: None
+            width: 80
+            disabled: root.busy or not root.has_report
+            on_release: root.copy_report()
+    RecycleView:
+        id: pane
+        viewclass: "ReportLine"
+        do_scroll_x: True
+        bar_width: 8
+        scroll_type: ["bars", "content"]
+        canvas.before:
+            Color:
+                rgba: 0.07, 0.07, 0.08, 1
+            Rectangle:
+                pos: self.pos
+                size: self.size
+        RecycleBoxLayout:
+            orientation: "vertical"
+            default_size: None, root.line_height
+            default_size_hint: 1, None
+            size_hint: None, None
+            width: max(pane.width, root.content_width)
+            height: self.minimum_height
+""")
+
+
+class ReportLine(Label):
+    """One line of the report in the output pane."""
+
+
+class BusyIndicator(Widget):
+    """A turning arc, shown while a check runs."""
+
+    angle = NumericProperty(0)
+
+
+def _confirm(title: str, text: str, ok: str, on_ok: Callable[[], None],
+             on_cancel: Callable[[], None] = lambda: None) -> Popup:
+    box = BoxLayout(orientation="vertical", spacing=8, padding=8)
+    message = Label(text=text, halign="left", valign="top")
+    message.bind(size=lambda w, s: setattr(w, "text_size", s))
+    box.add_widget(message)
+    buttons = BoxLayout(size_hint_y=None, height=40, spacing=8)
+    ok_button = Button(text=ok)
+    cancel_button = Button(text="Cancel")
+    buttons.add_widget(ok_button)
+    buttons.add_widget(cancel_button)
+    box.add_widget(buttons)
+    popup = Popup(title=title, content=box, size_hint=(None, None), size=(560, 280),
+                  auto_dismiss=False)
+
+    def answer(accepted):
+        popup.dismiss()
+        (on_ok if accepted else on_cancel)()
+
+    ok_button.bind(on_release=lambda *_: answer(True))
+    cancel_button.bind(on_release=lambda *_: answer(False))
+    popup.open()
+    return popup
+
+
+class ErrorDialog(Popup):
+    """The error of a run: its one line, and the traceback behind
+    "details"."""
+
+    def __init__(self, title: str, message: str, details: str, **kwargs):
+        super().__init__(title=title, size_hint=(None, None), size=(720, 260), **kwargs)
+        self.message = message
+        self.details_text = details
+        box = BoxLayout(orientation="vertical", spacing=8, padding=8)
+        label = Label(text=message, halign="left", valign="top", color=(1, 0.4, 0.4, 1))
+        label.bind(size=lambda w, s: setattr(w, "text_size", s))
+        box.add_widget(label)
+        self.details = TextInput(text=details, readonly=True, font_name=FONT,
+                                 font_size=FONT_SIZE - 1, size_hint_y=None, height=0,
+                                 opacity=0, disabled=True)
+        box.add_widget(self.details)
+        buttons = BoxLayout(size_hint_y=None, height=40, spacing=8)
+        self.toggle = ToggleButton(text="details", size_hint_x=None, width=120)
+        self.toggle.bind(state=self._show_details)
+        close = Button(text="Close")
+        close.bind(on_release=lambda *_: self.dismiss())
+        if details:
+            buttons.add_widget(self.toggle)
+        buttons.add_widget(Widget())
+        buttons.add_widget(close)
+        box.add_widget(buttons)
+        self.content = box
+
+    def _show_details(self, _button, state):
+        shown = state == "down"
+        self.details.height = 260 if shown else 0
+        self.details.opacity = 1 if shown else 0
+        self.details.disabled = not shown
+        self.height = 540 if shown else 260
+
+
+class CheckerView(BoxLayout):
+    """The form, the buttons and the output pane; owns the worker."""
+
+    busy = BooleanProperty(False)
+    aborting = BooleanProperty(False)
+    has_report = BooleanProperty(False)
+    status = StringProperty("")
+    line_height = NumericProperty(17)
+    content_width = NumericProperty(0)
+    worker = ObjectProperty(None, allownone=True)
+
+    def __init__(self, worker: Optional[Worker] = None, interactive: bool = True, **kwargs):
+        super().__init__(**kwargs)
+        self.interactive = interactive
+        self.worker = worker or Worker(lambda fn: Clock.schedule_once(lambda dt: fn()),
+                                       escape=escape_markup)
+        self.lines: list[Line] = []        # the report of the last run
+        self.error_line: Optional[str] = None
+        self.outcome: Optional[Outcome] = None
+        self.dialog: Optional[Popup] = None
+        self.done_callbacks: list[Callable[[Outcome], None]] = []
+        self._auto_confirmed = False
+        self._widest = 0
+        probe = CoreLabel(text="M" * 10, font_name=FONT, font_size=FONT_SIZE)
+        probe.refresh()
+        self._char_width = probe.texture.width / 10
+        self.line_height = probe.texture.height
+        self.transport_buttons: list[ToggleButton] = []
+        for label, value in TRANSPORTS:
+            button = ToggleButton(text=label, group="transport", allow_no_selection=False,
+                                  state="down" if value is None else "normal")
+            button.select_value = value
+            self.ids.transports.add_widget(button)
+            self.transport_buttons.append(button)
+        self.ids.auto.bind(active=self._on_auto)
+        self._ticker = Clock.schedule_interval(self._tick, 1 / 20)
+
+    # -- the form -------------------------------------------------------------
+
+    def set_options(self, options: Options) -> None:
+        """Fill the form (from the command line: --auto counts as confirmed)."""
+        self.ids.addresses.text = "\n".join(options.addresses)
+        for button in self.transport_buttons:
+            button.state = "down" if button.select_value == options.select else "normal"
+        self._auto_confirmed = bool(options.auto)
+        self.ids.auto.active = bool(options.auto)
+
+    def options(self) -> Options:
+        select = next((b.select_value for b in self.transport_buttons if b.state == "down"), None)
+        return Options(addresses=tuple(parse_addresses(self.ids.addresses.text)),
+                       select=select, auto=bool(self.ids.auto.active))
+
+    def _on_auto(self, checkbox, active):
+        if not active:
+            self._auto_confirmed = False
+            return
+        if self._auto_confirmed:
+            return
+        # Ticked by the user: only after the caution was confirmed.
+        checkbox.active = False
+
+        def confirmed():
+            self._auto_confirmed = True
+            checkbox.active = True
+
+        self.dialog = _confirm("Activate ports", AUTO_CAUTION, "Activate ports", confirmed)
+
+    # -- running --------------------------------------------------------------
+
+    def start_check(self) -> bool:
+        """Start a check with the form's options; False when one runs."""
+        if self.worker.busy():
+            self._refresh_busy()
+            return False
+        self.lines = []
+        self.error_line = None
+        self.outcome = None
+        self._widest = 0
+        self.content_width = 0
+        self.ids.pane.data = []
+        self.has_report = False
+        self.aborting = False
+        started = self.worker.start(self.options(), self._append, self._finished)
+        if started:
+            self.status = "checking..."
+        self._refresh_busy()
+        return started
+
+    def abort_check(self) -> None:
+        if self.worker.busy():
+            self.aborting = True
+            self.status = "aborting..."
+            self.worker.abort()
+
+    def _append(self, lines: list[Line]) -> None:
+        follow = self._following()
+        rows: list[dict[str, str]] = []
+        for line in lines:
+            self.lines.append(line)
+            for plain in line.plain.split("\n"):
+                self._widest = max(self._widest, len(plain))
+            rows.extend({"text": part} for part in line.markup.split("\n"))
+        self.has_report = True
+        self._add_rows(rows, follow)
+
+    def _add_rows(self, rows, follow):
+        pane = self.ids.pane
+        pane.data.extend(rows)
+        self.content_width = self._widest * self._char_width + 24
+        if follow:
+            Clock.schedule_once(self._follow, 0)
+
+    def _following(self) -> bool:
+        """The pane shows the newest line (the user has not scrolled up)."""
+        pane = self.ids.pane
+        return pane.scroll_y <= 0.001 or pane.height >= len(pane.data) * self.line_height
+
+    def _follow(self, dt=None) -> None:
+        """Show the newest lines; a report shorter than the pane stays at
+        its top."""
+        pane = self.ids.pane
+        pane.scroll_y = 0 if len(pane.data) * self.line_height > pane.height else 1
+
+    def _finished(self, outcome: Outcome) -> None:
+        self.outcome = outcome
+        self.aborting = False
+        if outcome.failure is not None:
+            message = outcome.failure.message
+            self.error_line = f"Error: {message}"
+            follow = self._following()
+            self._widest = max(self._widest, len(self.error_line))
+            self._add_rows([{"text": f"[color=#{ERROR_COLOR}]{escape_markup(self.error_line)}[/color]"}],
+                           follow)
+            self.has_report = True
+            self.status = f"[color=#{ERROR_COLOR}]error[/color]"
+            if self.interactive:
+                self.dialog = ErrorDialog("Check failed", message, outcome.failure.details)
+                self.dialog.open()
+        elif outcome.aborted:
+            self.status = "aborted"
+        else:
+            self.status = "completed"
+        self._refresh_busy()
+        for callback in list(self.done_callbacks):
+            callback(outcome)
+
+    def _refresh_busy(self) -> None:
+        self.busy = self.worker.busy()
+
+    def _tick(self, dt) -> None:
+        self._refresh_busy()
+        if self.busy:
+            self.ids.busy.angle = (self.ids.busy.angle + 360 * dt) % 360
+
+    # -- the report -----------------------------------------------------------
+
+    def report(self) -> str:
+        """The last run's report as plain text, as the command line prints
+        it (with the error line at the end)."""
+        text = "".join(line.plain + "\n" for line in self.lines)
+        if self.error_line is not None:
+            text += self.error_line + "\n"
+        return text
+
+    def copy_report(self) -> None:
+        Clipboard.copy(self.report())
+        self.status = "report copied"
+
+    def write_report(self, path: str) -> None:
+        """Write the report to path (replacing it); errors in a dialog."""
+        try:
+            with open(path, "w", encoding="utf-8") as stream:
+                stream.write(self.report())
+        except OSError as exc:
+            self.dialog = ErrorDialog("Save report", f"cannot write {path}: {exc.strerror or exc}",
+                                      "")
+            self.dialog.open()
+            return
+        self.status = f"saved {escape_markup(os.path.basename(path))}"
+
+    def save_dialog(self) -> None:
+        box = BoxLayout(orientation="vertical", spacing=6, padding=6)
+        chooser = FileChooserListView(path=self._save_folder())
+        name = TextInput(text="tessadyn-report.txt", multiline=False, size_hint_y=None, height=34)
+        buttons = BoxLayout(size_hint_y=None, height=40, spacing=8)
+        save = Button(text="Save")
+        cancel = Button(text="Cancel")
+        buttons.add_widget(save)
+        buttons.add_widget(cancel)
+        box.add_widget(chooser)
+        box.add_widget(name)
+        box.add_widget(buttons)
+        popup = Popup(title="Save report", content=box, size_hint=(0.9, 0.9))
+
+        def chosen(_chooser, selection):
+            if selection:
+                name.text = os.path.basename(selection[0])
+
+        chooser.bind(selection=chosen)
+
+        def do_save(*_):
+            if not name.text.strip():
+                return
+            path = os.path.join(chooser.path, name.text.strip())
+            popup.dismiss()
+            self._last_folder = os.path.dirname(path)
+            if os.path.exists(path):
+                self.dialog = _confirm("Save report", f"{path} exists. Replace it?", "Replace",
+                                       lambda: self.write_report(path))
+            else:
+                self.write_report(path)
+
+        save.bind(on_release=do_save)
+        name.bind(on_text_validate=do_save)
+        cancel.bind(on_release=lambda *_: popup.dismiss())
+        self.dialog = popup
+        popup.open()
+
+    def _save_folder(self) -> str:
+        folder = getattr(self, "_last_folder", None) or os.path.expanduser("~")
+        return folder if os.path.isdir(folder) else os.getcwd()
+
+    # -- closing ----------------------------------------------------------------
+
+    def shutdown(self, timeout: float = CLOSE_TIMEOUT) -> bool:
+        """Abort a running check and wait for the worker (bounded), so that
+        the current master is disconnected; True when it has ended."""
+        if self.worker.alive():
+            self.worker.abort()
+        ended = self.worker.join(timeout)
+        self._ticker.cancel()
+        return ended
+
+
+class CheckerApp(App):
+    """The application: one CheckerView.  With `snapshot` set it runs one
+    check at start, saves a screenshot of the window when the run ends and
+    stops; `exit_status` is then 0 (completed) or 1 (error)."""
+
+    def __init__(self, options: Optional[Options] = None, snapshot: Optional[str] = None,
+                 start: bool = False, **kwargs):
+        super().__init__(**kwargs)
+        self.title = TITLE
+        self.initial = options
+        self.snapshot = snapshot
+        self.start_at_once = start or snapshot is not None
+        self.exit_status = 0
+        self.view: Optional[CheckerView] = None
+        self._closing = False
+
+    def build(self):
+        self.view = CheckerView(interactive=self.snapshot is None)
+        if self.initial is not None:
+            self.view.set_options(self.initial)
+        self.view.done_callbacks.append(self._run_ended)
+        Window.bind(on_request_close=self._on_request_close)
+        if self.start_at_once:
+            Clock.schedule_once(lambda dt: self.view.start_check(), 0)
+        return self.view
+
+    def _run_ended(self, outcome: Outcome) -> None:
+        if self._closing:
+            self.stop()
+            return
+        if self.snapshot is not None:
+            self.exit_status = 0 if outcome.failure is None else 1
+            if outcome.failure is not None:
+                sys.stderr.write(f"tessadyn-check-gui: error: {outcome.failure.message}\n")
+            # Let the last lines be laid out and drawn before the picture.
+            frames = [3]
+
+            def on_flip(window):
+                frames[0] -= 1
+                if frames[0] == 0:
+                    Window.unbind(on_flip=on_flip)
+                    self._save_snapshot()
+                    self.stop()
+
+            Window.bind(on_flip=on_flip)
+            Window.canvas.ask_update()
+            Clock.schedule_interval(lambda dt: Window.canvas.ask_update(), 1 / 30)
+
+    def _save_snapshot(self) -> None:
+        assert self.snapshot is not None
+        target = os.path.abspath(self.snapshot)
+        folder = tempfile.mkdtemp(prefix=".snapshot-", dir=os.path.dirname(target))
+        try:
+            saved = Window.screenshot(name=os.path.join(folder, "window.png"))
+            os.replace(saved, target)
+        except (OSError, TypeError) as exc:
+            sys.stderr.write(f"tessadyn-check-gui: error: cannot save {target}: {exc}\n")
+            self.exit_status = 1
+        finally:
+            for leftover in os.listdir(folder):
+                os.unlink(os.path.join(folder, leftover))
+            os.rmdir(folder)
+
+    def _on_request_close(self, *args, **kwargs) -> bool:
+        """Closing during a run: abort it and close once the worker ended
+        (or the wait ran out)."""
+        view = self.view
+        if view is None or not view.worker.alive():
+            return False
+        if not self._closing:
+            self._closing = True
+            view.abort_check()
+            view.status = "closing: stopping the check..."
+            Clock.schedule_once(lambda dt: self.stop(), CLOSE_TIMEOUT)
+        return True
+
+    def on_stop(self):
+        if self.view is not None and not self.view.shutdown(CLOSE_TIMEOUT if not self._closing else 1.0):
+            sys.stderr.write("tessadyn-check-gui: the check did not stop in time; "
+                             "the current master may still be connected\n")

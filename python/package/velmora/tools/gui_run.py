@@ -1,0 +1,235 @@
+"""The part of tessadyn-check-gui that runs a check: the form's options as
+check() arguments, and the worker thread that runs check() and hands its
+texts to the user-interface thread.  No Kivy here: the window passes in the
+function that posts work to its thread (Clock.schedule_once)."""
+
+from __future__ import annotations
+
+import re
+import sys
+import threading
+import traceback
+from dataclasses import dataclass, field
+from typing import Any, Callable, Optional
+
+from velmora.tools import report_text
+
+# Transport choices of the form: label, value of check()'s `select`.
+TRANSPORTS = (
+    ("All", None),
+    ("USB", "usb"),
+    ("Ethernet and WiFi", "eth"),
+    ("Bluetooth LE", "ble"),
+)
+
+# Addresses are separated by commas, spaces or line breaks.
+_SEPARATORS = re.compile(r"[,\s]+")
+
+
+def parse_addresses(text: str) -> list[str]:
+    """The addresses typed into the form, in order, each once."""
+    seen: dict[str, None] = {}
+    for token in _SEPARATORS.split(text):
+        if token:
+            seen.setdefault(token, None)
+    return list(seen)
+
+
+@dataclass(frozen=True)
+class Options:
+    """What the form asks for."""
+
+    addresses: tuple[str, ...] = ()
+    select: Optional[str] = None
+    auto: bool = False
+    verbose: int = 2
+
+    def check_arguments(self) -> dict:
+        """Keyword arguments of check(), less the output function."""
+        return {
+            "address": list(self.addresses) or None,
+            "auto": bool(self.auto),
+            "verbose": self.verbose,
+            "select": self.select,
+            "gui": True,
+        }
+
+
+@dataclass
+class Failure:
+    """An exception that ended a run: one line for the pane, the traceback
+    for the details."""
+
+    message: str
+    details: str
+
+
+@dataclass
+class Outcome:
+    """How a run ended.  `failure` is None when check() returned."""
+
+    aborted: bool = False
+    failure: Optional[Failure] = None
+    completed: bool = field(init=False)
+
+    def __post_init__(self):
+        self.completed = self.failure is None and not self.aborted
+
+
+CHECKER = "velmora.tools.TessadynChecker"
+
+
+def load_checker():
+    """The checker module; importing it imports the driver library."""
+    from velmora.tools import TessadynChecker
+
+    return TessadynChecker
+
+
+def describe(exc: BaseException, loading: bool = False) -> str:
+    """One line for an exception.  The driver library's own errors say what
+    went wrong; for Python's built-in exceptions the type name is part of
+    the message."""
+    if type(exc).__module__ == "builtins" and not isinstance(exc, ImportError):
+        text = f"{type(exc).__name__}: {exc}" if str(exc) else type(exc).__name__
+    else:
+        text = str(exc) or type(exc).__name__
+    if loading:
+        text = f"cannot load the checker: {text}"
+    return report_text.safe(" ".join(text.split()))
+
+
+class Line:
+    """One report text as it reached the output function: as mark-up for
+    the pane and as the plain text the command line prints."""
+
+    __slots__ = ("markup", "plain")
+
+    def __init__(self, text: str, escape: Callable[[str], str]):
+        self.markup = report_text.to_markup(text, escape)
+        self.plain = report_text.to_plain(text)
+
+
+class Worker:
+    """Runs one check() at a time in a thread of its own.
+
+    `post(fn)` must run fn() on the user-interface thread.  Texts are
+    collected in the worker and handed over in batches: one posted flush
+    takes everything that arrived since the last one.  `on_done(outcome)`
+    runs on the user-interface thread after the last texts of the run were
+    handed over.
+    """
+
+    def __init__(self, post: Callable[[Callable[[], None]], None],
+                 escape: Callable[[str], str] = lambda s: s,
+                 load: Callable[[], Any] = load_checker):
+        self._post = post
+        self._escape = escape
+        self._load = load
+        self._lock = threading.Lock()
+        self._pending: list[Line] = []
+        self._flush_posted = False
+        self._abort_requested = False
+        self._on_lines: Callable[[list[Line]], None] = lambda lines: None
+        self.thread: Optional[threading.Thread] = None
+        self.checker: Any = None
+
+    # -- state, from any thread ---------------------------------------------
+
+    def alive(self) -> bool:
+        return self.thread is not None and self.thread.is_alive()
+
+    def busy(self) -> bool:
+        """A check is in progress: ours, or any other of this process (the
+        module allows one at a time)."""
+        if self.alive():
+            return True
+        checker = self.checker
+        if checker is None:
+            # Not loaded by a run of ours yet; another caller may have.
+            checker = sys.modules.get(CHECKER)
+        return bool(checker is not None and checker.isRunning())
+
+    @property
+    def abort_requested(self) -> bool:
+        return self._abort_requested
+
+    # -- control, from the user-interface thread ----------------------------
+
+    def start(self, options: Options, on_lines: Callable[[list[Line]], None],
+              on_done: Callable[[Outcome], None]) -> bool:
+        """Start a run; False when one is already in progress."""
+        if self.busy():
+            return False
+        self._abort_requested = False
+        self._on_lines = on_lines
+        self.thread = threading.Thread(
+            target=self._run, args=(options.check_arguments(), on_done),
+            name="tessadyn-check", daemon=True)
+        self.thread.start()
+        return True
+
+    def abort(self) -> None:
+        """Ask the run to stop at its next step."""
+        self._abort_requested = True
+        checker = self.checker
+        if checker is not None:
+            checker.abort()
+
+    def join(self, timeout: Optional[float]) -> bool:
+        """Wait for the worker; True when it has ended."""
+        thread = self.thread
+        if thread is not None:
+            thread.join(timeout)
+        return not self.alive()
+
+    def flush(self) -> None:
+        """Hand the texts that arrived so far to on_lines (user-interface
+        thread)."""
+        with self._lock:
+            lines, self._pending = self._pending, []
+            self._flush_posted = False
+        if lines:
+            self._on_lines(lines)
+
+    # -- the worker thread --------------------------------------------------
+
+    def _print(self, text=""):
+        checker = self.checker
+        # check() clears the abort flag when it starts: an Abort pressed
+        # before that must still stop the run, at its first step.
+        if self._abort_requested and checker is not None and not checker._state.abort:
+            checker.abort()
+        line = Line(str(text), self._escape)
+        with self._lock:
+            self._pending.append(line)
+            post = not self._flush_posted
+            self._flush_posted = True
+        if post:
+            self._post(self.flush)
+
+    def _run(self, arguments: dict, on_done: Callable[[Outcome], None]) -> None:
+        failure = None
+        try:
+            try:
+                self.checker = self._load()
+            except Exception as exc:
+                failure = Failure(describe(exc, loading=True), traceback.format_exc())
+            else:
+                if not self._abort_requested:
+                    self.checker.check(printFnc=self._print, **arguments)
+        except Exception as exc:
+            failure = Failure(describe(exc), traceback.format_exc())
+        finally:
+            outcome = Outcome(aborted=self._abort_requested and failure is None,
+                              failure=failure)
+            me = threading.current_thread()
+
+            def done():
+                # Posting this is the thread's last act: once it has
+                # returned, the worker is no longer alive.
+                me.join()
+                self.flush()
+                on_done(outcome)
+
+            self._post(done)

@@ -1,0 +1,260 @@
+"""HTTP/1.1 for the REST client: one persistent connection to one master,
+and a total deadline on every request.
+
+The standard library's ``http.client`` does the protocol (keep-alive,
+chunked bodies, limits on header lines and counts).  What it lacks is a
+deadline for a whole request: its timeout bounds each socket call, so a
+master trickling one byte a second never times out.  Here every blocking
+call on the socket (connect, send, each receive) gets the shorter of the
+read timeout and the time left until the request's deadline, so a request
+ends by its deadline whatever the master sends.
+
+An idle connection that the master has closed is noticed before a request
+is sent and reopened; when the master closes it while a request is on its
+way (the request went out, nothing came back), the request is sent once
+more on a new connection if it is idempotent, never a POST.
+"""
+
+from __future__ import annotations
+
+import functools
+import http.client
+import json
+import selectors
+import socket
+import ssl
+import sys
+import time
+from collections.abc import Mapping
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from _typeshed import ReadableBuffer, WriteableBuffer
+
+MAX_ANSWER = 1 << 20  # bytes; a bigger answer is not an IO-Link master's
+IDEMPOTENT = frozenset({"GET", "HEAD", "OPTIONS", "PUT", "DELETE"})
+
+
+class Clock:
+    """The limits of one request: a timeout for connecting, one for each
+    wait for data, and a deadline (monotonic time) for the whole request.
+    ``cause`` names the limit that the last wait was given."""
+
+    def __init__(self, connect_timeout: float, read_timeout: float, deadline: float):
+        self.connect_timeout = connect_timeout
+        self.read_timeout = read_timeout
+        self.deadline = deadline
+        self.cause = "connect"
+
+    def arm(self, sock: socket.socket, phase: str) -> None:
+        """Give the next blocking call on sock its time limit."""
+        limit = self.connect_timeout if phase == "connect" else self.read_timeout
+        left = self.deadline - time.monotonic()
+        if left <= 0:
+            self.cause = "deadline"
+            raise TimeoutError("deadline passed")
+        self.cause = phase if limit <= left else "deadline"
+        sock.settimeout(min(limit, left))
+
+
+class _TimedSocket(socket.socket):
+    """A socket whose every send and receive is limited by a Clock."""
+
+    clock: Clock | None = None
+
+    def recv_into(self, buffer: WriteableBuffer, nbytes: int = 0, flags: int = 0) -> int:
+        if self.clock is not None:
+            self.clock.arm(self, "read")
+        return super().recv_into(buffer, nbytes, flags)
+
+    def sendall(self, data: ReadableBuffer, flags: int = 0) -> None:
+        if self.clock is not None:
+            self.clock.arm(self, "read")
+        super().sendall(data, flags)
+
+
+class _TimedSSLSocket(ssl.SSLSocket):
+    """The same for a TLS connection."""
+
+    clock: Clock | None = None
+
+    def recv_into(self, buffer: WriteableBuffer, nbytes: int | None = None, flags: int = 0) -> int:
+        if self.clock is not None:
+            self.clock.arm(self, "read")
+        return super().recv_into(buffer, nbytes, flags)
+
+    def sendall(self, data: ReadableBuffer, flags: int = 0) -> None:
+        if self.clock is not None:
+            self.clock.arm(self, "read")
+        super().sendall(data, flags)
+
+
+@functools.cache
+def tls_context() -> ssl.SSLContext:
+    """One context for every TLS connection (loading the CA certificates
+    once); its sockets are timed."""
+    context = ssl.create_default_context()  # certificates are verified
+    context.sslsocket_class = _TimedSSLSocket
+    return context
+
+
+class _HTTPConnection(http.client.HTTPConnection):
+    """http.client's connection on a timed socket."""
+
+    def __init__(self, host: str, port: int, tls: ssl.SSLContext | None):
+        super().__init__(host, port)
+        self.tls = tls
+        self.clock: Clock | None = None
+
+    def connect(self) -> None:
+        clock = self.clock
+        assert clock is not None
+        error: OSError = OSError("no address")
+        for family, kind, proto, _, address in socket.getaddrinfo(self.host, self.port, type=socket.SOCK_STREAM):
+            sock = _TimedSocket(family, kind, proto)
+            try:
+                clock.arm(sock, "connect")
+                sock.connect(address)
+                break
+            except OSError as exc:
+                sock.close()
+                error = exc
+            except BaseException:
+                sock.close()
+                raise
+        else:
+            raise error
+        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        sock.clock = clock
+        if self.tls is None:
+            self.sock = sock
+            return
+        try:
+            clock.arm(sock, "read")  # the handshake as a whole
+            tls_sock = self.tls.wrap_socket(sock, server_hostname=self.host)
+        except BaseException:
+            sock.close()
+            raise
+        assert isinstance(tls_sock, _TimedSSLSocket)
+        tls_sock.clock = clock
+        self.sock = tls_sock
+
+    def use(self, clock: Clock) -> None:
+        self.clock = clock
+        if isinstance(self.sock, (_TimedSocket, _TimedSSLSocket)):
+            self.sock.clock = clock
+
+    def dropped(self) -> bool:
+        """True when an idle open connection has something to read: the
+        master closed it (or sent what nobody asked for)."""
+        if self.sock is None:
+            return False
+        try:
+            with selectors.DefaultSelector() as selector:
+                selector.register(self.sock, selectors.EVENT_READ)
+                return bool(selector.select(0))
+        except (OSError, ValueError):
+            return True
+
+
+class Answer:
+    """One HTTP answer: status, reason phrase, body."""
+
+    def __init__(self, status: int, reason: str, body: bytes):
+        self.status = status
+        self.reason = reason
+        self.body = body
+
+
+class TooLarge(Exception):
+    """The answer's body is larger than MAX_ANSWER."""
+
+
+class Connection:
+    """One persistent HTTP/1.1 connection to a master, opened on the first
+    request.  Not thread-safe: one session uses it at a time."""
+
+    def __init__(self, host: str, port: int, tls: ssl.SSLContext | None):
+        self._conn = _HTTPConnection(host, port, tls)
+        self.opened = 0  # TCP connections made
+
+    @property
+    def is_open(self) -> bool:
+        return self._conn.sock is not None
+
+    def close(self) -> None:
+        self._conn.close()
+
+    def request(self, method: str, url: str, body: bytes | None, headers: Mapping[str, str], clock: Clock) -> Answer:
+        """Send one request and read its answer by the clock's deadline.
+        Raises OSError (TimeoutError, ConnectionError, ...),
+        http.client.HTTPException or TooLarge; the connection is then closed."""
+        conn = self._conn
+        for attempt in (1, 2):
+            if conn.dropped():
+                conn.close()
+            reused = conn.sock is not None
+            conn.use(clock)
+            try:
+                if not reused:
+                    self.opened += 1
+                    conn.connect()
+                conn.request(method, url, body=body, headers=dict(headers))
+                answer = conn.getresponse()
+                if answer.length is not None:  # a Content-Length: all of it, or IncompleteRead
+                    if answer.length > MAX_ANSWER:
+                        raise TooLarge()
+                    raw = answer.read()
+                else:  # chunked, or up to the end of the connection
+                    raw = answer.read(MAX_ANSWER + 1)
+            except (http.client.RemoteDisconnected, ConnectionResetError, BrokenPipeError):
+                conn.close()
+                if reused and attempt == 1 and method in IDEMPOTENT:
+                    continue  # the master closed the idle connection as the request went out
+                raise
+            except BaseException:
+                conn.close()
+                raise
+            if len(raw) > MAX_ANSWER:
+                conn.close()
+                raise TooLarge()
+            if answer.will_close or not answer.isclosed():
+                conn.close()
+            return Answer(answer.status, answer.reason, raw)
+        raise AssertionError("unreachable")
+
+
+# ---------------------------------------------------------------- JSON
+
+
+def _unique_keys(pairs: list[tuple[str, Any]]) -> dict[str, Any]:
+    obj: dict[str, Any] = {}
+    for key, value in pairs:
+        if key in obj:
+            raise ValueError(f"duplicate key {key!r}")
+        obj[key] = value
+    return obj
+
+
+def _no_constant(name: str) -> Any:
+    raise ValueError(f"{name} is not a JSON number")
+
+
+def decode_json(raw: bytes) -> Any:
+    """The JSON value of an answer; raises ValueError naming the problem:
+    not UTF-8, malformed, nested too deeply, duplicate keys, NaN/Infinity,
+    integers beyond the interpreter's digit limit."""
+    try:
+        text = raw.decode("utf-8")
+    except UnicodeDecodeError as exc:
+        raise ValueError(f"not UTF-8 text: {exc.reason} at byte {exc.start}") from None
+    try:
+        return json.loads(text, object_pairs_hook=_unique_keys, parse_constant=_no_constant)
+    except RecursionError:
+        raise ValueError("nested too deeply") from None
+    except json.JSONDecodeError as exc:
+        raise ValueError(f"{exc.msg} at line {exc.lineno}, column {exc.colno}") from None
+    except ValueError as exc:
+        if "integer string conversion" in str(exc):
+            raise ValueError(f"an integer of more than {sys.get_int_max_str_digits()} digits") from None
+        raise
