@@ -303,14 +303,16 @@ struct Piece {
 
 // A view of a piece as the join sees it; converts from a string object.
 struct Span {
-    PyObject* str = nullptr;
-    Py_ssize_t start = 0;
-    Py_ssize_t end = -1;
-    const char* ascii = nullptr;
-    Py_ssize_t nascii = 0;
+    PyObject* str;
+    Py_ssize_t start;
+    Py_ssize_t end;
+    const char* ascii;
+    Py_ssize_t nascii;
 
+    // Left unset: the span arrays of Spans are filled before they are read,
+    // and setting every slot of every sum costs more than its report.
     Span() = default;
-    Span(PyObject* whole) : str(whole) {}
+    Span(PyObject* whole) : str(whole), start(0), end(-1), ascii(nullptr), nascii(0) {}
     Span(const Piece& piece)
         : str(piece.str), start(piece.start), end(piece.end), ascii(piece.ascii),
           nascii(piece.nascii) {}
@@ -517,19 +519,37 @@ Ref join(const Span* spans, size_t count)
 
 Ref join(std::initializer_list<Span> spans) { return join(spans.begin(), spans.size()); }
 
+#if defined(__GNUC__) || defined(__clang__)
+#define ALWAYS_INLINE inline __attribute__((always_inline))
+#define NOINLINE __attribute__((noinline))
+#elif defined(_MSC_VER)
+#define ALWAYS_INLINE __forceinline
+#define NOINLINE __declspec(noinline)
+#else
+#define ALWAYS_INLINE inline
+#define NOINLINE
+#endif
+
 // Collects the spans of one text in order.
+template <size_t N>
 struct Spans {
-    Span items[32];
+    Span items[N];
     size_t count = 0;
 
-    Spans& operator<<(const Span& span)
+    // Field by field: a whole-struct copy becomes `rep movs`, slow for 40 bytes.
+    ALWAYS_INLINE void push(const Span& span)
     {
-        items[count++] = span;
-        return *this;
+        Span& slot = items[count++];
+        slot.str = span.str;
+        slot.start = span.start;
+        slot.end = span.end;
+        slot.ascii = span.ascii;
+        slot.nascii = span.nascii;
     }
     Ref join() const { return ::join(items, count); }
     bool full() const { return count == std::size(items); }
 };
+
 
 // A span as a string object of its own.
 Ref span_object(const Span& span)
@@ -555,39 +575,28 @@ Ref span_object(const Span& span)
 // another as one operand, as the variable holding it would be in Python.
 // A collected span points into its string: what it points into (a piece, a
 // reference, an inner sum) must outlive the sum.
+template <size_t N>
 class Sum {
 public:
     // Adds one operand; false with an exception set when `+` failed.
-    bool add(const Span& span)
+    ALWAYS_INLINE bool add(const Span& span)
     {
-        if (!adding_) {
-            bool exact = span.str == nullptr || PyUnicode_CheckExact(span.str);
-            if (exact && !spans_.full()) {
-                spans_ << span;
-                return true;
-            }
-            if (spans_.count == 0) {
-                // The first operand is the value so far, not added to anything.
-                adding_ = true;
-                value_ = span_object(span);
-                return static_cast<bool>(value_);
-            }
-            if (!start_adding()) {
-                return false;
-            }
+        if (!adding_ && (span.str == nullptr || PyUnicode_CheckExact(span.str)) &&
+            spans_.count < N) {
+            spans_.push(span);
+            return true;
         }
-        Ref operand = span_object(span);
-        value_ = operand ? Ref::steal(PyNumber_Add(value_.get(), operand.get())) : Ref();
-        return static_cast<bool>(value_);
+        return add_operand(span);
     }
-    bool add(const Sum& inner)
+    template <size_t M>
+    bool add(const Sum<M>& inner)
     {
         if (inner.adding_) {
             return add(Span(inner.value_.get()));   // the inner sum keeps its value
         }
         if (!adding_ && spans_.count + inner.spans_.count <= std::size(spans_.items)) {
             for (size_t i = 0; i < inner.spans_.count; ++i) {
-                spans_ << inner.spans_.items[i];
+                spans_.push(inner.spans_.items[i]);
             }
             return true;
         }
@@ -614,6 +623,26 @@ public:
     }
 
 private:
+    // The interpreter's `+` with one more operand, switching to it first when
+    // the collected operands are all there was so far.
+    NOINLINE bool add_operand(const Span& span)
+    {
+        if (!adding_) {
+            if (spans_.count == 0) {
+                // The first operand is the value so far, not added to anything.
+                adding_ = true;
+                value_ = span_object(span);
+                return static_cast<bool>(value_);
+            }
+            if (!start_adding()) {
+                return false;
+            }
+        }
+        Ref operand = span_object(span);
+        value_ = operand ? Ref::steal(PyNumber_Add(value_.get(), operand.get())) : Ref();
+        return static_cast<bool>(value_);
+    }
+
     bool start_adding()
     {
         value_ = value();
@@ -621,10 +650,17 @@ private:
         return static_cast<bool>(value_);
     }
 
-    Spans spans_;
+    template <size_t>
+    friend class Sum;
+
+    Spans<N> spans_;
     Ref value_;   // the value so far, once `+` is in use
     bool adding_ = false;
 };
+
+// A whole report line, and a part of one (a sub-expression such as `pre`).
+using Line = Sum<32>;
+using Part = Sum<6>;
 
 // Runs `cleanup` after `body` the way Python's try/finally does: when the
 // body failed, its exception is the one being handled while the clean-up
@@ -910,8 +946,9 @@ StackBounds find_stack_bounds()
     return bounds;
 }
 
-// Per thread: the stack's bounds, looked up once, and where the outermost
-// call of the module on this thread began (for the fallback).
+// Per thread: the stack's bounds, looked up once, and for the fallback the
+// module's calls in progress on a stack of unknown bounds and where the
+// outermost of them began.
 struct ThreadStack {
     bool looked = false;
     StackBounds bounds;
@@ -920,45 +957,42 @@ struct ThreadStack {
 };
 thread_local ThreadStack t_stack;
 
-// Whether a call may start here; raises RecursionError when not.
-bool stack_room()
-{
-    ThreadStack& ts = t_stack;
-    if (!ts.looked) {
-        ts.bounds = find_stack_bounds();
-        ts.looked = true;
-    }
-    uintptr_t here = stack_here();
-    bool ok;
-    if (here > ts.bounds.low && here <= ts.bounds.high) {
-        ok = here - ts.bounds.low >= kStackReserve;
-    }
-    else {
-        // Unknown bounds, or a stack the thread switched to (coroutine
-        // libraries do): a fixed budget below the outermost call.
-        ok = ts.calls == 0 || here > ts.outermost || ts.outermost - here < kFallbackStackBudget;
-    }
-    if (!ok) {
-        PyErr_SetString(PyExc_RecursionError,
-                        "maximum recursion depth exceeded: too little stack left for a nested call");
-    }
-    return ok;
-}
-
-// Counts the module's calls in progress on this thread, for the fallback's
-// outermost frame; refuses the call (with RecursionError) without room.
+// Refuses a call of the module (RecursionError) when the calling thread's
+// stack has too little room left; one look at the thread's record per call.
 class StackScope {
 public:
-    StackScope() : ok_(stack_room())
+    StackScope()
     {
-        if (ok_ && t_stack.calls++ == 0) {
-            t_stack.outermost = stack_here();
+        ThreadStack& ts = t_stack;
+        if (!ts.looked) {
+            ts.bounds = find_stack_bounds();
+            ts.looked = true;
+        }
+        uintptr_t here = stack_here();
+        if (here > ts.bounds.low && here <= ts.bounds.high) {
+            ok_ = here - ts.bounds.low >= kStackReserve;
+        }
+        else {
+            // Unknown bounds, or a stack the thread switched to (coroutine
+            // libraries do): a fixed budget below the outermost such call.
+            ok_ = ts.calls == 0 || here > ts.outermost ||
+                  ts.outermost - here < kFallbackStackBudget;
+            if (ok_) {
+                if (ts.calls++ == 0) {
+                    ts.outermost = here;
+                }
+                counted_ = &ts;
+            }
+        }
+        if (!ok_) {
+            PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded: too "
+                                                  "little stack left for a nested call");
         }
     }
     ~StackScope()
     {
-        if (ok_) {
-            --t_stack.calls;
+        if (counted_ != nullptr) {
+            --counted_->calls;
         }
     }
     StackScope(const StackScope&) = delete;
@@ -966,7 +1000,8 @@ public:
     explicit operator bool() const { return ok_; }
 
 private:
-    bool ok_;
+    bool ok_ = false;
+    ThreadStack* counted_ = nullptr;
 };
 
 #define FASTCALL_ARGS                                                                \
@@ -1256,7 +1291,8 @@ Flow check_body(Run& run, PyObject* verbose)
         return Flow::Error;
     }
     Ref base_text, version_text;
-    Sum baseVer, banner;
+    Part baseVer;
+    Line banner;
     int show_base = truth(baseversion.get());
     if (show_base > 0) {
         show_base = compare(baseversion.get(), version.get(), Py_NE);
@@ -1390,7 +1426,7 @@ Flow check_body(Run& run, PyObject* verbose)
     }
     Ref nmasters_text = text(run.nmasters.get());
     Ref ndevs_text;
-    Sum summary;
+    Line summary;
     if (!nmasters_text || !summary.add(nmasters_text.get()) || !summary.add(N.mastersAnd)) {
         return Flow::Error;
     }
@@ -1891,10 +1927,11 @@ PyObject* tc_print_master(FASTCALL_ARGS)
     Piece vid_digits, did_digits, name_text, fwver_text, address_text, pcode_text, vendor_text,
         product_text;
     Ref address_value, vendor_value, product_value;
-    Sum vid, did, name, fwver, pre, wrapped, pcode, line;
+    Part vid, did, name, fwver, pre, wrapped, pcode;
+    Line line;
 
     // piece = head + form + tail when present, else ""
-    auto optional = [](Sum& piece, int present, PyObject* head, const Piece& form,
+    auto optional = [](Part& piece, int present, PyObject* head, const Piece& form,
                        PyObject* tail) {
         if (present == 0) {
             return piece.add(N.empty);
@@ -2017,7 +2054,8 @@ PyObject* tc_print_dev(FASTCALL_ARGS)
     // Each piece, value and sum is declared before the sums that point into it.
     Piece port, vid, did, field[6], vendorName, prodName;
     Ref port_value, vendor_id, device_id, vendor_value, product_value;
-    Sum pre, wrapped, line;
+    Part pre, wrapped;
+    Line line;
 
     // pre = "  * Device port " + str(dev.portId) + ":"; in GUI mode wrapped
     port_value = getattr(dev, N.portId);
