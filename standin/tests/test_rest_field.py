@@ -317,7 +317,7 @@ def test_any_device_table_gives_rows_in_range_or_an_error_naming_the_master(one_
         assert port == 1 and 0 <= vendor_id <= 0xFFFF and 0 <= device_id <= 0xFFFFFF
         if values is not None:
             assert set(values) == set(_IoddDrv.IoddMasterDriver._identNames)
-            assert all(v is None or isinstance(v, str) for v in values.values())
+            assert all(v is None or (isinstance(v, str) and len(v) <= 1000) for v in values.values())
     assert sim.open_master_drivers() == []
 
 
@@ -325,13 +325,14 @@ def test_any_device_table_gives_rows_in_range_or_an_error_naming_the_master(one_
     (json_answer({"code": 101, "message": "Internal server error"}, 500), "HTTP 500 X: [101] Internal server error"),
     (json_answer({"vendorId": 26, "deviceId": 2**30}), "'deviceId' is 1073741824, not an integer in 1..16777215"),
     (json_answer({"vendorId": 26, "deviceId": 42, "serialNumber": 5}), "'serialNumber' is 5, not a string"),
+    (json_answer({"vendorId": 26, "deviceId": 42, "productText": "x" * 1001}), "'productText' is longer than 1000"),
     (http_answer(200, '{"vendorId": 26, "vendorId": 27}'), "duplicate key 'vendorId'"),
 ])
 def test_an_unreadable_identification_lists_the_device_without_it(raw_master, warnings_seen, answer, problem):
     master = raw_master({"/devices/master1port1/identification": answer})
     with ip_base() as base:
         _, devices = listing(base, master.address)
-    ids = (26, 42) if "serialNumber" in problem else (0, 0)
+    ids = (26, 42) if "Text" in problem or "serialNumber" in problem else (0, 0)
     assert devices == [(1, *ids, None)]
     [line] = warnings_seen.lines
     assert line.startswith(f"velmora.base: Master {master.address} port 1: device listed without identification: "

@@ -228,6 +228,7 @@ class Client:
             if isinstance(err, dict) and type(err.get("code")) is int and 0 <= err["code"] < 10**6:
                 code = err["code"]
                 message = err.get("message")
+                # The master's own words, shortened; the application escapes what it prints.
                 detail = f": [{code}] {message[:MAX_TEXT] if isinstance(message, str) else ''}"
             raise self.fail(what, f"HTTP {answer.status} {answer.reason[:MAX_TEXT]}{detail}",
                             status=answer.status, code=code)
@@ -270,8 +271,8 @@ class _Answer:
         """A text value, or None.  ``limit``: its most characters (None: as
         long as the answer); ``sent``: the text goes back to the master in
         a request, so it must be encodable (no lone surrogate).  Texts that
-        are only shown are passed on as they are: the application escapes
-        what it prints."""
+        are only shown may hold one: the application escapes what it
+        prints."""
         v = self.value.get(key)
         if v is None:
             return None
@@ -493,7 +494,7 @@ class RestMaster(SessionLink):
         try:
             ident = self._get(f"/devices/{quote(alias, safe='')}/identification")
             vendor_id, device_id = ident.number("vendorId", 1, MAX_VENDOR_ID), ident.number("deviceId", 1, MAX_DEVICE_ID)
-            values = {name: ident.text(name, limit=None) for name in IDENT_NAMES}
+            values = {name: ident.text(name) for name in IDENT_NAMES}
         except RestError as exc:
             if exc.code in NO_DEVICE_CODES:
                 return None
