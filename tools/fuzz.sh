@@ -17,6 +17,10 @@ root=$PWD
 python=${VPY:-$root/.venv/bin/python}
 site=$root/build/fuzz/site
 cxx=${FUZZ_CXX:-clang++}
+if ! command -v "$cxx" >/dev/null && [[ $(id -u) == 0 ]] && command -v apt-get >/dev/null; then
+    echo "== installing clang"
+    { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang; } >/dev/null
+fi
 command -v "$cxx" >/dev/null || { echo "$cxx not found (the fuzz build needs Clang)" >&2; exit 1; }
 
 if [[ -n ${FUZZ_MERGE:-} ]]; then

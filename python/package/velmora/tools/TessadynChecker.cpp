@@ -983,6 +983,17 @@ public:
     // Adds one operand; false with an exception set when `+` failed.
     bool add(const Span& span, PyObject* object)
     {
+        if (!adding_ && span.maxchar != kForeign && spans_.count > 0 && !spans_.full()) {
+            spans_ << span;
+            sizes_.add(span);
+            return true;
+        }
+        return add_operand(span, object);
+    }
+    // The first operand, or the interpreter's `+` with one more operand,
+    // switching to it first when the collected operands are all there was.
+    TC_NOINLINE bool add_operand(const Span& span, PyObject* object)
+    {
         if (!adding_) {
             if (span.maxchar != kForeign && !spans_.full()) {
                 if (spans_.count == 0) {
@@ -1492,8 +1503,9 @@ StackBounds find_stack_bounds()
     return bounds;
 }
 
-// Per thread: the stack's bounds, looked up once, and where the outermost
-// call of the module on this thread began (for the fallback).
+// Per thread: the stack's bounds, looked up once, and for the fallback the
+// module's calls in progress on a stack of unknown bounds and where the
+// outermost of them began.
 struct ThreadStack {
     bool looked = false;
     StackBounds bounds;
@@ -1502,46 +1514,44 @@ struct ThreadStack {
 };
 thread_local ThreadStack t_stack;
 
-// Whether a call may start here; raises RecursionError when not. `ts` is
-// the calling thread's (t_stack, looked up once per call: each access of a
-// thread_local of a shared object is a call into the dynamic loader).
-bool stack_room(ThreadStack& ts)
-{
-    if (!ts.looked) {
-        ts.bounds = find_stack_bounds();
-        ts.looked = true;
-    }
-    uintptr_t here = stack_here();
-    bool ok;
-    if (here > ts.bounds.low && here <= ts.bounds.high) {
-        ok = here - ts.bounds.low >= kStackReserve;
-    }
-    else {
-        // Unknown bounds, or a stack the thread switched to (coroutine
-        // libraries do): a fixed budget below the outermost call.
-        ok = ts.calls == 0 || here > ts.outermost || ts.outermost - here < kFallbackStackBudget;
-    }
-    if (!ok) {
-        PyErr_SetString(PyExc_RecursionError,
-                        "maximum recursion depth exceeded: too little stack left for a nested call");
-    }
-    return ok;
-}
-
-// Counts the module's calls in progress on this thread, for the fallback's
-// outermost frame; refuses the call (with RecursionError) without room.
+// Refuses a call of the module (RecursionError) when the calling thread's
+// stack has too little room left; one look at the thread's record per call
+// (each access of a thread_local of a shared object is a call into the
+// dynamic loader).
 class StackScope {
 public:
-    StackScope() : ts_(t_stack), ok_(stack_room(ts_))
+    StackScope()
     {
-        if (ok_ && ts_.calls++ == 0) {
-            ts_.outermost = stack_here();
+        ThreadStack& ts = t_stack;
+        if (!ts.looked) {
+            ts.bounds = find_stack_bounds();
+            ts.looked = true;
+        }
+        uintptr_t here = stack_here();
+        if (here > ts.bounds.low && here <= ts.bounds.high) {
+            ok_ = here - ts.bounds.low >= kStackReserve;
+        }
+        else {
+            // Unknown bounds, or a stack the thread switched to (coroutine
+            // libraries do): a fixed budget below the outermost such call.
+            ok_ = ts.calls == 0 || here > ts.outermost ||
+                  ts.outermost - here < kFallbackStackBudget;
+            if (ok_) {
+                if (ts.calls++ == 0) {
+                    ts.outermost = here;
+                }
+                counted_ = &ts;
+            }
+        }
+        if (!ok_) {
+            PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded: too "
+                                                  "little stack left for a nested call");
         }
     }
     ~StackScope()
     {
-        if (ok_) {
-            --ts_.calls;
+        if (counted_ != nullptr) {
+            --counted_->calls;
         }
     }
     StackScope(const StackScope&) = delete;
@@ -1549,8 +1559,8 @@ public:
     explicit operator bool() const { return ok_; }
 
 private:
-    ThreadStack& ts_;
-    bool ok_;
+    bool ok_ = false;
+    ThreadStack* counted_ = nullptr;
 };
 
 #define FASTCALL_ARGS                                                                \
