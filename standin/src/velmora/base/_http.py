@@ -119,6 +119,9 @@ class _HTTPConnection(http.client.HTTPConnection):
             except OSError as exc:
                 sock.close()
                 error = exc
+            except BaseException:  # Ctrl-C, or a failure of the clock
+                sock.close()
+                raise
         else:
             raise error
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
