@@ -315,7 +315,7 @@ def _traceback_lines(exc: BaseException) -> list[str]:
     lines = []
     for n, (te, connector) in enumerate(reversed(chain)):
         if n:
-            lines += ["", connector or "", ""]
+            lines += ["", connector or "", ""]  # set on all but the first
         if te.stack:
             lines.append("Traceback (most recent call last):")
             for frame in te.stack.format():

@@ -119,7 +119,7 @@ class _HTTPConnection(http.client.HTTPConnection):
             except OSError as exc:
                 sock.close()
                 error = exc
-            except BaseException:  # Ctrl-C, or a failure of the clock
+            except BaseException:
                 sock.close()
                 raise
         else:

@@ -154,10 +154,6 @@ class RestError(IoddError):
         self.link = link
 
 
-def _printable(text: str, limit: int) -> str:
-    return text[:limit].encode("ascii", "backslashreplace").decode("ascii")
-
-
 class Client:
     """Requests to the API of one master over one persistent connection.
     begin() starts a session (a probe, or a master session) with its
@@ -232,8 +228,8 @@ class Client:
             if isinstance(err, dict) and type(err.get("code")) is int and 0 <= err["code"] < 10**6:
                 code = err["code"]
                 message = err.get("message")
-                detail = f": [{code}] {_printable(message, 200) if isinstance(message, str) else ''}"
-            raise self.fail(what, f"HTTP {answer.status} {_printable(answer.reason, 100)}{detail}",
+                detail = f": [{code}] {message[:MAX_TEXT] if isinstance(message, str) else ''}"
+            raise self.fail(what, f"HTTP {answer.status} {answer.reason[:MAX_TEXT]}{detail}",
                             status=answer.status, code=code)
         if answer.status == 204 or (method == "POST" and not raw):
             return None
@@ -270,18 +266,24 @@ class _Answer:
             raise self.bad(f"{key!r} is {_short(v)}, not an integer in {low}..{high}")
         return v
 
-    def text(self, key: str) -> str | None:
+    def text(self, key: str, limit: int | None = MAX_TEXT, sent: bool = False) -> str | None:
+        """A text value, or None.  ``limit``: its most characters (None: as
+        long as the answer); ``sent``: the text goes back to the master in
+        a request, so it must be encodable (no lone surrogate).  Texts that
+        are only shown are passed on as they are: the application escapes
+        what it prints."""
         v = self.value.get(key)
         if v is None:
             return None
         if not isinstance(v, str):
             raise self.bad(f"{key!r} is {_short(v)}, not a string")
-        if len(v) > MAX_TEXT:
-            raise self.bad(f"{key!r} is longer than {MAX_TEXT} characters")
-        try:
-            v.encode("utf-8")
-        except UnicodeEncodeError:
-            raise self.bad(f"{key!r} is {_short(v)}, not valid text (a lone surrogate)") from None
+        if limit is not None and len(v) > limit:
+            raise self.bad(f"{key!r} is longer than {limit} characters")
+        if sent:
+            try:
+                v.encode("utf-8")
+            except UnicodeEncodeError:
+                raise self.bad(f"{key!r} is {_short(v)}, not valid text (a lone surrogate)") from None
         return v
 
 
@@ -472,7 +474,7 @@ class RestMaster(SessionLink):
             if entry.number("masterNumber", 1, MAX_MASTER_NUMBER) != self.number:
                 continue
             port = entry.number("portNumber", 1, self._ports)
-            alias = entry.text("deviceAlias")
+            alias = entry.text("deviceAlias", sent=True)
             if port not in iolink or port in rows or not alias:
                 continue
             if self._status is not None and self._status.get(port) not in DEVICE_THERE:
@@ -491,7 +493,7 @@ class RestMaster(SessionLink):
         try:
             ident = self._get(f"/devices/{quote(alias, safe='')}/identification")
             vendor_id, device_id = ident.number("vendorId", 1, MAX_VENDOR_ID), ident.number("deviceId", 1, MAX_DEVICE_ID)
-            values = {name: ident.text(name) for name in IDENT_NAMES}
+            values = {name: ident.text(name, limit=None) for name in IDENT_NAMES}
         except RestError as exc:
             if exc.code in NO_DEVICE_CODES:
                 return None
