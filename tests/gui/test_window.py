@@ -206,7 +206,8 @@ def test_save_dialog_writes_and_asks_before_replacing(view, tmp_path):
             wait_for(lambda: len(dialogs()) == 1, "the save dialog to close")
             (confirm,) = dialogs()
             press(button(confirm, answer))
-            wait_for(lambda: dialogs() == [], "the dialogs to close")
+        # A dismissed dialog stays on the window until its closing animation ends.
+        wait_for(lambda: dialogs() == [], "the dialogs to close")
 
     save_as("new.txt")
     assert (tmp_path / "new.txt").read_text(encoding="utf-8") == view.report()
