@@ -313,3 +313,15 @@ def rebind(module, chosen):
         else:
             new = _rebind_same(module, original)
         setattr(module, name, new)
+
+
+def norm(value, leaf=lambda value: value):
+    """A value as compared: strs by their type and exact characters,
+    lists, tuples and dicts part by part, anything else as leaf makes it."""
+    if isinstance(value, str):
+        return (type(value).__name__, str.__str__(value))
+    if isinstance(value, (tuple, list)):
+        return type(value)(norm(v, leaf) for v in value)
+    if isinstance(value, dict):
+        return ("dict", sorted((repr(k), norm(v, leaf)) for k, v in value.items()))
+    return leaf(value)

@@ -28,17 +28,6 @@ IDENT_KEYS = ["productText", "productId", "serialNumber", "firmwareRevision",
               "hardwareRevision", "applicationSpecificTag", "vendorName", "productName"]
 
 
-def norm(value):
-    """A value as compared: strs by their type and exact characters."""
-    if isinstance(value, str):
-        return (type(value).__name__, str.__str__(value))
-    if isinstance(value, (tuple, list)):
-        return type(value)(norm(v) for v in value)
-    if isinstance(value, dict):
-        return ("dict", sorted((repr(k), norm(v)) for k, v in value.items()))
-    return value
-
-
 def error(exc):
     return type(exc), re.sub(r"0x[0-9a-f]{6,}", "0x?", str(exc))
 
@@ -48,8 +37,8 @@ def report(module, func, make_args):
     try:
         result = getattr(module, func)(*make_args(out.append))
     except Exception as exc:
-        return ("raised", error(exc), norm(out))
-    return ("ok", norm(result), norm(out))
+        return ("raised", error(exc), H.norm(out))
+    return ("ok", H.norm(result), H.norm(out))
 
 
 def record(recipes, computed):
@@ -150,4 +139,4 @@ def norm_outcome(result):
     kind, *rest = result["result"]
     if kind == "raised":
         rest = [rest[0], re.sub(r"0x[0-9a-f]{6,}", "0x?", rest[1])]
-    return dict(log=norm(result["log"]), result=(kind, *rest), running=result["running"])
+    return dict(log=H.norm(result["log"]), result=(kind, *rest), running=result["running"])
