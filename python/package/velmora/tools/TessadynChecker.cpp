@@ -11,6 +11,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
+#include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -47,6 +50,16 @@
 #define TC_NOINLINE __attribute__((noinline))
 #else
 #define TC_NOINLINE
+#endif
+
+// Keeps a short helper in its callers, where the compiler would call it:
+// the copies of a text's pieces, a few instructions each.
+#if defined(_MSC_VER)
+#define TC_INLINE __forceinline
+#elif defined(__GNUC__)
+#define TC_INLINE inline __attribute__((always_inline))
+#else
+#define TC_INLINE inline
 #endif
 
 namespace {
@@ -88,6 +101,13 @@ public:
 
     PyObject* get() const noexcept { return obj_; }
     PyObject* release() noexcept { return std::exchange(obj_, nullptr); }
+    // Takes over a new reference in place of the one held.
+    void reset(PyObject* obj) noexcept
+    {
+        PyObject* old = obj_;
+        obj_ = obj;
+        Py_XDECREF(old);
+    }
     explicit operator bool() const noexcept { return obj_ != nullptr; }
 
 private:
@@ -167,11 +187,19 @@ PyObject* g_print = nullptr;     // built-in print, fetched at load time
 // Small ints compared with or handed on, from the same kind of list.
 #define TC_NUMBERS(X) X(int0, 0) X(int2, 2) X(int9, 9) X(int16, 16) X(int24, 24)
 
+// The identification values of a device text, in the order they are read:
+// the first kWithPlaceholder through _get_text with a placeholder.
+constexpr int kIdentValues = 8;
+constexpr int kWithPlaceholder = 6;
+
 struct Names {
 #define TC_MEMBER(member, value) PyObject* member = nullptr;
     TC_NAMES(TC_MEMBER)
     TC_NUMBERS(TC_MEMBER)
 #undef TC_MEMBER
+    // The keys of the identification values and the placeholders, in order.
+    PyObject* identKeys[kIdentValues] = {};
+    PyObject* placeholders[kWithPlaceholder] = {};
     PyObject* optionsKwnames = nullptr;   // ("options",): getDevices' keyword
     bool ready = false;                   // every member above is set
 };
@@ -250,6 +278,7 @@ struct GlobalSlot {
 struct LookupCache {
     int watcher = -1;
     PyObject* dict = nullptr;    // the watched namespace (borrowed)
+    size_t changes = 0;          // twice the times the slots were emptied
 #define TC_GLOBAL_COUNT(name) +1
     GlobalSlot slots[0 TC_GLOBALS(TC_GLOBAL_COUNT)];
 #undef TC_GLOBAL_COUNT
@@ -261,6 +290,7 @@ void forget_lookups()
     for (GlobalSlot& slot : g_lookups.slots) {
         slot = {nullptr, nullptr};
     }
+    g_lookups.changes += 2;
 }
 
 int namespace_changed(PyDict_WatchEvent event, PyObject* dict, PyObject*, PyObject*)
@@ -382,13 +412,22 @@ Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> 
 // func(*args)
 Ref call(PyObject* func, std::initializer_list<PyObject*> args = {})
 {
-    PyObject* stack[8] = {};
+    PyObject* stack[8];
+    stack[0] = nullptr;   // room for a bound method's self
     size_t n = 1;
     for (PyObject* arg : args) {
         stack[n++] = arg;
     }
     return Ref::steal(PyObject_Vectorcall(
         func, stack + 1, (n - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// func(arg), the call of an output function.
+inline Ref call_one(PyObject* func, PyObject* arg)
+{
+    PyObject* stack[2] = {nullptr, arg};   // room for a bound method's self
+    return Ref::steal(
+        PyObject_Vectorcall(func, stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // Looks `name` up in the module namespace and calls it. While the name still
@@ -501,6 +540,15 @@ public:
     // The digits of `number` in base 10 or 16 (lower case), at least `width`.
     template <unsigned Base>
     void set_digits(size_t number, int width);
+    // The hex digits of a 32-bit number, at least four.
+    void set_hex4(uint32_t number);
+    // A decimal digit.
+    void set_digit(unsigned digit)
+    {
+        owner_.reset(nullptr);
+        digits_[0] = static_cast<char>('0' + digit);
+        span_ = Span(digits_, 1, 0x7f, PyUnicode_1BYTE_KIND);
+    }
 
 private:
     Ref owner_;
@@ -547,6 +595,24 @@ constexpr struct HexPairs {
     }
 } kHexPairTable;
 constexpr const char* kHexPairs = kHexPairTable.text;
+
+TC_INLINE void Piece::set_hex4(uint32_t number)
+{
+    owner_.reset(nullptr);
+    // Right-aligned in the buffer, two digits at a time: the low four, then
+    // the high four only when they are needed.
+    char* end = digits_ + 8;
+    std::memcpy(end - 2, kHexPairs + 2 * (number & 0xff), 2);
+    std::memcpy(end - 4, kHexPairs + 2 * ((number >> 8) & 0xff), 2);
+    int count = 4;
+    if ((number >> 16) != 0) {
+        std::memcpy(end - 6, kHexPairs + 2 * ((number >> 16) & 0xff), 2);
+        std::memcpy(end - 8, kHexPairs + 2 * (number >> 24), 2);
+        count = (number >> 24) != 0 ? ((number >> 28) != 0 ? 8 : 7)
+                                    : ((number >> 20) != 0 ? 6 : 5);
+    }
+    span_ = Span(end - count, count, 0x7f, PyUnicode_1BYTE_KIND);
+}
 
 template <unsigned Base>
 void Piece::set_digits(size_t number, int width)
@@ -624,7 +690,7 @@ int int_digits(PyObject* value, Piece& piece, int width)
 // The hex form of an identifier: format(value, "04x"). Non-negative exact
 // ints are written here with the same digits, in about a tenth of the
 // instructions of the format call.
-bool hex04(PyObject* value, Piece& piece)
+TC_NOINLINE bool hex04_other(PyObject* value, Piece& piece)
 {
     int done = int_digits<16>(value, piece, 4);
     if (done != 0) {
@@ -633,18 +699,55 @@ bool hex04(PyObject* value, Piece& piece)
     return piece.set(Ref::steal(PyObject_Format(value, N.hex04)));
 }
 
+// The compact value of an exact int, when it lies in [0, bound].
+inline bool small_int(PyObject* value, Py_ssize_t bound, Py_ssize_t& small)
+{
+    if (!PyLong_CheckExact(value)) {
+        return false;
+    }
+    PyLongObject* number = reinterpret_cast<PyLongObject*>(value);
+    if (!PyUnstable_Long_IsCompact(number)) {
+        return false;
+    }
+    small = PyUnstable_Long_CompactValue(number);
+    return small >= 0 && small <= bound;
+}
+
+// IDs are exact ints of 16 (vendor) and 24 bits (device): their digits
+// inline.
+TC_INLINE bool hex04(PyObject* value, Piece& piece)
+{
+    Py_ssize_t small;
+    if (small_int(value, 0x7fffffff, small)) {
+        piece.set_hex4(static_cast<uint32_t>(small));
+        return true;
+    }
+    return hex04_other(value, piece);
+}
+
 // The text form of a value: str(value); exact strings are used as they are
 // and plain ints written here.
-bool text_form(PyObject* value, Piece& piece)
+TC_NOINLINE bool text_form_other(PyObject* value, Piece& piece)
 {
-    if (PyUnicode_CheckExact(value)) {
-        return piece.set(Ref::borrow(value));
-    }
     int done = int_digits<10>(value, piece, 1);
     if (done != 0) {
         return done > 0;
     }
     return piece.set(text(value));
+}
+
+// Exact strings and one-digit ints (port numbers) inline.
+inline bool text_form(PyObject* value, Piece& piece)
+{
+    if (PyUnicode_CheckExact(value)) {
+        return piece.set(Ref::borrow(value));
+    }
+    Py_ssize_t small;
+    if (small_int(value, 9, small)) {
+        piece.set_digit(static_cast<unsigned>(small));
+        return true;
+    }
+    return text_form_other(value, piece);
 }
 
 // strip() of what is not an exact ASCII string.
@@ -668,30 +771,44 @@ TC_NOINLINE bool strip_other(Ref&& value, Piece& piece)
     return true;
 }
 
-// value.strip(), taking over `value`: exact strings are trimmed here with
-// the white-space rule of str.strip(), without a copy; other objects get
-// their own method called.
-inline bool strip(Ref&& value, Piece& piece)
+// value.strip() of an exact string, taking over `value`: trimmed here with
+// the white-space rule of str.strip(), without a copy.
+TC_INLINE bool strip_exact(Ref&& value, Piece& piece)
 {
     PyObject* str = value.get();
-    if (!PyUnicode_CheckExact(str) || !PyUnicode_IS_ASCII(str)) {
+    if (!PyUnicode_IS_COMPACT_ASCII(str)) {
         return strip_other(std::move(value), piece);
     }
-    const Py_UCS1* chars = PyUnicode_1BYTE_DATA(str);
-    Py_ssize_t start = 0;
+    // The characters of a compact ASCII string follow its header.
+    const Py_UCS1* chars = reinterpret_cast<const Py_UCS1*>(
+        reinterpret_cast<const PyASCIIObject*>(str) + 1);
     Py_ssize_t end = PyUnicode_GET_LENGTH(str);
-    if (end > 0 && !_Py_ascii_whitespace[chars[0]] && !_Py_ascii_whitespace[chars[end - 1]]) {
-        piece.set_ascii(std::move(value), chars, end);   // nothing to strip, as mostly
+    // Every ASCII white-space character is at most a space: a text that
+    // begins and ends above it has nothing to strip, as most have.
+    if (end > 0 && chars[0] > ' ' && chars[end - 1] > ' ') {
+        piece.set_ascii(std::move(value), chars, end);
         return true;
     }
-    while (start < end && _Py_ascii_whitespace[chars[start]]) {
-        ++start;
+    const Py_UCS1* first = chars;
+    const Py_UCS1* last = chars + end;
+    while (first < last && _Py_ascii_whitespace[*first]) {
+        ++first;
     }
-    while (end > start && _Py_ascii_whitespace[chars[end - 1]]) {
-        --end;
+    while (last > first && _Py_ascii_whitespace[last[-1]]) {
+        --last;
     }
-    piece.set_ascii(std::move(value), chars + start, end - start);
+    piece.set_ascii(std::move(value), first, last - first);
     return true;
+}
+
+// value.strip(), taking over `value`: exact strings trimmed here, other
+// objects get their own method called.
+inline bool strip(Ref&& value, Piece& piece)
+{
+    if (!PyUnicode_CheckExact(value.get())) {
+        return strip_other(std::move(value), piece);
+    }
+    return strip_exact(std::move(value), piece);
 }
 
 // text.endswith(suffix) / text.startswith(prefix) as a truth value.
@@ -711,7 +828,7 @@ int affix(PyObject* text, PyObject* affix, bool suffix)
 // Copies a short run of bytes with a few unaligned word moves; longer runs
 // go to memcpy. Report pieces are mostly a few to twenty characters, where a
 // call of memcpy costs more than the copy.
-inline void copy_bytes(char* to, const char* from, size_t n)
+TC_INLINE void copy_bytes(char* to, const char* from, size_t n)
 {
     if (n <= 8) {
         if (n >= 4) {
@@ -830,17 +947,34 @@ Ref join_foreign(const Span* spans, size_t count);
 // kinds' bounds being powers of two) and an OR of their kinds. Each length is
 // at most the size of the address space, so the sum of the few spans of one
 // text cannot wrap in 64 bits, also on 32-bit hosts.
+// The widest character and kind of a span lie side by side, so that the
+// sizes of a text OR the two in one word per span.
+struct SpanTags {
+    Py_UCS4 maxchar;
+    int kind;
+};
+static_assert(offsetof(Span, kind) == offsetof(Span, maxchar) + sizeof(Py_UCS4) &&
+              sizeof(SpanTags) == sizeof(uint64_t));
+
+inline uint64_t span_tags(const Span& span)
+{
+    uint64_t tags;
+    std::memcpy(&tags, reinterpret_cast<const char*>(&span) + offsetof(Span, maxchar),
+                sizeof tags);
+    return tags;
+}
+
 struct Sizes {
     uint64_t length = 0;
-    Py_UCS4 maxchar = 0;
-    int kinds = 0;
+    uint64_t tags = 0;   // the OR of the spans' SpanTags
 
     void add(const Span& span)
     {
         length += static_cast<uint64_t>(span.length);
-        maxchar |= span.maxchar;
-        kinds |= span.kind;
+        tags |= span_tags(span);
     }
+    Py_UCS4 maxchar() const { return std::bit_cast<SpanTags>(tags).maxchar; }
+    int kinds() const { return std::bit_cast<SpanTags>(tags).kind; }
 };
 
 // Joins spans of the given sizes into one new string with a single
@@ -851,7 +985,7 @@ struct Sizes {
 // device text, the allocation included).
 TC_NOINLINE Ref join_sized(const Span* spans, size_t count, const Sizes& sizes)
 {
-    if (sizes.maxchar & kForeign) {
+    if (sizes.maxchar() & kForeign) {
         return join_foreign(spans, count);
     }
     if (sizes.length > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
@@ -859,14 +993,14 @@ TC_NOINLINE Ref join_sized(const Span* spans, size_t count, const Sizes& sizes)
         return {};
     }
     // The OR may exceed the last code point where the kind is four bytes.
-    Py_UCS4 maxchar = sizes.maxchar > 0xffff ? 0x10ffff : sizes.maxchar;
+    Py_UCS4 maxchar = sizes.maxchar() > 0xffff ? 0x10ffff : sizes.maxchar();
     Ref result = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(sizes.length), maxchar));
     if (!result) {
         return {};
     }
     int kind = PyUnicode_KIND(result.get());
     char* data = static_cast<char*>(PyUnicode_DATA(result.get()));
-    if (sizes.kinds == PyUnicode_1BYTE_KIND) {
+    if (sizes.kinds() == PyUnicode_1BYTE_KIND) {
         // Every span and the result are one byte a character, as in most
         // texts: byte copies only.
         for (size_t i = 0; i < count; ++i) {
@@ -876,7 +1010,7 @@ TC_NOINLINE Ref join_sized(const Span* spans, size_t count, const Sizes& sizes)
         }
         return result;
     }
-    if (sizes.kinds == kind) {
+    if (sizes.kinds() == kind) {
         for (size_t i = 0; i < count; ++i) {
             size_t bytes = static_cast<size_t>(spans[i].length) * static_cast<size_t>(kind);
             copy_bytes(data, static_cast<const char*>(spans[i].data), bytes);
@@ -1095,8 +1229,7 @@ template <size_t K>
 constexpr void add_size(Sizes& sizes, const char (&)[K])
 {
     sizes.length += K - 1;
-    sizes.maxchar |= 0x7f;
-    sizes.kinds |= PyUnicode_1BYTE_KIND;
+    sizes.tags |= std::bit_cast<uint64_t>(SpanTags{0x7f, PyUnicode_1BYTE_KIND});
 }
 inline void add_size(Sizes& sizes, const Span& span) { sizes.add(span); }
 template <class... Parts>
@@ -1108,12 +1241,12 @@ void add_size(Sizes& sizes, const Group<Parts...>& group)
 }
 
 template <size_t K>
-inline void copy_part(char*& to, const char (&literal)[K])
+TC_INLINE void copy_part(char*& to, const char (&literal)[K])
 {
     std::memcpy(to, literal, K - 1);
     to += K - 1;
 }
-inline void copy_part(char*& to, const Span& span)
+TC_INLINE void copy_part(char*& to, const Span& span)
 {
     copy_bytes(to, static_cast<const char*>(span.data), static_cast<size_t>(span.length));
     to += span.length;
@@ -1171,8 +1304,8 @@ TC_NOINLINE Ref join_text(const Parts&... parts)
         return {};
     }
     Py_ssize_t length = static_cast<Py_ssize_t>(sizes.length);
-    if (sizes.kinds == PyUnicode_1BYTE_KIND && sizes.maxchar <= 0xff) {
-        Ref result = Ref::steal(PyUnicode_New(length, sizes.maxchar));
+    if (sizes.kinds() == PyUnicode_1BYTE_KIND && sizes.maxchar() <= 0xff) {
+        Ref result = Ref::steal(PyUnicode_New(length, sizes.maxchar()));
         if (!result) {
             return {};
         }
@@ -1180,10 +1313,10 @@ TC_NOINLINE Ref join_text(const Parts&... parts)
         (copy_part(data, parts), ...);
         return result;
     }
-    if ((sizes.kinds & PyUnicode_4BYTE_KIND) == 0 && sizes.maxchar > 0xff &&
-        sizes.maxchar <= 0xffff) {
+    if ((sizes.kinds() & PyUnicode_4BYTE_KIND) == 0 && sizes.maxchar() > 0xff &&
+        sizes.maxchar() <= 0xffff) {
         // Two bytes a character, as most non-ASCII texts are.
-        Ref result = Ref::steal(PyUnicode_New(length, sizes.maxchar));
+        Ref result = Ref::steal(PyUnicode_New(length, sizes.maxchar()));
         if (!result) {
             return {};
         }
@@ -1520,7 +1653,7 @@ thread_local ThreadStack t_stack;
 // dynamic loader).
 class StackScope {
 public:
-    StackScope()
+    TC_INLINE StackScope()
     {
         ThreadStack& ts = t_stack;
         if (!ts.looked) {
@@ -1802,7 +1935,7 @@ Flow list_masters(Run& run, PyObject* base)
 bool print_text(PyObject* printFnc, const char* literal)
 {
     Ref line = Ref::steal(PyUnicode_FromString(literal));
-    return line && call(printFnc, {line.get()});
+    return line && call_one(printFnc, line.get());
 }
 
 // The address part of the banner, into `addstr`; a single address becomes a
@@ -2723,7 +2856,7 @@ PyObject* tc_print_master(FASTCALL_ARGS)
             when(has_vid, " vid 0x", vid_digits, ","), when(has_did, " did 0x", did_digits, ","),
             when(has_fwver, " fwVer ", fwver_text));
     }
-    if (!joined || !call(printFnc, {joined.get()})) {
+    if (!joined || !call_one(printFnc, joined.get())) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -2732,14 +2865,11 @@ PyObject* tc_print_master(FASTCALL_ARGS)
 // ---------------------------------------------------------------------------
 // Device report lines
 
-// ident[key]; exact dicts are read directly, with the same KeyError.
-Ref subscript(PyObject* mapping, PyObject* key)
+// dict[key] of an exact dict, with the KeyError of a missing key.
+Ref dict_item(PyObject* dict, PyObject* key)
 {
-    if (!PyDict_CheckExact(mapping)) {
-        return Ref::steal(PyObject_GetItem(mapping, key));
-    }
-    PyObject* value = nullptr;
-    int found = PyDict_GetItemRef(mapping, key, &value);
+    PyObject* value;   // always set, nullptr when missing
+    int found = PyDict_GetItemRef(dict, key, &value);
     if (found == 0) {
         PyErr_SetObject(PyExc_KeyError, key);
     }
@@ -2764,36 +2894,6 @@ PyObject* tc_get_text(FASTCALL_ARGS)
     return Py_NewRef(present ? values[0] : values[1]);
 }
 
-// _get_text(val, default) through the module namespace; the module's own
-// function is applied inline. `value` is replaced by the result.
-bool get_text(PyObject* module, Ref& value, PyObject* default_)
-{
-    FastcallFunction own = nullptr;
-    const GlobalSlot* slot = remembered(module, G::_get_text);
-    Ref func;
-    if (slot != nullptr) {
-        own = slot->own;   // nothing runs before it is used: no reference needed
-    }
-    else {
-        func = lookup_slow(module, G::_get_text, &own);
-        if (!func) {
-            return false;
-        }
-    }
-    if (own == tc_get_text) {
-        int present = truth(value.get());
-        if (present == 0) {
-            value = Ref::borrow(default_);
-        }
-        return present >= 0;
-    }
-    if (!func) {
-        func = Ref::borrow(slot->value);
-    }
-    value = call(func.get(), {value.get(), default_});
-    return static_cast<bool>(value);
-}
-
 // The pieces of one device text, read in the order of the text's
 // definition: the port label, the identification values, the two IDs.
 struct DeviceText {
@@ -2801,35 +2901,115 @@ struct DeviceText {
     PyObject* dev;
     PyObject* ident;
     int wrap = 0;
-    Piece port, field[6], vendorName, prodName, vid, did;
+    // port label; prodText, prodId, ser, fwver, hdver, apptag, vendorName,
+    // prodName (in reading order); the two IDs
+    Piece port, field[kIdentValues], vid, did;
     Ref vendor_id, device_id;
     bool vid_read = false, did_read = false;   // IDs already read and formatted
 };
 
-// Reads the identification values: `prodText`, `prodId`, `ser`, `fwver`,
-// `hdver`, `apptag` through _get_text and strip, then `vendorName` and
-// `prodName` by strip alone.
-bool read_identification(DeviceText& t)
+// Whether _get_text holds the module's own function, so that its effect on
+// an exact string can be applied inline; asked again only after the
+// namespace changed (code run in between, even inside a dict look-up, may
+// have rebound the name).
+class OwnGetText {
+public:
+    explicit OwnGetText(PyObject* module) : module_(module) { ask(); }
+    bool operator()() { return g_lookups.changes == own_since_ || ask(); }
+
+private:
+    bool ask()
+    {
+        const GlobalSlot* slot = remembered(module_, G::_get_text);
+        bool own = slot != nullptr && slot->own == tc_get_text;
+        own_since_ = own ? g_lookups.changes : kNotOwn;
+        return own;
+    }
+    static constexpr size_t kNotOwn = 1;   // never a count of changes, which stays even
+    PyObject* module_;
+    size_t own_since_ = kNotOwn;
+};
+
+// ident[key]: an exact dict read directly (a dict's class cannot change,
+// so that is decided once per text).
+template <bool ExactDict>
+inline Ref ident_item(PyObject* ident, PyObject* key)
 {
-    // Identification values with a placeholder, in the order they are read.
-    PyObject* const keys[] = {N.productText,      N.productId,
-                              N.serialNumber,     N.firmwareRevision,
-                              N.hardwareRevision, N.applicationSpecificTag};
-    PyObject* const placeholders[] = {N.NO_PRODUCT_TEXT, N.NO_PRODUCT_ID, N.NO_SERIAL,
-                                      N.NO_FW_VER,       N.NO_HW_VER,     N.NO_TAG};
-    for (int i = 0; i < 6; ++i) {
-        Ref value = subscript(t.ident, keys[i]);
-        if (!value || !get_text(t.module, value, placeholders[i]) ||
-            !strip(std::move(value), t.field[i])) {
-            return false;
+    return ExactDict ? dict_item(ident, key) : Ref::steal(PyObject_GetItem(ident, key));
+}
+
+// Reads the identification values into t.field in the order of N.identKeys:
+// the first ones through _get_text(value, placeholder), then strip(); the
+// last two, `vendorName` and `productName`, by strip() alone. Returns -1 on
+// error, else whether every value is an exact string.
+template <bool ExactDict>
+int read_values(DeviceText& t)
+{
+    PyObject* const ident = t.ident;
+    OwnGetText own_get_text(t.module);
+    bool all_exact = true;   // an exact string strips to one
+    for (int i = 0; i < kWithPlaceholder; ++i) {
+        // _get_text(ident[key], placeholder). As in Python the name is looked
+        // up before the subscript, and what it held then is called, whatever
+        // the subscript's code rebinds. The module's own function is applied
+        // here: its truth test, exact strings first (placeholders are exact).
+        Ref func;   // what to call; empty for the module's own
+        if (!own_get_text()) {
+            FastcallFunction impl = nullptr;
+            func = lookup(t.module, G::_get_text, &impl);
+            if (!func) {
+                return -1;
+            }
+            if (impl == tc_get_text) {
+                func = Ref();
+            }
         }
+        Ref value = ident_item<ExactDict>(ident, N.identKeys[i]);
+        if (!value) {
+            return -1;
+        }
+        if (func) {
+            value = call(func.get(), {value.get(), N.placeholders[i]});
+            if (!value) {
+                return -1;
+            }
+        }
+        else if (PyUnicode_CheckExact(value.get())) {
+            if (PyUnicode_GET_LENGTH(value.get()) == 0) {
+                value = Ref::borrow(N.placeholders[i]);
+            }
+            if (!strip_exact(std::move(value), t.field[i])) {
+                return -1;
+            }
+            continue;
+        }
+        else {
+            int present = truth(value.get());
+            if (present < 0) {
+                return -1;
+            }
+            if (present == 0) {
+                value = Ref::borrow(N.placeholders[i]);
+            }
+        }
+        if (!strip(std::move(value), t.field[i])) {
+            return -1;
+        }
+        all_exact = all_exact && exact(t.field[i]);
     }
-    Ref vendor_value = subscript(t.ident, N.vendorName);
-    if (!vendor_value || !strip(std::move(vendor_value), t.vendorName)) {
-        return false;
+    for (int i = kWithPlaceholder; i < kIdentValues; ++i) {
+        Ref value = ident_item<ExactDict>(ident, N.identKeys[i]);
+        if (!value || !strip(std::move(value), t.field[i])) {
+            return -1;
+        }
+        all_exact = all_exact && exact(t.field[i]);
     }
-    Ref product_value = subscript(t.ident, N.productName);
-    return product_value && strip(std::move(product_value), t.prodName);
+    return all_exact;
+}
+
+TC_NOINLINE int read_identification(DeviceText& t)
+{
+    return PyDict_CheckExact(t.ident) ? read_values<true>(t) : read_values<false>(t);
 }
 
 // The device text the way Python's `+` builds it, operand by operand: what
@@ -2851,7 +3031,8 @@ bool device_label_wrapped(const Sum& pre, Sum& wrapped)
 
 // `pre` and `wrapped` as built where Python builds them when the port text
 // is not an exact str (its code runs there); built here otherwise.
-Ref device_text_sum(DeviceText& t, bool identified, Sum* built_pre, Sum* built_wrapped)
+TC_NOINLINE Ref device_text_sum(DeviceText& t, bool identified, Sum* built_pre,
+                                Sum* built_wrapped)
 {
     // The sums are declared after the pieces they point into (in `t`).
     Sum own_pre, own_wrapped, line;
@@ -2890,9 +3071,9 @@ Ref device_text_sum(DeviceText& t, bool identified, Sum* built_pre, Sum* built_w
     if (!identified) {
         return ids(" NO_IDENT, vid 0x") ? line.value() : Ref();
     }
-    auto& [prodText, prodId, ser, fwver, hdver, apptag] = t.field;
-    if (!line.add(" ") || !line.add(t.vendorName) || !line.add(", ") ||
-        !line.add(t.prodName) || !line.add(" (") || !line.add(prodId) ||
+    auto& [prodText, prodId, ser, fwver, hdver, apptag, vendorName, prodName] = t.field;
+    if (!line.add(" ") || !line.add(vendorName) || !line.add(", ") ||
+        !line.add(prodName) || !line.add(" (") || !line.add(prodId) ||
         !line.add("),\n    ") || !line.add(prodText) || !ids(", vid 0x") ||
         !line.add(",\n    fwVer ") || !line.add(fwver) || !line.add(", hwVer ") ||
         !line.add(hdver) || !line.add(", S/N ") || !line.add(ser) || !line.add(", tag: ") ||
@@ -2907,7 +3088,7 @@ Ref device_text_sum(DeviceText& t, bool identified, Sum* built_pre, Sum* built_w
 // additions before them. Returns whether every piece is exact.
 bool read_ids_ahead(DeviceText& t)
 {
-    t.vendor_id = getattr(t.dev, N.vendorId);
+    t.vendor_id.reset(PyObject_GetAttr(t.dev, N.vendorId));
     if (!t.vendor_id || !hex04(t.vendor_id.get(), t.vid)) {
         return false;
     }
@@ -2915,7 +3096,7 @@ bool read_ids_ahead(DeviceText& t)
     if (!exact(t.vid)) {
         return true;
     }
-    t.device_id = getattr(t.dev, N.deviceId);
+    t.device_id.reset(PyObject_GetAttr(t.dev, N.deviceId));
     if (!t.device_id || !hex04(t.device_id.get(), t.did)) {
         return false;
     }
@@ -2925,7 +3106,7 @@ bool read_ids_ahead(DeviceText& t)
 
 // A port text that is not an exact str: the label is built where Python
 // builds it, its `+` running the text's code before gui is tested.
-Ref device_text_foreign_port(DeviceText& t, PyObject* gui)
+TC_NOINLINE Ref device_text_foreign_port(DeviceText& t, PyObject* gui)
 {
     Sum pre, wrapped;   // after `t`, whose pieces they point into
     if (!device_label(t, pre)) {
@@ -2936,7 +3117,7 @@ Ref device_text_foreign_port(DeviceText& t, PyObject* gui)
         return {};
     }
     int identified = truth(t.ident);
-    if (identified < 0 || (identified && !read_identification(t))) {
+    if (identified < 0 || (identified && read_identification(t) < 0)) {
         return {};
     }
     return device_text_sum(t, identified != 0, &pre, &wrapped);
@@ -2946,16 +3127,19 @@ Ref device_text_foreign_port(DeviceText& t, PyObject* gui)
 Ref device_text(DeviceText& t, PyObject* gui)
 {
     t.wrap = truth(gui);
-    int identified = t.wrap < 0 ? -1 : truth(t.ident);
-    if (identified < 0 || (identified && !read_identification(t))) {
+    int identified = t.wrap < 0                   ? -1
+                     : PyDict_CheckExact(t.ident) ? PyDict_GET_SIZE(t.ident) != 0
+                                                  : truth(t.ident);
+    if (identified < 0) {
         return {};
     }
     bool all_exact = true;
     if (identified) {
-        for (const Piece* piece : {&t.field[0], &t.field[1], &t.field[2], &t.field[3],
-                                   &t.field[4], &t.field[5], &t.vendorName, &t.prodName}) {
-            all_exact = all_exact && exact(*piece);
+        int read = read_identification(t);
+        if (read < 0) {
+            return {};
         }
+        all_exact = read > 0;
     }
     if (all_exact) {
         if (!read_ids_ahead(t)) {
@@ -2972,8 +3156,8 @@ Ref device_text(DeviceText& t, PyObject* gui)
     if (!identified) {
         return join_text(open, t.port, close, "NO_IDENT, vid 0x", t.vid, ", did 0x", t.did);
     }
-    auto& [prodText, prodId, ser, fwver, hdver, apptag] = t.field;
-    return join_text(open, t.port, close, t.vendorName, ", ", t.prodName, " (", prodId,
+    auto& [prodText, prodId, ser, fwver, hdver, apptag, vendorName, prodName] = t.field;
+    return join_text(open, t.port, close, vendorName, ", ", prodName, " (", prodId,
                      "),\n    ", prodText, ", vid 0x", t.vid, ", did 0x", t.did,
                      ",\n    fwVer ", fwver, ", hwVer ", hdver, ", S/N ", ser, ", tag: ",
                      apptag);
@@ -3001,7 +3185,7 @@ PyObject* tc_print_dev(FASTCALL_ARGS)
         return nullptr;
     }
     Ref joined = exact(t.port) ? device_text(t, gui) : device_text_foreign_port(t, gui);
-    if (!joined || !call(printFnc, {joined.get()})) {
+    if (!joined || !call_one(printFnc, joined.get())) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -3060,6 +3244,15 @@ bool init_names()
             return false;
         }
     }
+    PyObject* const keys[] = {N.productText,      N.productId,
+                              N.serialNumber,     N.firmwareRevision,
+                              N.hardwareRevision, N.applicationSpecificTag,
+                              N.vendorName,       N.productName};
+    PyObject* const placeholders[] = {N.NO_PRODUCT_TEXT, N.NO_PRODUCT_ID, N.NO_SERIAL,
+                                      N.NO_FW_VER,       N.NO_HW_VER,     N.NO_TAG};
+    static_assert(std::size(keys) == kIdentValues && std::size(placeholders) == kWithPlaceholder);
+    std::copy(std::begin(keys), std::end(keys), N.identKeys);
+    std::copy(std::begin(placeholders), std::end(placeholders), N.placeholders);
     N.optionsKwnames = PyTuple_Pack(1, N.options);
     N.ready = N.optionsKwnames != nullptr;
     return N.ready;
