@@ -24,12 +24,13 @@ import selectors
 import socket
 import ssl
 import sys
+import threading
 import time
 from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
-    from _typeshed import ReadableBuffer, WriteableBuffer
+    from _typeshed import ReadableBuffer
 
 MAX_ANSWER = 1 << 20  # bytes; a bigger answer is not an IO-Link master's
 IDEMPOTENT = frozenset({"GET", "HEAD", "OPTIONS", "PUT", "DELETE"})
@@ -46,15 +47,55 @@ class Clock:
         self.deadline = deadline
         self.cause = "connect"
 
-    def arm(self, sock: socket.socket, phase: str) -> None:
-        """Give the next blocking call on sock its time limit."""
+    def wait(self, phase: str) -> float:
+        """The time limit of the next wait of the phase ("connect" or
+        "read"), the deadline's rest where that is shorter."""
         limit = self.connect_timeout if phase == "connect" else self.read_timeout
         left = self.deadline - time.monotonic()
         if left <= 0:
             self.cause = "deadline"
             raise TimeoutError("deadline passed")
         self.cause = phase if limit <= left else "deadline"
-        sock.settimeout(min(limit, left))
+        return min(limit, left)
+
+    def arm(self, sock: socket.socket, phase: str) -> None:
+        """Give the next blocking call on sock its time limit."""
+        sock.settimeout(self.wait(phase))
+
+
+class LookupTimeout(TimeoutError):
+    """The name of a master had no address within the connect timeout (or
+    the deadline: the clock's cause says which)."""
+
+
+def resolve(host: str, port: int, clock: Clock) -> list[tuple[Any, ...]]:
+    """socket.getaddrinfo() for a TCP connection, within the clock's connect
+    timeout. No socket timeout bounds the resolver's own waits (seconds per
+    name server and attempt), so a name is looked up in a thread of its own,
+    which is left to finish alone when the time is up. Addresses (the
+    discovery of host ranges) need no look-up and no thread."""
+    try:
+        return socket.getaddrinfo(host, port, type=socket.SOCK_STREAM, flags=socket.AI_NUMERICHOST)
+    except socket.gaierror:
+        pass
+    limit = clock.wait("connect")
+    found: list[list[tuple[Any, ...]]] = []
+    failed: list[BaseException] = []
+
+    def look_up() -> None:
+        try:
+            found.append(socket.getaddrinfo(host, port, type=socket.SOCK_STREAM))
+        except BaseException as exc:  # handed to the caller
+            failed.append(exc)
+
+    thread = threading.Thread(target=look_up, name=f"name lookup {host}", daemon=True)
+    thread.start()
+    thread.join(limit)
+    if thread.is_alive():
+        raise LookupTimeout(f"no address for {host!r} within {limit:g} s")
+    if failed:
+        raise failed[0]
+    return found[0]
 
 
 class _TimedSocket(socket.socket):
@@ -62,10 +103,12 @@ class _TimedSocket(socket.socket):
 
     clock: Clock | None = None
 
-    def recv_into(self, buffer: WriteableBuffer, nbytes: int = 0, flags: int = 0) -> int:
+    # The arguments are passed on as given: the plain and the TLS socket's
+    # recv_into differ in their defaults.
+    def recv_into(self, *args: Any, **kwargs: Any) -> int:
         if self.clock is not None:
             self.clock.arm(self, "read")
-        return super().recv_into(buffer, nbytes, flags)
+        return super().recv_into(*args, **kwargs)
 
     def sendall(self, data: ReadableBuffer, flags: int = 0) -> None:
         if self.clock is not None:
@@ -73,20 +116,9 @@ class _TimedSocket(socket.socket):
         super().sendall(data, flags)
 
 
-class _TimedSSLSocket(ssl.SSLSocket):
-    """The same for a TLS connection."""
-
-    clock: Clock | None = None
-
-    def recv_into(self, buffer: WriteableBuffer, nbytes: int | None = None, flags: int = 0) -> int:
-        if self.clock is not None:
-            self.clock.arm(self, "read")
-        return super().recv_into(buffer, nbytes, flags)
-
-    def sendall(self, data: ReadableBuffer, flags: int = 0) -> None:
-        if self.clock is not None:
-            self.clock.arm(self, "read")
-        super().sendall(data, flags)
+class _TimedSSLSocket(_TimedSocket, ssl.SSLSocket):
+    """The same for a TLS connection: _TimedSocket's methods come first and
+    pass each call on to the TLS socket's."""
 
 
 @functools.cache
@@ -110,7 +142,7 @@ class _HTTPConnection(http.client.HTTPConnection):
         clock = self.clock
         assert clock is not None
         error: OSError = OSError("no address")
-        for family, kind, proto, _, address in socket.getaddrinfo(self.host, self.port, type=socket.SOCK_STREAM):
+        for family, kind, proto, _, address in resolve(self.host, self.port, clock):
             sock = _TimedSocket(family, kind, proto)
             try:
                 clock.arm(sock, "connect")

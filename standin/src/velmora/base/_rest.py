@@ -46,7 +46,7 @@ from . import IoddUtility
 from ._address import Target, address_problem, host_range, parse_target
 from ._backend import DeviceRow, MasterLink, SessionLink, TransportBackend
 from ._errors import IoddError
-from ._http import Clock, Connection, TooLarge, decode_json, tls_context
+from ._http import Clock, Connection, LookupTimeout, TooLarge, decode_json, tls_context
 from ._installation import IDENT_NAMES, MAX_TIMEOUT, REST_TIMEOUTS, Installation
 from ._protocol import (
     API_MODE,
@@ -195,10 +195,13 @@ class Client:
         clock = Clock(s.connect_timeout, s.read_timeout, min(now + s.request_timeout, self._session_end))
         try:
             answer = self.connection.request(method, self.target.base + path, data, headers, clock)
-        except TimeoutError:
+        except TimeoutError as exc:
             if clock.cause == "deadline":
                 limit, name = (s.session_timeout, "session") if by_session else (s.request_timeout, "request")
                 problem = f"no complete answer within {limit:g} s ({name} deadline)"
+            elif isinstance(exc, LookupTimeout):
+                problem = (f"unknown host {self.target.host!r} (no address within "
+                           f"{s.connect_timeout:g} s, connect timeout)")
             else:
                 limit = s.connect_timeout if clock.cause == "connect" else s.read_timeout
                 problem = f"no answer within {limit:g} s ({clock.cause} timeout)"
