@@ -13,6 +13,8 @@ from pathlib import Path
 
 import pytest
 
+from plants import ip_master, plant
+
 CLI = [sys.executable, "-m", "velmora.tools"]
 ANSI = re.compile(r"\x1b\[[0-9;]*m")
 DEMO_MASTERS = ["192.168.10.21", "192.168.10.22", "COM5", "D4:36:39:8A:10:5C"]
@@ -33,18 +35,6 @@ def cli(*args, cmd=CLI, **env):
 
 def masters_listed(stdout):
     return re.findall(r"^Master (\S+?):? ", stdout, re.M)
-
-
-def plant(tmp_path, *masters):
-    path = tmp_path / "plant.json"
-    path.write_text(json.dumps({"masters": list(masters)}))
-    return str(path)
-
-
-def ip_master(address, devices=1, **extra):
-    ports = [{"mode": "IOLINK", "device": {"vendorId": 1, "deviceId": 10 + i}}
-             for i in range(devices)]
-    return {"transport": "IP", "address": address, "ports": ports or [{"mode": "DI"}], **extra}
 
 
 # --- report and options -----------------------------------------------------

@@ -11,6 +11,8 @@ from pathlib import Path
 import pytest
 from PIL import Image
 
+from plants import ip_master, plant
+
 SCRIPT = Path(sys.executable).with_name("tessadyn-check-gui")
 BLUE = (0x46, 0x99, 0xFF)
 GREEN = (0x72, 0xFF, 0x00)
@@ -29,18 +31,6 @@ def env(tmp_path, **extra):
 def run(cmd, tmp_path, **extra):
     return subprocess.run(cmd, capture_output=True, text=True, env=env(tmp_path, **extra),
                           timeout=120)
-
-
-def plant(tmp_path, *masters):
-    path = tmp_path / "plant.json"
-    path.write_text(json.dumps({"masters": list(masters)}))
-    return str(path)
-
-
-def ip_master(address, devices=1, **extra):
-    ports = [{"mode": "IOLINK", "device": {"vendorId": 1, "deviceId": 10 + i}}
-             for i in range(devices)]
-    return {"transport": "IP", "address": address, "ports": ports, **extra}
 
 
 def pixels(image, colour, tolerance=40):

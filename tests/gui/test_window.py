@@ -13,6 +13,7 @@ from kivy.uix.button import Button
 from PIL import Image
 
 from gui_helpers import PATIENCE, dialogs, pump, run_check, wait_for
+from plants import ip_master
 from velmora.base import sim
 from velmora.tools import TessadynChecker
 from velmora.tools.gui_app import AUTO_CAUTION, ErrorDialog
@@ -21,12 +22,6 @@ from velmora.tools.gui_run import TRANSPORTS, Worker
 BLUE = (0x46, 0x99, 0xFF)     # "Master ADDR"
 GREEN = (0x72, 0xFF, 0x00)    # "  * Device port N:"
 RED = (0xFF, 0x00, 0x00)      # what mark-up in device data asks for
-
-
-def ip_master(address, devices=1, **extra):
-    ports = [{"mode": "IOLINK", "device": {"vendorId": 1, "deviceId": 10 + i}}
-             for i in range(devices)]
-    return {"transport": "IP", "address": address, "ports": ports or [{"mode": "DI"}], **extra}
 
 
 def rows(view):
