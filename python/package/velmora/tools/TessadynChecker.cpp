@@ -877,7 +877,7 @@ void convert(const void* from, void* to, Py_ssize_t length)
 // One-byte to two-byte characters, the widening of most non-ASCII texts
 // (ASCII literals and values beside a character beyond Latin-1): eight at a
 // time where SSE2 is there.
-void widen_1_2(const void* from, void* to, Py_ssize_t length)
+TC_INLINE void widen_1_2(const void* from, void* to, Py_ssize_t length)
 {
     const Py_UCS1* source = static_cast<const Py_UCS1*>(from);
     Py_UCS2* target = static_cast<Py_UCS2*>(to);
@@ -1261,12 +1261,12 @@ void copy_part(char*& to, const Group<Parts...>& group)
 
 // The same into a text of two bytes a character: one-byte parts widened.
 template <size_t K>
-inline void copy_part2(Py_UCS2*& to, const char (&literal)[K])
+TC_INLINE void copy_part2(Py_UCS2*& to, const char (&literal)[K])
 {
     widen_1_2(literal, to, K - 1);
     to += K - 1;
 }
-inline void copy_part2(Py_UCS2*& to, const Span& span)
+TC_INLINE void copy_part2(Py_UCS2*& to, const Span& span)
 {
     if (span.kind == PyUnicode_1BYTE_KIND) {
         widen_1_2(span.data, to, span.length);
