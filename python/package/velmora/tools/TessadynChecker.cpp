@@ -657,23 +657,35 @@ void Piece::set_digits(size_t number, int width)
     span_ = Span(at, end - at, 0x7f, PyUnicode_1BYTE_KIND);
 }
 
+// The compact value of an exact int, when it lies in [0, bound].
+inline bool small_int(PyObject* value, Py_ssize_t bound, Py_ssize_t& small)
+{
+    if (!PyLong_CheckExact(value)) {
+        return false;
+    }
+    PyLongObject* number = reinterpret_cast<PyLongObject*>(value);
+    if (!PyUnstable_Long_IsCompact(number)) {
+        return false;
+    }
+    small = PyUnstable_Long_CompactValue(number);
+    return small >= 0 && small <= bound;
+}
+
 // The digits of a non-negative exact int small enough for one machine word,
 // written into the piece: 1 when written, 0 when the value takes the generic
 // path, -1 on error.
 template <unsigned Base>
 int int_digits(PyObject* value, Piece& piece, int width)
 {
-    if (!PyLong_CheckExact(value)) {
-        return 0;
-    }
-    PyLongObject* number = reinterpret_cast<PyLongObject*>(value);
-    if (PyUnstable_Long_IsCompact(number)) {
-        Py_ssize_t small = PyUnstable_Long_CompactValue(number);
-        if (small < 0) {
-            return 0;
-        }
+    Py_ssize_t small;
+    if (small_int(value, PY_SSIZE_T_MAX, small)) {
         piece.set_digits<Base>(static_cast<size_t>(small), width);
         return 1;
+    }
+    // Not an int, or a negative one of a machine word.
+    if (!PyLong_CheckExact(value) ||
+        PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) {
+        return 0;
     }
     int overflow = 0;
     long long big = PyLong_AsLongLongAndOverflow(value, &overflow);
@@ -689,7 +701,7 @@ int int_digits(PyObject* value, Piece& piece, int width)
 
 // The hex form of an identifier: format(value, "04x"). Non-negative exact
 // ints are written here with the same digits, in about a tenth of the
-// instructions of the format call.
+// instructions of the format call; this is what hex04() does not do inline.
 TC_NOINLINE bool hex04_other(PyObject* value, Piece& piece)
 {
     int done = int_digits<16>(value, piece, 4);
@@ -697,20 +709,6 @@ TC_NOINLINE bool hex04_other(PyObject* value, Piece& piece)
         return done > 0;
     }
     return piece.set(Ref::steal(PyObject_Format(value, N.hex04)));
-}
-
-// The compact value of an exact int, when it lies in [0, bound].
-inline bool small_int(PyObject* value, Py_ssize_t bound, Py_ssize_t& small)
-{
-    if (!PyLong_CheckExact(value)) {
-        return false;
-    }
-    PyLongObject* number = reinterpret_cast<PyLongObject*>(value);
-    if (!PyUnstable_Long_IsCompact(number)) {
-        return false;
-    }
-    small = PyUnstable_Long_CompactValue(number);
-    return small >= 0 && small <= bound;
 }
 
 // IDs are exact ints of 16 (vendor) and 24 bits (device): their digits
@@ -942,11 +940,6 @@ void copy_span(const Span& span, char* to, int kind)
 
 Ref join_foreign(const Span* spans, size_t count);
 
-// The sizes of the spans of one text: the sum of their lengths, an OR of
-// their widest characters (which falls in the same kind as their maximum, the
-// kinds' bounds being powers of two) and an OR of their kinds. Each length is
-// at most the size of the address space, so the sum of the few spans of one
-// text cannot wrap in 64 bits, also on 32-bit hosts.
 // The widest character and kind of a span lie side by side, so that the
 // sizes of a text OR the two in one word per span.
 struct SpanTags {
@@ -964,6 +957,11 @@ inline uint64_t span_tags(const Span& span)
     return tags;
 }
 
+// The sizes of the spans of one text: the sum of their lengths, an OR of
+// their widest characters (which falls in the same kind as their maximum, the
+// kinds' bounds being powers of two) and an OR of their kinds. Each length is
+// at most the size of the address space, so the sum of the few spans of one
+// text cannot wrap in 64 bits, also on 32-bit hosts.
 struct Sizes {
     uint64_t length = 0;
     uint64_t tags = 0;   // the OR of the spans' SpanTags
@@ -3127,9 +3125,7 @@ TC_NOINLINE Ref device_text_foreign_port(DeviceText& t, PyObject* gui)
 Ref device_text(DeviceText& t, PyObject* gui)
 {
     t.wrap = truth(gui);
-    int identified = t.wrap < 0                   ? -1
-                     : PyDict_CheckExact(t.ident) ? PyDict_GET_SIZE(t.ident) != 0
-                                                  : truth(t.ident);
+    int identified = t.wrap < 0 ? -1 : truth(t.ident);
     if (identified < 0) {
         return {};
     }
