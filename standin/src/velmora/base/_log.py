@@ -1,0 +1,27 @@
+"""The one route from the driver library to the application's logger.
+
+The application sets ``IoddUtility.CommonDriverManager.iodd`` to an object
+with a ``_logger`` (warning, info, debug); without one the library is quiet.
+Every line is prefixed with ``velmora.base: ``.
+"""
+
+from __future__ import annotations
+
+from . import IoddUtility
+
+
+def log(level: str, message: str) -> None:
+    """``message`` at ``level`` ("warning", "info", "debug") through the
+    application's logger, when it set one."""
+    logger = getattr(IoddUtility.CommonDriverManager.iodd, "_logger", None)
+    write = getattr(logger, level, None)
+    if callable(write):
+        write(f"velmora.base: {message}")
+
+
+def warn(message: str) -> None:
+    log("warning", message)
+
+
+def info(message: str) -> None:
+    log("info", message)

@@ -1,0 +1,169 @@
+"""Readers of the API's resources: each reads one resource through a
+``Client`` and gives its values checked (a wrong shape, or a value outside
+the API's range, is a ``RestError`` naming the master, the request and the
+problem)."""
+
+from __future__ import annotations
+
+from collections.abc import Mapping
+from typing import Any
+from urllib.parse import quote
+
+from .._installation import IDENT_NAMES
+from .._protocol import MAX_DEVICE_ID, MAX_MASTER_ID, MAX_VENDOR_ID, MODE_OF_API
+from .client import MAX_TEXT, Client, RestError, short
+
+MAX_PORTS = 64  # numberOfPorts: at least 1 by the description; more is no master this library knows
+MAX_MASTER_NUMBER = 0x7FFFFFFF
+
+
+class Answer:
+    """Typed access to one decoded answer; a wrong shape or a value outside
+    the API's range is a clear error."""
+
+    def __init__(self, client: Client, what: str, value: Any):
+        self.client = client
+        self.what = what
+        if not isinstance(value, dict):
+            raise self.bad(f"expected an object, got {type(value).__name__}")
+        self.value = value
+
+    def bad(self, problem: str) -> RestError:
+        return self.client.fail(self.what, f"unexpected answer: {problem}")
+
+    def number(self, key: str, low: int, high: int, default: int | None = None) -> int:
+        v = self.value.get(key)
+        if v is None and default is not None:
+            return default
+        if isinstance(v, float) and v.is_integer() and low <= v <= high:
+            v = int(v)
+        if isinstance(v, bool) or not isinstance(v, int) or not low <= v <= high:
+            raise self.bad(f"{key!r} is {short(v)}, not an integer in {low}..{high}")
+        return v
+
+    def text(self, key: str, limit: int | None = MAX_TEXT, sent: bool = False) -> str | None:
+        """A text value, or None.  ``limit``: its most characters (None: as
+        long as the answer); ``sent``: the text goes back to the master in
+        a request, so it must be encodable (no lone surrogate).  Texts that
+        are only shown may hold one: the application escapes what it
+        prints."""
+        v = self.value.get(key)
+        if v is None:
+            return None
+        if not isinstance(v, str):
+            raise self.bad(f"{key!r} is {short(v)}, not a string")
+        if limit is not None and len(v) > limit:
+            raise self.bad(f"{key!r} is longer than {limit} characters")
+        if sent:
+            try:
+                v.encode("utf-8")
+            except UnicodeEncodeError:
+                raise self.bad(f"{key!r} is {short(v)}, not valid text (a lone surrogate)") from None
+        return v
+
+
+def get(client: Client, path: str) -> Answer:
+    """The object at path."""
+    return Answer(client, client.what("GET", path), client.get(path))
+
+
+def get_list(client: Client, path: str) -> list[Answer]:
+    """The array of objects at path."""
+    return objects(client, client.what("GET", path), client.get(path))
+
+
+def objects(client: Client, what: str, value: Any) -> list[Answer]:
+    if not isinstance(value, list):
+        raise client.fail(what, f"unexpected answer: expected an array, got {type(value).__name__}")
+    return [Answer(client, what, item) for item in value]
+
+
+def first(*values: Any) -> Any:
+    return next((v for v in values if v is not None), None)
+
+
+def port_path(master: int, port: int, leaf: str) -> str:
+    return f"/masters/{master}/ports/{port}/{leaf}"
+
+
+def identify(client: Client) -> tuple[int, dict[str, Any]]:
+    """The gateway's first master (lowest masterNumber) and its identity:
+    vendorId, deviceId, name, fwVersion, vendor, productName, productCode."""
+    gateway = get(client, "/gateway/identification")
+    masters = get_list(client, "/masters")
+    if not masters:
+        raise client.fail(client.what("GET", "/masters"), "no IO-Link master behind this gateway")
+    numbers = [m.number("masterNumber", 1, MAX_MASTER_NUMBER) for m in masters]
+    number = min(numbers)
+    listed = masters[numbers.index(number)]
+    master = get(client, f"/masters/{number}/identification")
+    return number, {
+        "vendorId": master.number("vendorId", 1, MAX_VENDOR_ID, 0),
+        "deviceId": master.number("masterId", 1, MAX_MASTER_ID, 0),
+        "name": first(master.text("locationTag"), master.text("functionTag"), listed.text("locationTag")),
+        "fwVersion": first(master.text("firmwareRevision"), gateway.text("firmwareRevision")),
+        "vendor": first(master.text("vendorName"), gateway.text("vendorName")),
+        "productName": first(master.text("productName"), gateway.text("productName")),
+        "productCode": first(master.text("orderCode"), master.text("productId"), gateway.text("productId")),
+    }
+
+
+def port_table(client: Client, master: int) -> tuple[int, dict[int, str | None] | None]:
+    """The number of ports and each one's statusInfo, from the port list;
+    a master without one gives its number of ports in its capabilities
+    (and no status: every IO-Link port is then asked for a device)."""
+    path = f"/masters/{master}/ports"
+    try:
+        listing = client.get(path)
+    except RestError as exc:
+        if exc.link:
+            raise
+        return get(client, f"/masters/{master}/capabilities").number("numberOfPorts", 1, MAX_PORTS), None
+    what = client.what("GET", path)
+    entries = objects(client, what, listing)
+    if not 1 <= len(entries) <= MAX_PORTS:
+        raise client.fail(what, f"unexpected answer: {len(entries)} ports, expected 1..{MAX_PORTS}")
+    status = {entry.number("portNumber", 1, MAX_PORTS): entry.text("statusInfo") for entry in entries}
+    if sorted(status) != list(range(1, len(entries) + 1)):
+        raise client.fail(what, f"unexpected answer: ports numbered {sorted(status)}, not 1..{len(entries)}")
+    return len(entries), status
+
+
+def port_mode(client: Client, master: int, port: int) -> str:
+    """A port's mode in the library's terms (IOLINK, DI, DO, DEACTIVATED)."""
+    config = get(client, port_path(master, port, "configuration"))
+    mode = config.text("mode")
+    if mode not in MODE_OF_API:
+        raise config.bad(f"unknown port mode {short(mode)}")
+    return MODE_OF_API[mode]
+
+
+def port_status(client: Client, master: int, port: int) -> str | None:
+    """A port's statusInfo."""
+    return get(client, port_path(master, port, "status")).text("statusInfo")
+
+
+def device_aliases(client: Client, master: int, ports: int) -> list[tuple[int, str | None]]:
+    """(port, deviceAlias) of every device the master lists, in its order."""
+    rows = []
+    for entry in get_list(client, "/devices"):
+        if entry.number("masterNumber", 1, MAX_MASTER_NUMBER) != master:
+            continue
+        rows.append((entry.number("portNumber", 1, ports), entry.text("deviceAlias", sent=True)))
+    return rows
+
+
+def device_identification(client: Client, alias: str) -> Answer:
+    """The identification of the device with that alias."""
+    return get(client, f"/devices/{quote(alias, safe='')}/identification")
+
+
+def device_ids(ident: Answer) -> tuple[int, int]:
+    """vendorId and deviceId of an identification."""
+    return ident.number("vendorId", 1, MAX_VENDOR_ID), ident.number("deviceId", 1, MAX_DEVICE_ID)
+
+
+def ident_values(ident: Answer) -> Mapping[str, str | None] | None:
+    """The nine names, absent ones None; None when the device gives none."""
+    values = {name: ident.text(name) for name in IDENT_NAMES}
+    return values if any(v is not None for v in values.values()) else None
