@@ -340,3 +340,37 @@ def test_server_command_listens_once_per_master(tmp_path):
                           "--listen", "127.0.0.2:0", "--listen", "127.0.0.3:0", "--listen", "127.0.0.4:0"],
                          capture_output=True, text=True, timeout=10)
     assert bad.returncode == 2 and "2 IP master(s) to serve but 3 --listen addresses" in bad.stderr
+
+
+# ---------------------------------------------------------------- masters with user management
+
+
+class ReadOnly(Stub):
+    """A master whose user management allows reading only."""
+
+    def do_POST(self):
+        self.rfile.read(int(self.headers.get("Content-Length") or 0))
+        body = b'{"code": 150, "message": "Permission denied"}'
+        self.send_response(403)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+
+def test_a_write_refused_on_auto_is_one_warning_and_the_check_goes_on(serve, capsys):
+    servers = serve(demo_ip_only())
+    routes = {API + path: (200, json.dumps(value).encode()) for path, value in GOOD.items()}
+    routes[API + "/masters/1/ports/1/configuration"] = (200, b'{"mode": "DEACTIVATED", "deviceAlias": "p1"}')
+    routes[API + "/devices"] = (200, b"[]")
+    server = ThreadingHTTPServer(("127.0.0.1", 0), type("S", (ReadOnly,), {"routes": routes}))
+    threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True).start()
+    read_only = f"127.0.0.1:{server.server_address[1]}"
+    try:
+        out = run(address=[read_only, *servers.addresses.values()], auto=True)
+    finally:
+        server.shutdown()
+        server.server_close()
+    assert "3 master(s) and 6 device(s) found" in out and out.index(read_only) < out.index("Device port")
+    [warning] = capsys.readouterr().err.splitlines()
+    assert warning.startswith(f"WARNING: velmora.base: Master {read_only} port 1: not switched to IOLINK_AUTOSTART")
+    assert "[150] Permission denied" in warning

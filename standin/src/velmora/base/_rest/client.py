@@ -19,6 +19,7 @@ from typing import Any
 
 from .._address import Target
 from .._errors import IoddError
+from .._protocol import ErrorCode
 from .._http import Clock, Connection, LookupTimeout, TooLarge, decode_json, tls_context
 from .settings import Settings
 
@@ -31,15 +32,78 @@ def short(value: Any) -> str:
 
 
 class RestError(IoddError):
-    """A failed request.  ``status`` and ``code`` are the HTTP status and the
-    API's error code when the master answered; ``link`` is true when the
-    connection itself failed (nothing or no complete answer came back)."""
+    """A failed request: ``Master ADDRESS: METHOD PATH: problem``.
+    ``status`` and ``code`` are the HTTP status and the API's error code
+    when the master answered; ``link`` is true for a ``LinkError``."""
 
-    def __init__(self, text: str, status: int | None = None, code: int | None = None, link: bool = False):
-        super().__init__(text)
+    link = False
+
+    def __init__(self, master: str, what: str, problem: str, status: int | None = None, code: int | None = None):
+        super().__init__(f"Master {master}: {what}: {problem}")
+        self.master, self.what, self.problem = master, what, problem
         self.status = status
         self.code = code
-        self.link = link
+
+
+class LinkError(RestError):
+    """The connection failed: nothing, or no complete answer, came back."""
+
+    link = True
+
+
+class CertificateRefused(LinkError):
+    """The master's TLS certificate is not trusted; ``fingerprint`` is the
+    SHA-256 of the certificate it presented (None when it sent none)."""
+
+    def __init__(self, master: str, what: str, problem: str, fingerprint: str | None):
+        super().__init__(master, what, problem)
+        self.fingerprint = fingerprint
+
+
+class AuthenticationNeeded(RestError):
+    """401: the master wants credentials, or refused the ones sent."""
+
+
+class PermissionDenied(RestError):
+    """403 or error 150: the master's user management does not allow the request."""
+
+
+class LockedByOtherClient(RestError):
+    """Error 104: another client (a fieldbus controller) holds the master."""
+
+
+class PortWriteRefused(IoddError):
+    """A port configuration that the master did not take: names the master,
+    the port, the mode and why (``cause``, the refused request's error)."""
+
+    def __init__(self, master: str, port: int, mode: str, cause: RestError):
+        super().__init__(f"Master {master} port {port}: not switched to {mode}, the master refused "
+                         f"{cause.what}: {cause.problem}; its ports are listed as they are")
+        self.cause = cause
+
+
+def error_for(master: str, what: str, status: int, reason: str, code: int | None, message: Any) -> RestError:
+    """The typed error of an error answer; the master's own words are
+    shortened, the application escapes what it prints."""
+    detail = ""
+    if code is not None:
+        known = ErrorCode.of(code)
+        said = message[:MAX_TEXT] if isinstance(message, str) else ""
+        if known is None:
+            detail = f": [{code}] {said}"
+        elif said.strip().casefold() in ("", known.message.casefold()):
+            detail = f": [{code}] {known.message} ({known.words})"
+        else:  # the master's own words last: they may be anything
+            detail = f": [{code}] {known.words}; the master says: {said}"
+    problem = f"HTTP {status} {reason[:MAX_TEXT]}{detail}"
+    kind = RestError
+    if status == 401 or code == ErrorCode.AUTHENTICATION_INVALID:
+        kind = AuthenticationNeeded
+    elif status == 403 or code == ErrorCode.PERMISSION_DENIED:
+        kind = PermissionDenied
+    elif code == ErrorCode.ACTION_LOCKED:
+        kind = LockedByOtherClient
+    return kind(master, what, problem, status, code)
 
 
 class Client:
@@ -67,8 +131,11 @@ class Client:
     def what(self, method: str, path: str) -> str:
         return f"{method} {self.target.base}{path}"
 
-    def fail(self, what: str, problem: str, **kw: Any) -> RestError:
-        return RestError(f"Master {self.address}: {what}: {problem}", **kw)
+    def fail(self, what: str, problem: str) -> RestError:
+        return RestError(self.address, what, problem)
+
+    def lost(self, what: str, problem: str) -> LinkError:
+        return LinkError(self.address, what, problem)
 
     def get(self, path: str) -> Any:
         return self.request("GET", path)
@@ -103,36 +170,31 @@ class Client:
             else:
                 limit = s.connect_timeout if clock.cause == "connect" else s.read_timeout
                 problem = f"no answer within {limit:g} s ({clock.cause} timeout)"
-            raise self.fail(what, problem, link=True) from None
+            raise self.lost(what, problem) from None
         except ConnectionRefusedError:
-            raise self.fail(what, "connection refused", link=True) from None
+            raise self.lost(what, "connection refused") from None
         except TooLarge:
             # A bad answer, not a lost link: the connection was closed and the
             # next request opens a new one.
             raise self.fail(what, "answer larger than 1 MiB") from None
         except socket.gaierror as exc:
-            raise self.fail(what, f"unknown host {self.target.host!r} ({exc.strerror})", link=True) from None
+            raise self.lost(what, f"unknown host {self.target.host!r} ({exc.strerror})") from None
         except ssl.SSLError as exc:
-            raise self.fail(what, f"TLS error: {exc.reason or exc}", link=True) from None
+            raise self.lost(what, f"TLS error: {exc.reason or exc}") from None
         except OSError as exc:
-            raise self.fail(what, f"connection failed: {exc.strerror or short(exc)}", link=True) from None
+            raise self.lost(what, f"connection failed: {exc.strerror or short(exc)}") from None
         except (http.client.HTTPException, ValueError) as exc:  # what http.client makes of a broken answer
-            raise self.fail(what, f"broken HTTP answer: {short(exc)}", link=True) from None
+            raise self.lost(what, f"broken HTTP answer: {short(exc)}") from None
         raw = answer.body
         if not 200 <= answer.status < 300:
-            detail = ""
-            code = None
             try:
                 err = decode_json(raw)
             except ValueError:
                 err = None
+            code = message = None
             if isinstance(err, dict) and type(err.get("code")) is int and 0 <= err["code"] < 10**6:
-                code = err["code"]
-                message = err.get("message")
-                # The master's own words, shortened; the application escapes what it prints.
-                detail = f": [{code}] {message[:MAX_TEXT] if isinstance(message, str) else ''}"
-            raise self.fail(what, f"HTTP {answer.status} {answer.reason[:MAX_TEXT]}{detail}",
-                            status=answer.status, code=code)
+                code, message = err["code"], err.get("message")
+            raise error_for(self.address, what, answer.status, answer.reason, code, message)
         if answer.status == 204 or (method == "POST" and not raw):
             return None
         try:

@@ -12,7 +12,7 @@ from .._errors import IoddError
 from .._log import warn
 from .._protocol import API_MODE, NO_DEVICE_CODES, STARTING
 from . import resources
-from .client import Client, RestError
+from .client import Client, PortWriteRefused, RestError
 
 POLL_INTERVAL = 0.1  # seconds between port status reads while devices start up
 # Port states in which a device answers for its identification.
@@ -98,7 +98,10 @@ class RestMaster(SessionLink):
 
     def set_port_modes(self, modes: Sequence[str]) -> None:
         """Write the changed ports; ports switched to IO-Link are then given
-        the startup timeout to bring their devices online."""
+        the startup timeout to bring their devices online.  A write that the
+        master refuses (user management, another client holding the master,
+        any error answer) ends the writing with one warning: the ports stay
+        as they are and the master is listed so."""
         current = self.port_modes()
         if len(modes) != len(current) or any(m not in API_MODE for m in modes):
             raise IoddError(f"Master {self.address}: invalid port configuration {list(modes)!r}")
@@ -106,8 +109,15 @@ class RestMaster(SessionLink):
         for port, (old, new) in enumerate(zip(current, modes, strict=True), start=1):
             if old != new:
                 self._modes = None  # not known while the write is under way
-                self.client.request("POST", resources.port_path(self.number, port, "configuration"),
-                                    {"mode": API_MODE[new]})
+                try:
+                    self.client.request("POST", resources.port_path(self.number, port, "configuration"),
+                                        {"mode": API_MODE[new]})
+                except RestError as exc:
+                    if exc.link:
+                        raise
+                    self._modes = list(current)
+                    warn(str(PortWriteRefused(self.address, port, API_MODE[new], exc)))
+                    break
                 current[port - 1] = new
                 self._modes = list(current)
                 if new == "IOLINK":

@@ -163,7 +163,15 @@ def device_ids(ident: Answer) -> tuple[int, int]:
     return ident.number("vendorId", 1, MAX_VENDOR_ID), ident.number("deviceId", 1, MAX_DEVICE_ID)
 
 
+# Names that every identification has as text: the device's report needs them.
+IDENT_TEXTS = ("vendorName", "productName")
+
+
 def ident_values(ident: Answer) -> Mapping[str, str | None] | None:
-    """The nine names, absent ones None; None when the device gives none."""
+    """The nine names, absent ones None; None when the device gives none.
+    An identification without a vendor or product name (the description
+    makes both optional) has the empty text there."""
     values = {name: ident.text(name) for name in IDENT_NAMES}
-    return values if any(v is not None for v in values.values()) else None
+    if all(v is None for v in values.values()):
+        return None
+    return {name: "" if value is None and name in IDENT_TEXTS else value for name, value in values.items()}
