@@ -4,8 +4,15 @@ several masters, user management, own certificates, port faults."""
 
 from __future__ import annotations
 
+import json
+import re
+from pathlib import Path
+
 import pytest
+from velmora.base import sim
+from velmora.base._errors import InstallationError
 from velmora.base._protocol import ErrorCode
+from velmora.base._rest import ENV_HOSTS
 from velmora.base._rest.client import (
     AuthenticationNeeded,
     LockedByOtherClient,
@@ -85,3 +92,56 @@ def test_an_identification_without_names_of_vendor_or_product_has_empty_ones(raw
     assert (ident["vendorName"], ident["productName"], ident["serialNumber"], ident["productText"]) == ("", "", "S1",
                                                                                                       None)
     assert GOOD["/devices/master1port1/identification"]["vendorName"] == "Stub sensors"
+
+
+# ---------------------------------------------------------------- gateways with several masters
+
+EXAMPLES = Path(__file__).parents[1] / "examples"
+
+
+def test_every_master_of_a_gateway_is_its_own_bridge_and_session(serve, monkeypatch, warnings_seen):
+    servers = serve(json.loads((EXAMPLES / "gateway.json").read_text()))
+    gateway, second = servers.addresses["192.168.10.30"], servers.addresses["192.168.10.30#2"]
+    assert second == f"{gateway}#2"
+    served = servers.masters["192.168.10.30"]
+    monkeypatch.setenv(ENV_HOSTS, f"{gateway},{servers.addresses['192.168.10.31']},{second}")
+    sim.use_installation({"masters": []})
+    with ip_base() as base:
+        found = base.discover()
+        assert [b.address for b in found] == [gateway, second, servers.addresses["192.168.10.31"]]
+        assert served.requests.count(("GET", f"{API}/gateway/identification")) == 1  # once per discovery
+        assert [(b.name, b.vendor) for b in found[:2]] == [("hall 2, cabinet 4, slot 1", "Velmora"),
+                                                          ("hall 2, cabinet 4, slot 2", "Velmora")]
+        _, first_devices = listing(base, gateway)
+        modes, devices = listing(base, second)
+        assert [d[:3] for d in first_devices] == [(1, 1893, 1090291)]
+        assert [m.activated() for m in modes] == [False, True] and [d[:3] for d in devices] == [(2, 1893, 1090310)]
+        assert warnings_seen.lines[-1] == (f"velmora.base: IP: {gateway} is a gateway with 2 IO-Link masters: "
+                                           f"{gateway} is its master 1; give the others' addresses to check them: "
+                                           f"{second}")
+        assert len(warnings_seen.lines) == 1  # asking for #2 warns of nothing
+        assert base.discover(f"{gateway}#3") is None
+    assert warnings_seen.lines[-1].endswith(f"{gateway}#3: the gateway has no IO-Link master 3 (its masters: 1, 2)")
+    assert sim.open_master_drivers() == []
+
+
+@pytest.mark.parametrize("address, problem", [
+    ("192.168.10.30#1", "master 1 of a gateway has its plain address '192.168.10.30'"),
+    ("192.168.10.99#2", "no IP master '192.168.10.99' (master 1 of its gateway)"),
+    ("192.168.10.30#x", "master number 'x' after '#' is not a number in 1..2147483647"),
+])
+def test_an_installation_names_a_gateways_masters_plainly(address, problem):
+    doc = json.loads((EXAMPLES / "gateway.json").read_text())
+    doc["masters"][1]["address"] = address
+    with pytest.raises(InstallationError, match=re.escape(f"masters[1].address: '{address}': {problem}")):
+        sim.load_installation(doc)
+
+
+def test_a_master_number_listed_twice_and_no_vendor_name_still_give_a_master(raw_master):
+    master = raw_master({"/masters": json_answer([{"masterNumber": 1}, {"masterNumber": 1.0}]),
+                         "/masters/1/identification": json_answer({"vendorId": 1, "masterId": 2}),
+                         "/gateway/identification": json_answer({})})
+    with ip_base() as base:
+        bridge = base.discover(master.address)
+        assert (bridge.address, bridge.vendor, bridge.vendorId) == (master.address, None, 1)
+        assert listing(base, master.address)[1][0][:3] == (1, 26, 42)

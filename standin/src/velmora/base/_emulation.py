@@ -14,6 +14,7 @@ import time
 from collections.abc import Mapping, Sequence
 from typing import Any
 
+from ._address import split_master
 from ._backend import DeviceRow, MasterLink, SessionLink, TransportBackend
 from ._errors import IoddError
 from ._installation import PORT_MODES, DeviceSpec, Installation, MasterSpec, PortSpec
@@ -34,13 +35,13 @@ class EmulatedPort:
     it (in the REST API's terms: mode, deviceAlias, iqConfiguration, ...),
     and the device plugged into it."""
 
-    def __init__(self, spec: PortSpec):
+    def __init__(self, spec: PortSpec, master: int = 1):
         self.number = spec.port_id
         self.device: DeviceSpec | None = spec.device
         self.config: dict[str, Any] = {
             "mode": API_MODE[spec.mode],
             "iqConfiguration": "NOT_SUPPORTED",
-            "deviceAlias": default_alias(1, spec.port_id),
+            "deviceAlias": default_alias(master, spec.port_id),
         }
         self.online_at = 0.0  # monotonic time the device comes online after activation
 
@@ -69,9 +70,12 @@ class EmulatedMaster(SessionLink):
         self.spec = spec
         self.transport = spec.transport
         self.address = spec.address
+        # An IP master ADDRESS#N is master N of the gateway at ADDRESS, which is its master 1.
+        self.gateway, number = split_master(spec.address) if spec.transport == "IP" else (spec.address, None)
+        self.number = number or 1
         self.device_startup = device_startup
         self._stop = stop or threading.Event()
-        self.ports = [EmulatedPort(p) for p in spec.ports]
+        self.ports = [EmulatedPort(p, self.number) for p in spec.ports]
 
     def __repr__(self) -> str:
         return f"<EmulatedMaster {self.transport} {self.address}>"

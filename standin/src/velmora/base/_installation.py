@@ -22,7 +22,7 @@ from dataclasses import dataclass
 from importlib import resources
 from typing import Any, Mapping
 
-from ._address import host_range, parse_target
+from ._address import host_range, parse_target, split_master
 from ._errors import InstallationError
 
 TRANSPORTS = ("IP", "USB", "BLE")
@@ -361,9 +361,10 @@ class _Validator:
                 raise self.wrong(where, "a string", host)
             try:
                 is_range = host_range(host) is not None
+                gateway = host if is_range else split_master(host)[0]
             except ValueError as exc:
                 raise self.fail(where, f"{_short(host)}: {exc}") from None
-            if not is_range and parse_target(host, plain=True) is None:
+            if not is_range and parse_target(gateway, plain=True) is None:
                 raise self.fail(where, f"{_short(host)} is not a host, host:port or http(s) URL")
             if host in hosts[:i]:
                 raise self.fail(where, f"duplicate host {host!r}")
@@ -471,6 +472,8 @@ class _Validator:
                     f"duplicate address {m.address!r} on transport {m.transport} (already used by masters[{seen[key]}])",
                 )
             seen[key] = i
+            if m.transport == "IP" and "#" in m.address:
+                self.gateway_master(m, where, masters)
             if m.manager_driver != "none":
                 if not m.supported:
                     raise self.fail(
@@ -482,6 +485,21 @@ class _Validator:
                         f"{where}.managerDriver",
                         f"the driver manager cannot hold a driver on the unavailable transport {m.transport}",
                     )
+
+
+    def gateway_master(self, m: MasterSpec, where: str, masters: tuple[MasterSpec, ...]) -> None:
+        """An IP master ``ADDRESS#N`` is master N (2 or more) of the gateway
+        whose master 1 is the IP master ``ADDRESS``."""
+        try:
+            gateway, number = split_master(m.address)
+        except ValueError as exc:
+            raise self.fail(f"{where}.address", f"{_short(m.address)}: {exc}") from None
+        if number == 1:
+            raise self.fail(f"{where}.address", f"{_short(m.address)}: master 1 of a gateway has its plain address "
+                                                f"{gateway!r}")
+        if not any(o.transport == "IP" and o.address == gateway for o in masters):
+            raise self.fail(f"{where}.address", f"{_short(m.address)}: no IP master {gateway!r} (master 1 of its "
+                                                "gateway)")
 
 
 def validate(doc: Any, source: str) -> Installation:

@@ -51,6 +51,7 @@ STARTING = (DEVICE_STARTING, "DEACTIVATED")
 MAX_VENDOR_ID = 0xFFFF  # vendorId: 1..65535
 MAX_DEVICE_ID = 0xFFFFFF  # device deviceId: 1..16777215 (24 bits)
 MAX_MASTER_ID = 0xFFFFFFFF  # masterId: 1..4294967295
+MAX_MASTER_NUMBER = 0x7FFFFFFF  # masterNumber: at least 1
 
 
 def default_alias(master: int, port: int) -> str:

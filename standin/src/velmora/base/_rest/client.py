@@ -120,6 +120,10 @@ class Client:
         self.on_lost: Callable[[], None] | None = None
         self._session_end = float("inf")
 
+    def sibling(self, address: str) -> Client:
+        """A client of its own for another master of the same gateway."""
+        return Client(address, self.target, self.settings)
+
     def begin(self) -> None:
         self.connection.close()
         self._session_end = time.monotonic() + self.settings.session_timeout

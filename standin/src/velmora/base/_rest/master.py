@@ -43,14 +43,32 @@ class RestMaster(SessionLink):
 
     @classmethod
     def probe(cls, client: Client) -> RestMaster:
-        """Read what a master says about itself, on a connection of its own
-        that is closed afterwards; raises RestError."""
+        """The gateway's first master (see gateway())."""
+        return cls.gateway(client)[0][0]
+
+    @classmethod
+    def gateway(cls, client: Client) -> tuple[list[RestMaster], list[RestError]]:
+        """Every IO-Link master of the gateway at the client's address, read
+        on a connection of its own that is closed afterwards, and the errors
+        of masters past the first that could not be read; raises RestError
+        when the gateway or its first master cannot be read.  The first
+        master keeps the client and the gateway's address; master N of
+        several is ``ADDRESS#N`` with a client (a connection) of its own."""
         client.begin()
         try:
-            number, identity = resources.identify(client)
+            found = resources.identify(client)
         finally:
             client.end()
-        return cls(client, number, identity)
+        masters: list[RestMaster] = []
+        errors: list[RestError] = []
+        for number, identity in found:
+            if isinstance(identity, RestError):
+                errors.append(identity)
+            elif not masters:
+                masters.append(cls(client, number, identity))
+            else:
+                masters.append(cls(client.sibling(f"{client.address}#{number}"), number, identity))
+        return masters, errors
 
     @property
     def identity(self) -> Mapping[str, Any]:

@@ -10,11 +10,10 @@ from typing import Any
 from urllib.parse import quote
 
 from .._installation import IDENT_NAMES
-from .._protocol import MAX_DEVICE_ID, MAX_MASTER_ID, MAX_VENDOR_ID, MODE_OF_API
+from .._protocol import MAX_DEVICE_ID, MAX_MASTER_ID, MAX_MASTER_NUMBER, MAX_VENDOR_ID, MODE_OF_API
 from .client import MAX_TEXT, Client, RestError, short
 
 MAX_PORTS = 64  # numberOfPorts: at least 1 by the description; more is no master this library knows
-MAX_MASTER_NUMBER = 0x7FFFFFFF
 
 
 class Answer:
@@ -86,26 +85,36 @@ def port_path(master: int, port: int, leaf: str) -> str:
     return f"/masters/{master}/ports/{port}/{leaf}"
 
 
-def identify(client: Client) -> tuple[int, dict[str, Any]]:
-    """The gateway's first master (lowest masterNumber) and its identity:
-    vendorId, deviceId, name, fwVersion, vendor, productName, productCode."""
+def identify(client: Client) -> list[tuple[int, dict[str, Any] | RestError]]:
+    """Every IO-Link master of the gateway, in masterNumber order, with its
+    identity (vendorId, deviceId, name, fwVersion, vendor, productName,
+    productCode), or the error that reading it gave; a number listed twice
+    is one master.  The gateway's own resources are read once."""
     gateway = get(client, "/gateway/identification")
-    masters = get_list(client, "/masters")
-    if not masters:
+    listed: dict[int, Answer] = {}
+    for entry in get_list(client, "/masters"):
+        listed.setdefault(entry.number("masterNumber", 1, MAX_MASTER_NUMBER), entry)
+    if not listed:
         raise client.fail(client.what("GET", "/masters"), "no IO-Link master behind this gateway")
-    numbers = [m.number("masterNumber", 1, MAX_MASTER_NUMBER) for m in masters]
-    number = min(numbers)
-    listed = masters[numbers.index(number)]
-    master = get(client, f"/masters/{number}/identification")
-    return number, {
-        "vendorId": master.number("vendorId", 1, MAX_VENDOR_ID, 0),
-        "deviceId": master.number("masterId", 1, MAX_MASTER_ID, 0),
-        "name": first(master.text("locationTag"), master.text("functionTag"), listed.text("locationTag")),
-        "fwVersion": first(master.text("firmwareRevision"), gateway.text("firmwareRevision")),
-        "vendor": first(master.text("vendorName"), gateway.text("vendorName")),
-        "productName": first(master.text("productName"), gateway.text("productName")),
-        "productCode": first(master.text("orderCode"), master.text("productId"), gateway.text("productId")),
-    }
+    masters: list[tuple[int, dict[str, Any] | RestError]] = []
+    for number in sorted(listed):
+        try:
+            master = get(client, f"/masters/{number}/identification")
+            masters.append((number, {
+                "vendorId": master.number("vendorId", 1, MAX_VENDOR_ID, 0),
+                "deviceId": master.number("masterId", 1, MAX_MASTER_ID, 0),
+                "name": first(master.text("locationTag"), master.text("functionTag"),
+                              listed[number].text("locationTag")),
+                "fwVersion": first(master.text("firmwareRevision"), gateway.text("firmwareRevision")),
+                "vendor": first(master.text("vendorName"), gateway.text("vendorName")),
+                "productName": first(master.text("productName"), gateway.text("productName")),
+                "productCode": first(master.text("orderCode"), master.text("productId"), gateway.text("productId")),
+            }))
+        except RestError as exc:
+            if exc.link or not masters:  # the gateway's first master must answer
+                raise
+            masters.append((number, exc))
+    return masters
 
 
 def port_table(client: Client, master: int) -> tuple[int, dict[int, str | None] | None]:
