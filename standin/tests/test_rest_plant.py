@@ -145,3 +145,66 @@ def test_a_master_number_listed_twice_and_no_vendor_name_still_give_a_master(raw
         bridge = base.discover(master.address)
         assert (bridge.address, bridge.vendor, bridge.vendorId) == (master.address, None, 1)
         assert listing(base, master.address)[1][0][:3] == (1, 26, 42)
+
+
+# ---------------------------------------------------------------- port faults in words
+
+
+@pytest.mark.parametrize("over_rest", [False, True])
+def test_port_faults_are_told_in_words_in_process_and_over_rest(serve, warnings_seen, over_rest):
+    doc = json.loads((EXAMPLES / "port-faults.json").read_text())
+    address = "192.168.10.40"
+    if over_rest:
+        address = serve(doc).addresses[address]
+        doc = {"masters": []}
+    sim.use_installation(doc)
+    with ip_base() as base:
+        _, devices = listing(base, address)
+    assert [d[:3] for d in devices] == [(1, 1893, 1090291), (3, 1893, 1090310)]  # the incorrect device is listed
+    said = "velmora.base: Master " + address + " port "
+    assert warnings_seen.lines == [
+        said + "2: expected device 0x0765/0x10a2f3 does not answer (communication lost)",
+        said + "3: holds another device than the expected 0x0765/0x10a2f3 (incorrect device)",
+        said + "4: not available (the master cannot use the port)",
+        said + "5: device still starting, not listed",
+        said + "6: port power switched off (port power off)"]
+    assert warnings_seen.infos == [said + "7: no device answers (communication lost)"]
+
+
+@pytest.mark.parametrize("over_rest", [False, True])
+def test_the_demo_plant_gives_no_port_warnings(serve, warnings_seen, over_rest):
+    servers = serve() if over_rest else None
+    for master in ("192.168.10.21", "192.168.10.22"):
+        with ip_base() as base:
+            listing(base, servers.addresses[master] if servers else master)
+    assert warnings_seen.lines == []
+
+
+@pytest.mark.parametrize("status, words", [
+    ("PAIRING_FAULT", "wireless device not paired (pairing fault)"),
+    ("PORT_DIAG", "the master reports a fault of the port (port diagnosis)"),
+    ("SMOKE", "unknown port state 'SMOKE'"),
+    ("INCORRECT_DEVICE", "holds a device that the master does not accept (incorrect device)"),
+])
+def test_later_port_states_are_told_too(raw_master, warnings_seen, status, words):
+    master = raw_master({"/masters/1/ports": json_answer([{"portNumber": 1, "statusInfo": status}])})
+    with ip_base() as base:
+        _, devices = listing(base, master.address)
+    assert len(devices) == (status == "INCORRECT_DEVICE")
+    assert warnings_seen.lines == [f"velmora.base: Master {master.address} port 1: {words}"]
+
+
+def test_masters_without_optional_resources_are_read_through_fallbacks(raw_master, warnings_seen):
+    unsupported = json_answer({"code": 103, "message": "Operation not supported"}, 404)
+    master = raw_master({**DEACTIVATED, "/masters/1/ports": unsupported, "/masters/1/capabilities": unsupported,
+                         "/masters/1/ports/1/status": unsupported,
+                         "/devices": json_answer([{"deviceAlias": f"master1port{p}", "masterNumber": 1,
+                                                   "portNumber": p} for p in (1, 2)]),
+                         "/devices/master1port2/identification": json_answer(
+                             {"code": 308, "message": "IO-Link Device is not accessible"}, 404),
+                         "POST /masters/1/ports/1/configuration": http_answer(204, ""),
+                         "POST /masters/1/ports/2/configuration": http_answer(204, "")})
+    with ip_base() as base:
+        modes, devices = listing(base, master.address, AUTO)
+    assert len(modes) == 2 and warnings_seen.lines == []  # two ports, from the device list
+    assert [d[:3] for d in devices] == [(1, 26, 42)]  # written, not waited for: no port status to wait on

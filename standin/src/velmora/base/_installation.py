@@ -29,6 +29,9 @@ TRANSPORTS = ("IP", "USB", "BLE")
 PORT_MODES = ("IOLINK", "DI", "DO", "DEACTIVATED")
 FAULTS = ("none", "refuse", "fail-after-connect", "fail-get-devices")
 MANAGER_DRIVER = ("none", "registered", "active")
+# Fault states a port can be given; a port with an expected device and none,
+# or another one, plugged in reports COMMUNICATION_LOST or INCORRECT_DEVICE.
+PORT_STATES = ("NOT_AVAILABLE", "DEVICE_STARTING", "PORT_POWER_OFF", "PAIRING_FAULT")
 
 # IO-Link identification parameters, indices 16..24 in this order.
 IDENT_NAMES = (
@@ -83,6 +86,8 @@ class PortSpec:
     port_id: int  # 1-based, the position in the master's port list
     mode: str
     device: DeviceSpec | None
+    status: str | None = None  # a fault state the port reports whatever it holds (PORT_STATES)
+    expected: tuple[int, int] | None = None  # (vendorId, deviceId) the port's validation expects
 
 
 @dataclass(frozen=True)
@@ -438,13 +443,23 @@ class _Validator:
         return result
 
     def port(self, value: Any, where: str, port_id: int) -> PortSpec:
-        p = self.obj(value, where, ("mode",), ("device", "description"))
+        p = self.obj(value, where, ("mode",), ("device", "status", "expectedDevice", "description"))
         mode = self.choice(p, "mode", where, PORT_MODES, "mode")
         self.text(p, "description", where)
         device = p.get("device")
         if device is not None:
             device = self.device(device, f"{where}.device")
-        return PortSpec(port_id, mode, device)
+        status = self.choice(p, "status", where, PORT_STATES, "port status") if "status" in p else None
+        expected = None
+        if "expectedDevice" in p:
+            ewhere = f"{where}.expectedDevice"
+            if mode != "IOLINK":
+                raise self.fail(ewhere, "only a port in IOLINK mode expects a device")
+            e = self.obj(p["expectedDevice"], ewhere, ("vendorId", "deviceId"), ())
+            expected = self.ident(e, "vendorId", ewhere, True), self.ident(e, "deviceId", ewhere, True)
+            if not (1 <= expected[0] <= 0xFFFF and 1 <= expected[1] <= 0xFFFFFF):
+                raise self.fail(ewhere, f"ids {expected[0]}/{expected[1]} outside 1..65535 / 1..16777215")
+        return PortSpec(port_id, mode, device, status, expected)
 
     def device(self, value: Any, where: str) -> DeviceSpec:
         d = self.obj(value, where, ("vendorId", "deviceId"), ("identification", "description"))

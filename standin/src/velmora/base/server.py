@@ -70,6 +70,7 @@ from ._protocol import (
     API_BASE,
     API_PORT_MODES,
     DEVICE_ONLINE,
+    DEVICE_THERE,
     IOLINK_API_MODES,
     IQ_CONFIGURATIONS,
     MAX_DEVICE_ID,
@@ -272,7 +273,7 @@ class ServedMaster:
         if port.config["mode"] not in IOLINK_API_MODES:
             raise ApiError(ErrorCode.PORT_NOT_IOLINK)
         dev = port.device
-        if dev is None or port.status() != DEVICE_ONLINE:
+        if dev is None or port.status() not in DEVICE_THERE:
             raise ApiError(ErrorCode.DEVICE_NOT_ACCESSIBLE)
         answer: dict[str, Any] = {"vendorId": dev.vendor_id, "deviceId": dev.device_id, "ioLinkRevision": "1.1"}
         if dev.identification is not None:
