@@ -190,12 +190,14 @@ class _HTTPConnection(http.client.HTTPConnection):
 
 
 class Answer:
-    """One HTTP answer: status, reason phrase, body."""
+    """One HTTP answer: status, reason phrase, body, and the challenge of a
+    401 (its WWW-Authenticate header)."""
 
-    def __init__(self, status: int, reason: str, body: bytes):
+    def __init__(self, status: int, reason: str, body: bytes, challenge: str = ""):
         self.status = status
         self.reason = reason
         self.body = body
+        self.challenge = challenge
 
 
 class TooLarge(Exception):
@@ -252,7 +254,7 @@ class Connection:
                 raise TooLarge()
             if answer.will_close or not answer.isclosed():
                 conn.close()
-            return Answer(answer.status, answer.reason, raw)
+            return Answer(answer.status, answer.reason, raw, answer.getheader("WWW-Authenticate", "") or "")
         raise AssertionError("unreachable")
 
 

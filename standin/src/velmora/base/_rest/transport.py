@@ -25,14 +25,28 @@ from collections.abc import Callable, Mapping
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any
 
-from .._address import address_problem, parse_target, split_master
+from .._address import address_problem, host_range, parse_target, split_master
 from .._backend import MasterLink, TransportBackend
 from .._log import warn
-from .client import Client, RestError
+from .client import (
+    AuthenticationNeeded,
+    Auth,
+    CertificateRefused,
+    Client,
+    PermissionDenied,
+    RestError,
+)
 from .master import RestMaster
 from .settings import Settings
 
 DISCOVERY_WORKERS = 32  # hosts probed at the same time
+
+
+def not_found(error: RestError) -> str:
+    """The warning for an address where no master could be read."""
+    if isinstance(error, (AuthenticationNeeded, PermissionDenied, CertificateRefused)):
+        return f"IP discovery: {error}"  # a master, that does not let this client in
+    return f"IP discovery: no master found: {error}"
 
 
 class IpTransport(TransportBackend):
@@ -88,7 +102,8 @@ class IpTransport(TransportBackend):
 
         def probe(host: tuple[str, str]) -> tuple[list[RestMaster], list[str]] | RestError:
             try:
-                return self._gateway(host[1], settings, True, wanted[host[1]])
+                return self._gateway(host[1], settings, True, wanted[host[1]],
+                                     swept=host_range(host[0]) is not None)
             except RestError as exc:
                 return exc
 
@@ -113,7 +128,7 @@ class IpTransport(TransportBackend):
                     warnings.append((i, entry))
                 unanswered[entry].append(result)
             else:
-                warnings.append((i, f"IP discovery: no master found: {result}"))
+                warnings.append((i, not_found(result)))
         for _, text in sorted(warnings):
             if text in unanswered:
                 errors = unanswered[text]
@@ -142,7 +157,7 @@ class IpTransport(TransportBackend):
             masters, problems = self._gateway(gateway, settings, settings.listed(gateway),
                                               None if number is None else {number})
         except RestError as exc:
-            warn(f"IP discovery: no master found: {exc}")
+            warn(not_found(exc))
             return None
         if number is None and len(masters) > 1:
             others = ", ".join(m.address for m in masters[1:])
@@ -153,16 +168,19 @@ class IpTransport(TransportBackend):
         return masters[0] if masters else None
 
     @staticmethod
-    def _gateway(gateway: str, settings: Settings, plain: bool,
-                 numbers: set[int] | None) -> tuple[list[RestMaster], list[str]]:
+    def _gateway(gateway: str, settings: Settings, plain: bool, numbers: set[int] | None,
+                 swept: bool = False) -> tuple[list[RestMaster], list[str]]:
         """The masters of the gateway at a REST address (all, or those of
         the numbers given) and warnings for those that cannot be read or
-        are not there; raises RestError when the gateway cannot be read."""
+        are not there; raises RestError when the gateway cannot be read.
+        ``swept``: the address comes from an address range (no default
+        credentials for it)."""
         target = parse_target(gateway, plain=plain)
         assert target is not None  # checked by the caller, or when the hosts were loaded
-        masters, errors = RestMaster.gateway(Client(gateway, target, settings))
+        auth = Auth(target.host, settings.credential(target.host, swept))
+        masters, errors = RestMaster.gateway(Client(gateway, target, settings, auth))
         if numbers is None:
-            return masters, [f"IP discovery: no master found: {exc}" for exc in errors]
+            return masters, [not_found(exc) for exc in errors]
         there = {m.number for m in masters}
         listed = ", ".join(str(m.number) for m in masters)
         return [m for m in masters if m.number in numbers], [
