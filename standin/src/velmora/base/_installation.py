@@ -111,6 +111,7 @@ class RestSpec:
 
     hosts: tuple[str, ...] = ()
     timeouts: Mapping[str, float] = dataclasses.field(default_factory=dict)  # keys of REST_TIMEOUTS
+    pins: Mapping[str, tuple[str, ...]] = dataclasses.field(default_factory=dict)  # HOST[:PORT] -> SHA-256s
 
 
 @dataclass(frozen=True)
@@ -356,7 +357,7 @@ class _Validator:
         return Installation(self.source, description, transports, masters, rest)
 
     def rest(self, value: Any) -> RestSpec:
-        doc = self.obj(value, "rest", (), ("hosts",) + REST_TIMEOUTS)
+        doc = self.obj(value, "rest", (), ("hosts", "pins") + REST_TIMEOUTS)
         hosts = doc.get("hosts", [])
         if not isinstance(hosts, list):
             raise self.wrong("rest.hosts", "an array", hosts)
@@ -382,7 +383,20 @@ class _Validator:
                 if not 0 < seconds <= MAX_TIMEOUT:
                     raise self.fail(f"rest.{key}", f"{seconds} is out of range (more than 0, at most {MAX_TIMEOUT:g} seconds)")
                 timeouts[key] = float(seconds)
-        return RestSpec(tuple(hosts), timeouts)
+        pins = doc.get("pins", {})
+        if not isinstance(pins, Mapping):
+            raise self.wrong("rest.pins", "an object (HOST[:PORT]: SHA-256 fingerprint or array of them)", pins)
+        for host, values in pins.items():
+            values = [values] if isinstance(values, str) else values
+            if not isinstance(values, list) or not values or not all(isinstance(v, str) for v in values):
+                raise self.wrong(f"rest.pins.{host}", "a SHA-256 fingerprint or an array of them", values)
+            for v in values:
+                digits = v.strip().replace(":", "")
+                if len(digits) != 64 or any(c not in "0123456789abcdefABCDEF" for c in digits):
+                    raise self.fail(f"rest.pins.{host}", f"{_short(v)} is not a SHA-256 fingerprint "
+                                                         "(64 hex digits, colons optional)")
+        pins = {h: tuple([v] if isinstance(v, str) else v) for h, v in pins.items()}
+        return RestSpec(tuple(hosts), timeouts, pins)
 
     def transports(self, value: Any) -> dict[str, TransportSpec]:
         doc = self.obj(value, "transports", (), TRANSPORTS)

@@ -22,8 +22,8 @@ from typing import Any
 from .._address import Target
 from .._errors import IoddError
 from .._protocol import ErrorCode
-from .._http import Answer, Clock, Connection, LookupTimeout, TooLarge, decode_json, tls_context
-from .settings import Credential, Settings
+from .._http import Answer, CertificateProblem, Clock, Connection, LookupTimeout, TooLarge, decode_json, tls_context
+from .settings import ENV_PINS, Credential, Settings
 
 MAX_TEXT = 1000  # characters of a text value
 
@@ -158,7 +158,9 @@ class Client:
         self.target = target
         self.settings = settings
         self.auth = auth or Auth(target.host, settings.credential(target.host))
-        self.connection = Connection(target.host, target.port, tls_context() if target.scheme == "https" else None)
+        tls = target.scheme == "https"
+        self.connection = Connection(target.host, target.port, tls_context() if tls else None,
+                                     settings.pinned(target.host, target.port) if tls else frozenset())
         self.on_lost: Callable[[], None] | None = None
         self._session_end = float("inf")
 
@@ -223,6 +225,14 @@ class Client:
             raise self.fail(what, "answer larger than 1 MiB") from None
         except socket.gaierror as exc:
             raise self.lost(what, f"unknown host {self.target.host!r} ({exc.strerror})") from None
+        except CertificateProblem as exc:
+            t = self.target
+            place = f"[{t.host}]:{t.port}" if ":" in t.host else f"{t.host}:{t.port}"
+            presented = (f"the master presented the certificate SHA-256 {exc.fingerprint}: compare it with the "
+                         f"master's display, then pin it: {ENV_PINS}={place}={exc.fingerprint}"
+                         if exc.fingerprint else "the master's certificate could not be read")
+            raise CertificateRefused(self.address, what, f"TLS error: {exc.reason}; {presented}",
+                                     exc.fingerprint) from None
         except ssl.SSLError as exc:
             raise self.lost(what, f"TLS error: {exc.reason or exc}") from None
         except OSError as exc:

@@ -31,6 +31,27 @@ DEFAULT_TIMEOUTS = {"connectTimeout": 1.0, "readTimeout": 3.0, "requestTimeout":
 
 
 ENV_NETRC = "NETRC"
+ENV_PINS = "VELMORA_BASE_REST_PINS"
+
+
+def pin(text: str) -> str:
+    """A SHA-256 fingerprint as given (hex, colons optional, any case) in
+    the form masters display it, AB:CD:...; raises ValueError."""
+    digits = text.strip().replace(":", "").upper()
+    if len(digits) != 64 or any(c not in "0123456789ABCDEF" for c in digits):
+        raise ValueError(f"{text.strip()!r} is not a SHA-256 fingerprint (64 hex digits, colons optional)")
+    return ":".join(digits[i:i + 2] for i in range(0, 64, 2))
+
+
+def parse_pins(text: str) -> dict[str, frozenset[str]]:
+    """``HOST[:PORT]=SHA256,...`` -> {HOST[:PORT]: fingerprints}; raises ValueError."""
+    pins: dict[str, set[str]] = {}
+    for entry in filter(None, (e.strip() for e in text.split(","))):
+        host, mark, value = entry.partition("=")
+        if not mark or not host.strip():
+            raise ValueError(f"{entry!r} is not HOST[:PORT]=SHA256")
+        pins.setdefault(host.strip().casefold(), set()).add(pin(value))
+    return {host: frozenset(values) for host, values in pins.items()}
 
 
 class Credential:
@@ -102,6 +123,7 @@ class Settings:
     session_timeout: float
     startup_timeout: float
     netrc: Netrc | None = field(default=None, repr=False, compare=False)
+    pins: Mapping[str, frozenset[str]] = field(default_factory=dict)  # HOST[:PORT] -> fingerprints
 
     @classmethod
     def load(cls, installation: Installation, environ: Mapping[str, str] = os.environ) -> Settings:
@@ -130,7 +152,22 @@ class Settings:
                                     f"got {text!r}")
             seconds[key] = value
         return cls(hosts, seconds["connectTimeout"], seconds["readTimeout"], seconds["requestTimeout"],
-                   seconds["sessionTimeout"], seconds["startupTimeout"], Netrc.load(environ))
+                   seconds["sessionTimeout"], seconds["startupTimeout"], Netrc.load(environ), cls._pins(installation, environ))
+
+    @staticmethod
+    def _pins(installation: Installation, environ: Mapping[str, str]) -> dict[str, frozenset[str]]:
+        pins = {host.casefold(): frozenset(pin(v) for v in values) for host, values in installation.rest.pins.items()}
+        if ENV_PINS in environ:
+            try:
+                pins = parse_pins(environ[ENV_PINS])
+            except ValueError as exc:
+                raise IoddError(f"{ENV_PINS}: {exc}") from None
+        return pins
+
+    def pinned(self, host: str, port: int) -> frozenset[str]:
+        """The fingerprints pinned for a host: those for HOST:PORT, else for HOST."""
+        name = f"[{host}]" if ":" in host else host
+        return self.pins.get(f"{name}:{port}".casefold()) or self.pins.get(name.casefold()) or frozenset()
 
     def credential(self, host: str, swept: bool = False) -> Credential | None:
         return self.netrc.credential(host, swept) if self.netrc else None
