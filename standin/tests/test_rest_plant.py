@@ -237,3 +237,31 @@ def test_a_bearer_challenge_gets_the_entrys_password_as_token(tmp_path, raw_mast
     monkeypatch.setenv("NETRC", str(tmp_path / "netrc"))
     client = client_for(raw_master().address)
     assert client.auth.ask("Bearer realm=x") and client.auth.header() == "Bearer eyJhbGciOi.J9-x_y"
+
+
+@pytest.mark.parametrize("entry, outcome", [
+    (None, "HTTP 401 Unauthorized: [151] Authentication information is missing or invalid (the master needs a "
+           "user name and password, or did not accept the ones given): needs credentials: add a netrc entry for "
+           "127.0.0.1"),
+    ("machine 127.0.0.1 login maint password nope", "credentials rejected: the master did not accept the netrc "
+                                                    "entry for 127.0.0.1"),
+    ("machine 127.0.0.1 login maint password change-me-on-site", "not switched to IOLINK_AUTOSTART, the master "
+                                                                  "refused POST"),
+])
+def test_an_emulated_master_with_user_management(serve, tmp_path, monkeypatch, warnings_seen, capsys, entry, outcome):
+    servers = serve(json.loads((EXAMPLES / "user-management.json").read_text()), verbose=True)
+    address = servers.addresses["192.168.10.50"]
+    if entry:
+        (tmp_path / "netrc").write_text(entry + "\n")
+        monkeypatch.setenv("NETRC", str(tmp_path / "netrc"))
+    with ip_base() as base:
+        if "switched" in outcome:
+            modes, devices = listing(base, address, AUTO)
+            assert [m.activated() for m in modes] == [False, False] and devices == []
+        else:
+            assert base.discover(address) is None
+    [line] = warnings_seen.lines
+    assert outcome in line and line.startswith(f"velmora.base: IP discovery: Master {address}: " if "switched" not in
+                                                outcome else f"velmora.base: Master {address} port 1: ")
+    log = capsys.readouterr().err  # the server's log
+    assert f"GET {API}/gateway/identification" in log and "change-me-on-site" not in log

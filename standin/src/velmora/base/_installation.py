@@ -102,6 +102,24 @@ class MasterSpec:
     delay: float
     manager_driver: str
     description: str
+    access: AccessSpec | None = None  # user management of the master's REST face
+
+
+ACCESS_SCHEMES = ("basic", "bearer")
+ACCESS_WRITES = ("allowed", "forbidden", "locked")
+
+
+@dataclass(frozen=True)
+class AccessSpec:
+    """User management of an emulated master's REST face: with a password,
+    every request needs it (Basic with login and password, or Bearer with
+    the password as the token); ``writes``: "allowed", "forbidden" (403
+    [150]) or "locked" by another client (400 [104])."""
+
+    login: str = ""
+    password: str = dataclasses.field(default="", repr=False)
+    scheme: str = "basic"
+    writes: str = "allowed"
 
 
 @dataclass(frozen=True)
@@ -420,7 +438,7 @@ class _Validator:
             value,
             where,
             ("transport", "address", "ports"),
-            ("identity", "present", "supported", "fault", "delay", "managerDriver", "description"),
+            ("identity", "present", "supported", "fault", "delay", "managerDriver", "description", "access"),
         )
         transport = self.choice(m, "transport", where, TRANSPORTS, "transport")
         address = self.text(m, "address", where, nonempty=True)
@@ -445,7 +463,16 @@ class _Validator:
             delay=float(delay),
             manager_driver=self.choice(m, "managerDriver", where, MANAGER_DRIVER, "managerDriver value", "none"),
             description=self.text(m, "description", where),
+            access=self.access(m["access"], f"{where}.access") if "access" in m else None,
         )
+
+    def access(self, value: Any, where: str) -> AccessSpec:
+        a = self.obj(value, where, (), ("login", "password", "scheme", "writes"))
+        if not isinstance(a.get("password", ""), str):
+            raise self.fail(f"{where}.password", "expected a string")  # the value is not shown
+        return AccessSpec(self.text(a, "login", where), a.get("password", ""),
+                          self.choice(a, "scheme", where, ACCESS_SCHEMES, "scheme", "basic"),
+                          self.choice(a, "writes", where, ACCESS_WRITES, "writes value", "allowed"))
 
     def identity(self, value: Any, where: str) -> dict[str, Any]:
         doc = self.obj(value, where, (), MASTER_IDENTITY_INTS + MASTER_IDENTITY_TEXTS)
