@@ -14,6 +14,7 @@ import time
 from collections.abc import Mapping, Sequence
 from typing import Any
 
+from ._address import address_key
 from ._backend import DeviceRow, MasterLink, SessionLink, TransportBackend
 from ._errors import IoddError
 from ._installation import PORT_MODES, DeviceSpec, Installation, MasterSpec, PortSpec
@@ -186,8 +187,9 @@ class EmulatedTransport(TransportBackend):
         return [m for m in self._masters if m.spec.present]
 
     def find(self, address: str) -> MasterLink | None:
+        key = address_key(address)
         for m in self._masters:
-            if m.address == address and m.spec.present:
+            if address_key(m.address) == key and m.spec.present:
                 return m
         return None
 
@@ -207,7 +209,8 @@ class Plant:
         self.transports["SIM"] = EmulatedTransport("SIM", True, "", [])
 
     def master(self, transport: str, address: str) -> EmulatedMaster | None:
+        key = address_key(address)
         for m in self.masters:
-            if m.transport == transport and m.address == address:
+            if m.transport == transport and address_key(m.address) == key:
                 return m
         return None
