@@ -19,6 +19,8 @@ import argparse
 import os
 import sys
 
+from velmora.tools.tessadyn_check import address_argument
+
 PROG = "tessadyn-check-gui"
 SELECTIONS = ("usb", "eth", "ethernet", "ble")
 DEFAULT_SIZE = (1000, 760)
@@ -40,7 +42,7 @@ def build_parser() -> argparse.ArgumentParser:
         description="Window of the Tessadyn checker: find IO-Link masters, "
         "list the devices on their ports, keep the report.",
     )
-    parser.add_argument("-a", "--address", action="append", metavar="ADDR", default=[],
+    parser.add_argument("-a", "--address", action="append", type=address_argument, metavar="ADDR", default=[],
                         help="check only the master at ADDR; repeat for several")
     parser.add_argument("-s", "--select", type=str.lower, choices=SELECTIONS,
                         help="only usb, eth/ethernet (Ethernet and WiFi) or ble masters")

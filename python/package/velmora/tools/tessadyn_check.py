@@ -11,7 +11,8 @@ line feeds inside values cannot make lines of their own, and only the
 checker's own labels are coloured.
 
 Exit status: 0 the run completed, 1 an error ended it, 2 usage error,
-130 interrupted.
+130 interrupted, 141 the reader of standard output or standard error went
+away (`| head`): the run stopped quietly, as a command that SIGPIPE ends.
 """
 
 from __future__ import annotations
@@ -34,6 +35,7 @@ EXIT_OK = 0
 EXIT_ERROR = 1
 EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130
+EXIT_READER_GONE = 141  # 128 + SIGPIPE, what a shell shows for the standard tools
 
 SELECTIONS = ("usb", "eth", "ethernet", "ble")
 
@@ -50,7 +52,8 @@ examples:
 Ctrl-C stops the check after the current step (the master is disconnected);
 press it twice to quit at once.
 
-exit status: 0 completed, 1 error, 2 usage error, 130 interrupted
+exit status: 0 completed, 1 error, 2 usage error, 130 interrupted,
+141 the reader of the output went away (e.g. | head)
 """
 
 def _as_is(text: str) -> str:
@@ -63,28 +66,62 @@ def render_markup(text: str) -> str:
     return report_text.to_markup(text, _as_is)
 
 
+def _silence(stream) -> None:
+    """The reader of stream went away: what is still buffered, and whatever
+    is written later (Python flushes the standard streams at exit), goes to
+    the null device, so that nothing fails on it again."""
+    try:
+        fd = stream.fileno()
+        null = os.open(os.devnull, os.O_WRONLY)
+    except (AttributeError, OSError, ValueError):
+        return
+    try:
+        os.dup2(null, fd)
+    finally:
+        os.close(null)
+
+
 class _SafeLines(io.TextIOBase):
     """Standard error while the checker and the driver library run: their
     warnings and log records (and Python's own) carry text from masters.
     Each write is made safe; only a line feed that ends a write is kept, so
-    a message cannot start lines of its own."""
+    a message cannot start lines of its own.
+
+    A reader that went away must not fail the driver library's logging in
+    the middle of its work (a master half connected): the write is dropped,
+    `gone` set and `on_gone()` called, which stops the run."""
 
     def __init__(self, stream):
         super().__init__()
         self._stream = stream
+        self.gone = False
+        self.on_gone: Callable[[], None] = lambda: None
+
+    def _reader_gone(self) -> None:
+        if not self.gone:
+            self.gone = True
+            _silence(self._stream)
+            self.on_gone()
 
     def write(self, s):
         if not isinstance(s, str):
             raise TypeError(f"write() argument must be str, not {type(s).__name__}")
         body, end = (s[:-1], "\n") if s.endswith("\n") else (s, "")
-        self._stream.write(safe(body) + end)
+        if not self.gone:
+            try:
+                self._stream.write(safe(body) + end)
+            except BrokenPipeError:
+                self._reader_gone()
         return len(s)
 
     def writable(self):
         return True
 
     def flush(self):
-        self._stream.flush()
+        try:
+            self._stream.flush()
+        except BrokenPipeError:
+            self._reader_gone()
 
     def fileno(self):
         return self._stream.fileno()
@@ -110,6 +147,10 @@ class _Parser(argparse.ArgumentParser):
             file = file or sys.stderr
             try:
                 file.write("\n".join(safe(line) for line in message.split("\n")))
+                file.flush()
+            except BrokenPipeError:
+                _silence(file)
+                raise SystemExit(EXIT_READER_GONE) from None
             except (AttributeError, OSError):
                 pass
 
@@ -122,6 +163,14 @@ def _verbosity(value: str) -> int:
     if not 0 <= level <= 9:
         raise argparse.ArgumentTypeError(f"level {level} out of range (expected 0..9)")
     return level
+
+
+def address_argument(value: str) -> str:
+    """-a ADDR: an empty address names no master (and would be looked up
+    on every transport as one)."""
+    if not value.strip():
+        raise argparse.ArgumentTypeError("empty address (leave out -a to check all masters)")
+    return value
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -143,6 +192,7 @@ def build_parser() -> argparse.ArgumentParser:
         "-a",
         "--address",
         action="append",
+        type=address_argument,
         metavar="ADDR",
         help="check only the master at ADDR (IP address, COM port, BLE address); "
         "repeat for several masters",
@@ -235,7 +285,10 @@ def _say(text: str) -> None:
         sys.stderr.write(text + "\n")
         sys.stderr.flush()
     else:
-        os.write(fd, (text + "\n").encode(errors="replace"))
+        try:
+            os.write(fd, (text + "\n").encode(errors="replace"))
+        except OSError:  # a reader that went away: the run stops all the same
+            pass
 
 
 class _Interrupts:
@@ -251,8 +304,11 @@ class _Interrupts:
         self.previous = None
 
     def __enter__(self):
-        # Python handles signals only in the main thread.
-        if threading.current_thread() is threading.main_thread():
+        # Python handles signals only in the main thread.  A SIGINT ignored
+        # when the command started (a background job of a script) stays
+        # ignored, as the interpreter itself leaves it.
+        if (threading.current_thread() is threading.main_thread()
+                and signal.getsignal(signal.SIGINT) is not signal.SIG_IGN):
             self.previous = signal.signal(signal.SIGINT, self._handle)
             self.installed = True
         return self
@@ -373,14 +429,21 @@ def main(argv=None) -> int:
 
 def _run(args) -> int:
     saved = sys.stderr
-    sys.stderr = _SafeLines(saved)
+    sys.stderr = errors = _SafeLines(saved)
     try:
-        return _check(args)
+        status = _check(args, errors)
+        sys.stdout.flush()
+    except BrokenPipeError:
+        # The reader of standard output went away (`| head`): nothing left
+        # to tell it.  The check has disconnected its master on the way out.
+        _silence(sys.stdout)
+        return EXIT_READER_GONE
     finally:
         sys.stderr = saved
+    return EXIT_READER_GONE if errors.gone else status
 
 
-def _check(args) -> int:
+def _check(args, errors: _SafeLines) -> int:
     out = sys.stdout
     if hasattr(out, "reconfigure"):
         # A console or pipe that cannot encode a device's text must not end
@@ -410,6 +473,7 @@ def _check(args) -> int:
         gui, render = False, report_text.to_plain
 
     with _Interrupts(checker) as interrupts:
+        errors.on_gone = checker.abort
         try:
             checker.check(
                 address=args.address,
@@ -420,10 +484,7 @@ def _check(args) -> int:
                 gui=gui,
             )
         except BrokenPipeError:
-            # The reader went away (e.g. `| head`): nothing left to tell it.
-            # Point stdout at devnull so the exit flush does not fail again.
-            os.dup2(os.open(os.devnull, os.O_WRONLY), out.fileno())
-            return EXIT_ERROR
+            raise
         except Exception as exc:
             return _error(_run_problem(exc), args.debug)
     return EXIT_INTERRUPTED if interrupts.count else EXIT_OK
