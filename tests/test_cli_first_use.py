@@ -1,6 +1,6 @@
-"""The command as a new user meets it: a reader that goes away, a SIGINT
+"""The programs as a new user meets them: a reader that goes away, a SIGINT
 ignored from the start, addresses in another case, one that matches
-nothing, a master that cannot be connected."""
+nothing, a master that cannot be connected, the window without Kivy."""
 
 import json
 import signal
@@ -93,3 +93,36 @@ def test_a_master_that_cannot_be_connected_is_counted_and_named(tmp_path):
     assert r.returncode == 0 and masters_listed(r.stdout) == ["10.0.0.1"]
     assert "2 master(s) and 1 device(s) found" in r.stdout
     assert r.stderr == "WARNING: velmora.base: IP: master 10.0.0.2 not connected: connection refused\n"
+
+
+# --- the window's program without Kivy, and its saved files -------------------
+
+def test_the_window_without_kivy_says_in_one_line_what_to_install(monkeypatch, capsys):
+    from velmora.tools import gui
+
+    monkeypatch.setitem(sys.modules, "kivy", None)  # import kivy raises ImportError
+    assert gui.main(["-a", "COM5"]) == 1
+    out, err = capsys.readouterr()
+    assert out == "" and err.count("\n") == 1
+    assert err.startswith('tessadyn-check-gui: error: the window needs Kivy, from the checker\'s extra "gui": '
+                          'pip install "kivy')
+
+
+@pytest.mark.parametrize("fails", [False, True])
+def test_a_saved_file_is_written_whole_or_not_at_all(tmp_path, monkeypatch, fails):
+    from velmora.tools import atomic_file
+
+    (tmp_path / "report.txt").write_text("old report\n")
+    (tmp_path / "report.txt").chmod(0o640)
+    (tmp_path / "link.txt").symlink_to("report.txt")
+    if fails:
+        def no_space(*args):
+            raise OSError(28, "No space left on device")
+        monkeypatch.setattr(atomic_file.os, "fsync", no_space)
+        with pytest.raises(OSError, match="No space"):
+            atomic_file.write_text(tmp_path / "link.txt", "new report\n")
+    else:
+        atomic_file.write_text(tmp_path / "link.txt", "new report\n")
+    assert (tmp_path / "report.txt").read_text() == ("old report\n" if fails else "new report\n")
+    assert (tmp_path / "report.txt").stat().st_mode & 0o777 == 0o640
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["link.txt", "report.txt"]

@@ -84,8 +84,38 @@ def configure_kivy(size: tuple[int, int], headless: bool) -> None:
     Config.set("kivy", "exit_on_escape", "0")
 
 
+def _kivy_missing() -> str | None:
+    """What to install when Kivy is not there, None when it is."""
+    try:
+        import kivy  # noqa: F401
+    except ImportError:
+        pass
+    else:
+        return None
+    requirement = "kivy"
+    try:
+        from importlib.metadata import requires
+
+        requirement = next(r.split(";")[0].strip() for r in requires("velmora-tessadyn-checker") or ()
+                           if r.startswith("kivy") and 'extra == "gui"' in r)
+    except (ImportError, StopIteration):
+        pass
+    return (f'the window needs Kivy, from the checker\'s extra "gui": pip install "{requirement}" '
+            '(or, in the checkout, pip install ".[gui]")')
+
+
 def main(argv=None) -> int:
+    try:
+        return _main(argv)
+    except KeyboardInterrupt:  # before the window handles Ctrl-C itself
+        return 130
+
+
+def _main(argv) -> int:
     args = build_parser().parse_args(argv)  # usage errors: SystemExit(2)
+    if (missing := _kivy_missing()) is not None:
+        sys.stderr.write(f"{PROG}: error: {missing}\n")
+        return 1
     if args.snapshot is not None:
         folder = os.path.dirname(os.path.abspath(args.snapshot))
         if not os.path.isdir(folder):

@@ -7,8 +7,10 @@ video driver): importing it creates the window.  velmora.tools.gui does that.
 from __future__ import annotations
 
 import os
+import signal
 import sys
 import tempfile
+import threading
 from typing import Callable, Optional
 
 from kivy.app import App
@@ -28,12 +30,16 @@ from kivy.uix.togglebutton import ToggleButton
 from kivy.uix.widget import Widget
 from kivy.utils import escape_markup
 
+from velmora.tools import atomic_file
 from velmora.tools.gui_run import TRANSPORTS, Line, Options, Outcome, Worker, parse_addresses
 
 TITLE = "Velmora Tessadyn Checker"
 FONT = "RobotoMono-Regular"
 FONT_SIZE = 13
 ERROR_COLOR = "ff5a5a"
+
+# Exit status after Ctrl-C in the window's terminal.
+EXIT_INTERRUPTED = 130
 
 # How long closing the window waits for a running check to stop; a driver
 # call in progress is not interrupted, so this bounds the wait for it.
@@ -421,10 +427,10 @@ class CheckerView(BoxLayout):
         self.status = "report copied"
 
     def write_report(self, path: str) -> None:
-        """Write the report to path (replacing it); errors in a dialog."""
+        """Write the report to path (replacing it whole, or leaving it as it
+        was); errors in a dialog."""
         try:
-            with open(path, "w", encoding="utf-8") as stream:
-                stream.write(self.report())
+            atomic_file.write_text(path, self.report())
         except OSError as exc:
             self.dialog = ErrorDialog("Save report", f"cannot write {path}: {exc.strerror or exc}",
                                       "")
@@ -501,6 +507,7 @@ class CheckerApp(App):
         self.exit_status = 0
         self.view: Optional[CheckerView] = None
         self._closing = False
+        self._previous_sigint = None
 
     def build(self):
         self.view = CheckerView(interactive=self.snapshot is None)
@@ -508,6 +515,7 @@ class CheckerApp(App):
             self.view.set_options(self.initial)
         self.view.done_callbacks.append(self._run_ended)
         Window.bind(on_request_close=self._on_request_close)
+        self._handle_interrupts()
         if self.start_at_once:
             Clock.schedule_once(lambda dt: self.view.start_check(), 0)
         return self.view
@@ -562,7 +570,26 @@ class CheckerApp(App):
             Clock.schedule_once(lambda dt: self.stop(), CLOSE_TIMEOUT)
         return True
 
+    def _handle_interrupts(self) -> None:
+        """Ctrl-C in the terminal closes the window as its close button
+        does.  A SIGINT ignored when the program started stays ignored."""
+        if (threading.current_thread() is threading.main_thread()
+                and signal.getsignal(signal.SIGINT) is not signal.SIG_IGN):
+            self._previous_sigint = signal.signal(signal.SIGINT, self._on_interrupt)
+
+    def _on_interrupt(self, signum, frame) -> None:
+        self.exit_status = EXIT_INTERRUPTED
+        Clock.schedule_once(lambda dt: self.close())
+
+    def close(self) -> None:
+        """Close the window, aborting a run and waiting for its worker."""
+        if not self._on_request_close():
+            self.stop()
+
     def on_stop(self):
+        if self._previous_sigint is not None:
+            signal.signal(signal.SIGINT, self._previous_sigint)
+            self._previous_sigint = None
         if self.view is not None and not self.view.shutdown(CLOSE_TIMEOUT if not self._closing else 1.0):
             sys.stderr.write("tessadyn-check-gui: the check did not stop in time; "
                              "the current master may still be connected\n")
