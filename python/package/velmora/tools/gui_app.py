@@ -11,7 +11,7 @@ import signal
 import sys
 import tempfile
 import threading
-from typing import Callable, Optional
+from typing import Any, Callable, Optional
 
 from kivy.app import App
 from kivy.clock import Clock
@@ -507,7 +507,7 @@ class CheckerApp(App):
         self.exit_status = 0
         self.view: Optional[CheckerView] = None
         self._closing = False
-        self._previous_sigint = None
+        self._previous_sigint: Any = None
 
     def build(self):
         self.view = CheckerView(interactive=self.snapshot is None)

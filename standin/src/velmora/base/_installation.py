@@ -188,7 +188,7 @@ def _too_deep(text: str) -> int | None:
 
 def _deeper_than(doc: object, limit: int) -> bool:
     """Whether arrays and objects in doc nest more than limit levels."""
-    stack = [(doc, 1)]
+    stack: list[tuple[dict | list, int]] = [(doc, 1)] if isinstance(doc, (dict, list)) else []
     while stack:
         value, depth = stack.pop()
         if depth > limit:
@@ -219,7 +219,7 @@ def load_text(text: str, source: str) -> Installation:
         where = _place(text, m.start()) if m else ""
         digits = f" of {len(m[0])} digits" if m else ""
         raise InstallationError(source, where, f"integer{digits} too long (at most {limit} digits)") from None
-    if isinstance(doc, (dict, list)) and _deeper_than(doc, MAX_DEPTH):
+    if _deeper_than(doc, MAX_DEPTH):
         raise _nested_too_deeply(text, source)
     return validate(doc, source)
 
@@ -480,7 +480,7 @@ class _Validator:
         )
 
     def cross_checks(self, masters: tuple[MasterSpec, ...], transports: Mapping[str, TransportSpec]) -> None:
-        seen: dict[tuple[str, str], int] = {}
+        seen: dict[tuple[str, object], int] = {}
         for i, m in enumerate(masters):
             where = f"masters[{i}]"
             key = (m.transport, address_key(m.address))
