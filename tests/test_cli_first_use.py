@@ -100,7 +100,7 @@ def test_a_master_that_cannot_be_connected_is_counted_and_named(tmp_path):
 def test_the_window_without_kivy_says_in_one_line_what_to_install(monkeypatch, capsys):
     from velmora.tools import gui
 
-    monkeypatch.setitem(sys.modules, "kivy", None)  # import kivy raises ImportError
+    monkeypatch.setitem(sys.modules, "kivy", None)  # as if not installed
     assert gui.main(["-a", "COM5"]) == 1
     out, err = capsys.readouterr()
     assert out == "" and err.count("\n") == 1

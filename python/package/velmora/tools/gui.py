@@ -85,12 +85,11 @@ def configure_kivy(size: tuple[int, int], headless: bool) -> None:
 
 
 def _kivy_missing() -> str | None:
-    """What to install when Kivy is not there, None when it is."""
-    try:
-        import kivy  # noqa: F401
-    except ImportError:
-        pass
-    else:
+    """What to install when Kivy is not there, None when it is.  Kivy is
+    only looked for: importing it reads its settings, made later."""
+    from importlib.util import find_spec
+
+    if find_spec("kivy") is not None:
         return None
     requirement = "kivy"
     try:
