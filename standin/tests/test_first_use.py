@@ -62,9 +62,12 @@ def test_a_master_that_cannot_be_connected_is_named_once(warnings_seen, transpor
 
 
 def ask_every_transport(address: str) -> list[str]:
-    """The addresses every transport finds for address, in driver order."""
+    """The addresses every available transport finds for address, in driver
+    order (as the checker asks them)."""
     found = []
     for entry in _IoddDrv.driverlist[:3]:
+        if not entry.getBaseDriverType().exist()[0]:
+            continue
         base = entry.getBaseDriverType()()
         try:
             bridge = base.discover(address)
@@ -89,6 +92,13 @@ def test_addresses_match_as_their_platforms_do_and_nothing_found_is_one_warning(
     sim.use_installation(PLANT)
     assert ask_every_transport(address) == found
     assert warnings_seen.lines == ([f"velmora.base: {warning}"] if warning else [])
+
+
+@pytest.mark.parametrize("unavailable", [("USB",), ("USB", "BLE")])
+def test_an_address_of_no_master_is_named_when_its_transport_is_not_there(warnings_seen, unavailable):
+    sim.use_installation({**PLANT, "transports": {t: {"available": False} for t in unavailable}})
+    assert ask_every_transport("com7") == []
+    assert warnings_seen.lines == ["velmora.base: no master at 'com7' (did you mean 'COM5'?)"]
 
 
 def test_two_addresses_differing_in_case_are_one_master_to_the_installation():

@@ -266,10 +266,15 @@ class IoddBaseDriver:
     def _nothing_at(self, addr: object) -> None:
         """An application asks each transport in turn for an address; one
         that no transport has gets one warning.  The BLE transport speaks
-        for Bluetooth addresses, the USB transport for every other address
-        (the IP transport is asked first, stays silent about a plain address
-        and warns itself about an address it asked over REST)."""
-        if not isinstance(addr, str) or self._transport != ("BLE" if is_mac(addr) else "USB"):
+        for Bluetooth addresses, the USB transport for every other address,
+        or the other one of the two when it is not available (the IP
+        transport, asked first, stays silent about a plain address unless
+        neither is available, and warns itself about an address it asked
+        over REST)."""
+        if not isinstance(addr, str):
+            return
+        speakers = ("BLE", "USB", "IP") if is_mac(addr) else ("USB", "BLE", "IP")
+        if self._transport != next((t for t in speakers if runtime.backend(t).availability()[0]), None):
             return
         if _rest_address(addr):
             return
