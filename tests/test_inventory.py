@@ -164,6 +164,8 @@ def set_ident(port, **values):
     (set_ident(8, applicationSpecificTag="Sealer jaw left", productText="other"), ["tagChanged"]),
     (lambda doc: conveyor(doc, 1).update(identification=None), []),   # unknown, not different
     (set_ident(2, applicationSpecificTag=None), ["tagChanged"]),      # raw "" is not None
+    (lambda doc: doc.update(options={**doc["options"], "select": "USB", "address": ["COM5", "X"]},
+                            masters=doc["masters"][2:3]), []),       # what -s/-a left out
 ])
 def test_each_kind_of_difference(saved, change, kinds):
     found = copy.deepcopy(saved)

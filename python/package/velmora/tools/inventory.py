@@ -511,12 +511,30 @@ def _device_differences(address: Any, port: Any, saved: dict, found: dict) -> li
             if _hashable(before.get(name)) != _hashable(now.get(name))]
 
 
+# The transport (base driver name) that check()'s selection keeps.
+_SELECTED = {"usb": "USB", "eth": "IP", "ethernet": "IP", "ble": "BLE"}
+
+
+def _in_scope(master: dict, options: Any) -> bool:
+    """Whether a check with these options (-a, -s) would list the master."""
+    if not isinstance(options, dict):
+        return True
+    addresses, select = options.get("address"), options.get("select")
+    if isinstance(addresses, list) and addresses and master.get("address") not in addresses:
+        return False
+    transport = _SELECTED.get(select.lower()) if isinstance(select, str) else None
+    return transport is None or master.get("transport") in (None, transport)
+
+
 def compare(saved: dict, found: dict) -> list[Difference]:
     """The differences of the plant found from the inventory saved, master by
     master (by address) and port by port, in the found document's order
-    with what is missing after the masters and ports it belonged to."""
+    with what is missing after the masters and ports it belonged to.  Where
+    the check was limited to addresses or a transport, the saved masters
+    outside those are not compared."""
     differences: list[Difference] = []
-    before = _keyed(saved["masters"], "address")
+    before = _keyed([m for m in saved["masters"] if _in_scope(m, found.get("options"))],
+                    "address")
     now = _keyed(found["masters"], "address")
     for key, master in now.items():
         address = master.get("address")
