@@ -228,9 +228,10 @@ def test_save_inventory_writes_the_document_of_the_report(view, tmp_path):
     assert "".join(report_text.to_plain(t) + "\n" for t in report_texts(document)) in view.report()
 
 
-def test_save_failure_is_shown(view, tmp_path):
+@pytest.mark.parametrize("write", ["write_report", "write_inventory"])
+def test_save_failure_is_shown(view, tmp_path, write):
     run_check(view)
-    view.write_report(str(tmp_path))          # a folder
+    getattr(view, write)(str(tmp_path))          # a folder
     pump(2)
     (dialog,) = dialogs()
     assert isinstance(dialog, ErrorDialog) and str(tmp_path) in dialog.message

@@ -40,7 +40,7 @@ import json
 import math
 import os
 import re
-import tempfile
+import secrets
 import traceback
 from dataclasses import dataclass
 from datetime import datetime, timezone
@@ -326,12 +326,21 @@ def dumps(document: dict) -> str:
 def write_text_atomically(path: str, text: str) -> None:
     """Write text (UTF-8) to path through a temporary file in the same
     folder renamed over it: path holds the old or the new text, never a
-    part.  OSError when that fails; the temporary file is then gone."""
-    folder = os.path.dirname(os.path.abspath(path))
-    fd, temporary = tempfile.mkstemp(prefix=".tessadyn-", suffix=".tmp", dir=folder)
+    part.  A new file gets the permissions of any new file (the umask), a
+    replaced one keeps its own.  OSError when that fails; the temporary
+    file is then gone."""
+    folder, name = os.path.split(os.path.abspath(path))
+    temporary = os.path.join(folder, f".{name}.{secrets.token_hex(4)}.tmp")
+    fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0),
+                 0o666)
     try:
-        with os.fdopen(fd, "w", encoding="utf-8", newline="") as stream:
-            stream.write(text)
+        with os.fdopen(fd, "wb") as stream:
+            if hasattr(os, "fchmod"):
+                try:
+                    os.fchmod(stream.fileno(), os.stat(path).st_mode & 0o7777)
+                except FileNotFoundError:
+                    pass
+            stream.write(text.encode("utf-8"))
             stream.flush()
             os.fsync(stream.fileno())
         os.replace(temporary, path)
