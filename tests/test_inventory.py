@@ -195,6 +195,10 @@ def test_compare_prints_the_differences_and_exits_3(tmp_path):
     assert (r.returncode, document["match"], len(document["differences"])) == (3, False, 2)
     r = cli("--compare", str(tmp_path / "plant.json"), "--auto")
     assert (r.returncode, r.stdout) == (0, "no differences\n")
+    r = cli("--compare", str(tmp_path / "plant.json"))
+    assert r.stdout.startswith("device missing: 192.168.10.22 port 1 (vid 0x032c, did 0x0803, S/N ")
+    assert (r.returncode, r.stderr) == (3, f"tessadyn-check: warning: {tmp_path}/plant.json "
+                                           "was saved by a check with --auto\n")
 
 
 @pytest.mark.parametrize("content, problem", [

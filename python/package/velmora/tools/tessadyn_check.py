@@ -438,6 +438,11 @@ def _check_data(args, checker, out, saved) -> int:
     no comparison (--compare); an error prints neither."""
     options = {"address": args.address, "auto": args.auto, "verbose": args.verbose,
                "select": args.select}
+    if saved is not None and isinstance(saved.get("options"), dict) and \
+            saved["options"].get("auto") is (not args.auto):
+        # Ports left off report no devices: the comparison would show them missing.
+        sys.stderr.write(f"{PROG}: warning: {safe(args.compare)} was saved by a check "
+                         f"{'with' if not args.auto else 'without'} --auto\n")
 
     def quiet(text=""):
         if interrupts.count:
