@@ -77,6 +77,20 @@ def test_capture_restores_the_module_and_never_raises_into_the_run(tc, lib):
         tc._print_master(types.SimpleNamespace(**dict.fromkeys(inventory.MASTER_NAMES, 0)),
                          print, False)
     assert capture.masters[0].transport is None and not capture.lost
+    first = iter([OSError("once")])
+
+    def name():  # fails at the capture's read, not at the module's
+        error = next(first, None)
+        if error:
+            raise error
+        return "n"
+
+    master = Record(types.SimpleNamespace(**dict.fromkeys(inventory.MASTER_NAMES, 0)), {"name": name})
+    calls = []
+    with Capture(tc, OPTIONS) as capture:
+        tc._print_master(master, calls.append, False)
+        tc._print_dev(types.SimpleNamespace(portId=1, vendorId=1, deviceId=2), None, calls.append, False)
+    assert len(calls) == 2 and capture.masters == [] and capture.document(True)["complete"] is False
     bare = types.SimpleNamespace(check=lambda printFnc, **kw: printFnc("banner"))
     document, calls = captured_check(bare)
     assert (calls, document["masters"], document["complete"]) == (["banner"], [], False)

@@ -206,6 +206,7 @@ class Capture:
         self.options = {k: options.get(k) for k in ("address", "select", "auto", "verbose")}
         self.time = _now()
         self.masters: list[_Master] = []
+        self._current: Optional[_Master] = None  # the master whose devices come now
         self.counts: Optional[tuple[int, int]] = None
         self.lost = False  # a master or device that could not be recorded
         self._wrapped: dict[str, tuple[Callable, Callable]] = {}
@@ -246,6 +247,7 @@ class Capture:
         return call
 
     def _print_master(self, own, master, printFnc, gui):
+        self._current = None
         try:
             values = _MasterValues(master)
             transport = _transport(master)
@@ -254,8 +256,9 @@ class Capture:
             return own(master, printFnc, gui)
         own(values, printFnc, gui)
         try:
-            self.masters.append(_Master(
-                {name: raw(getattr(values, name)) for name in MASTER_NAMES}, transport, []))
+            self._current = _Master(
+                {name: raw(getattr(values, name)) for name in MASTER_NAMES}, transport, [])
+            self.masters.append(self._current)
         except Exception:
             self.lost = True
 
@@ -275,7 +278,9 @@ class Capture:
                 "identification": None if identification is None else {
                     name: raw(identification.get(name)) for name in IDENT_NAMES},
             }
-            self.masters[-1].devices.append(device)
+            if self._current is None:  # its master could not be recorded
+                raise LookupError
+            self._current.devices.append(device)
         except Exception:
             self.lost = True
 
