@@ -178,6 +178,7 @@ def set_ident(port, **values):
     (set_ident(8, applicationSpecificTag="Sealer jaw left", productText="other"), ["tagChanged"]),
     (lambda doc: conveyor(doc, 1).update(identification=None), []),   # unknown, not different
     (set_ident(2, applicationSpecificTag=None), ["tagChanged"]),      # raw "" is not None
+    (set_ident(8, applicationSpecificTag="x\x1b[2J\n\u202e\ud800"), ["tagChanged"]),  # shown safely
     (lambda doc: doc.update(options={**doc["options"], "select": "USB", "address": ["COM5", "X"]},
                             masters=doc["masters"][2:3]), []),       # what -s/-a left out
 ])
