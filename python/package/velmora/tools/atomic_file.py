@@ -6,33 +6,30 @@ and no temporary file behind."""
 from __future__ import annotations
 
 import os
+import secrets
 import stat
-import tempfile
-
-
-def _new_file_mode() -> int:
-    """The mode open() gives a new file: 0o666 less the umask."""
-    umask = os.umask(0o022)
-    os.umask(umask)
-    return 0o666 & ~umask
 
 
 def write_text(path: str | os.PathLike[str], text: str, encoding: str = "utf-8") -> None:
     """Write text to path, replacing the file there (through a symbolic
-    link, as open() would); the replaced file's permissions are kept."""
+    link, as open() would).  A new file gets the permissions of any new
+    file (the umask applies), a replaced one keeps its own.  OSError when
+    that fails; the temporary file is then gone."""
     target = os.path.realpath(path)
+    folder, name = os.path.split(target)
+    temporary = os.path.join(folder, f".{name}.{secrets.token_hex(4)}.tmp")
+    fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0), 0o666)
     try:
-        mode = stat.S_IMODE(os.stat(target).st_mode)
-    except FileNotFoundError:
-        mode = _new_file_mode()
-    fd, temporary = tempfile.mkstemp(prefix=f".{os.path.basename(target)}.", suffix=".tmp",
-                                     dir=os.path.dirname(target))
-    try:
-        with os.fdopen(fd, "w", encoding=encoding) as stream:
-            stream.write(text)
+        with os.fdopen(fd, "wb") as stream:
+            try:
+                mode = stat.S_IMODE(os.stat(target).st_mode)
+            except FileNotFoundError:
+                pass
+            else:
+                os.chmod(temporary, mode)
+            stream.write(text.encode(encoding))
             stream.flush()
             os.fsync(stream.fileno())
-        os.chmod(temporary, mode)
         os.replace(temporary, target)
     except BaseException:
         try:

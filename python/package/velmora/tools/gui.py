@@ -16,13 +16,15 @@ offscreen.
 from __future__ import annotations
 
 import argparse
+import logging
 import os
+import re
 import sys
 
+from velmora.tools.inventory import SELECTIONS
 from velmora.tools.tessadyn_check import address_argument
 
 PROG = "tessadyn-check-gui"
-SELECTIONS = ("usb", "eth", "ethernet", "ble")
 DEFAULT_SIZE = (1000, 760)
 
 
@@ -64,8 +66,42 @@ def _has_display() -> bool:
     return bool(os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY"))
 
 
+# What Kivy logs, with a traceback, when an optional provider it probes is
+# missing: xclip and xsel for the cut buffer, libmtdev and the other input
+# providers, and a configuration it upgrades on its first start.
+_PROBES = re.compile(r"(Input: \w+ is not (supported|available)"
+                     r"|Cutbuffer: Unable to find any valuable"
+                     r"|Config: (Older configuration|Upgrading configuration))")
+
+
+class _QuietProbes(logging.Filter):
+    """Kivy's records of missing optional providers become one debug line
+    (shown only where debug logging is on); every other record passes."""
+
+    def filter(self, record: logging.LogRecord) -> bool:
+        try:
+            message = record.getMessage()
+        except Exception:
+            return True
+        if not _PROBES.match(message):
+            return True
+        lines = message.split("\n")
+        # The cut buffer's message lists "xclip - FileNotFoundError: ..." lines.
+        causes = [line for line in lines[1:] if re.match(r"\w+ - \w+", line)]
+        exc = record.exc_info[1] if record.exc_info else None
+        if exc is not None:
+            causes.append(f"{type(exc).__name__}: {exc}")
+        record.msg = lines[0].split(". Please enable")[0] + (f" ({'; '.join(causes)})" if causes else "")
+        record.args, record.exc_info, record.exc_text = (), None, None
+        record.levelno, record.levelname = logging.DEBUG, "DEBUG"
+        return logging.getLogger("kivy").isEnabledFor(logging.DEBUG)
+
+
 def configure_kivy(size: tuple[int, int], headless: bool) -> None:
     """Kivy's settings; must run before Kivy creates the window."""
+    kivy_logger = logging.getLogger("kivy")
+    if not any(isinstance(f, _QuietProbes) for f in kivy_logger.filters):
+        kivy_logger.addFilter(_QuietProbes())
     # Kivy must not read this program's command line.
     os.environ["KIVY_NO_ARGS"] = "1"
     # Log through Python's logging (warnings and errors on standard error).

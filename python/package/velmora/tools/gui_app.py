@@ -30,7 +30,7 @@ from kivy.uix.togglebutton import ToggleButton
 from kivy.uix.widget import Widget
 from kivy.utils import escape_markup
 
-from velmora.tools import atomic_file
+from velmora.tools import atomic_file, inventory
 from velmora.tools.gui_run import TRANSPORTS, Line, Options, Outcome, Worker, parse_addresses
 
 TITLE = "Velmora Tessadyn Checker"
@@ -159,6 +159,13 @@ Builder.load_string("""
             disabled: root.busy or not root.has_report
             on_release: root.save_dialog()
         Button:
+            id: save_inventory_button
+            text: "Save inventory..."
+            size_hint_x: None
+            width: 140
+            disabled: root.busy or not root.has_inventory
+            on_release: root.save_dialog("Save inventory", "tessadyn-inventory.json", root.write_inventory)
+        Button:
             id: copy_button
             text: "Copy"
             size_hint_x: None
@@ -264,6 +271,7 @@ class CheckerView(BoxLayout):
     busy = BooleanProperty(False)
     aborting = BooleanProperty(False)
     has_report = BooleanProperty(False)
+    has_inventory = BooleanProperty(False)
     status = StringProperty("")
     line_height = NumericProperty(17)
     content_width = NumericProperty(0)
@@ -339,6 +347,7 @@ class CheckerView(BoxLayout):
         self.content_width = 0
         self.ids.pane.data = []
         self.has_report = False
+        self.has_inventory = False
         self.aborting = False
         started = self.worker.start(self.options(), self._append, self._finished)
         if started:
@@ -383,6 +392,7 @@ class CheckerView(BoxLayout):
 
     def _finished(self, outcome: Outcome) -> None:
         self.outcome = outcome
+        self.has_inventory = outcome.inventory is not None
         self.aborting = False
         if outcome.failure is not None:
             message = outcome.failure.message
@@ -438,10 +448,28 @@ class CheckerView(BoxLayout):
             return
         self.status = f"saved {escape_markup(os.path.basename(path))}"
 
-    def save_dialog(self) -> None:
+    def write_inventory(self, path: str) -> None:
+        """Write the last run's inventory (the JSON document of
+        `tessadyn-check --json`) to path, replacing it at once or not at
+        all; errors in a dialog."""
+        document = self.outcome.inventory if self.outcome is not None else None
+        if document is None:
+            return
+        try:
+            atomic_file.write_text(path, inventory.dumps(document))
+        except OSError as exc:
+            self.dialog = ErrorDialog("Save inventory",
+                                      f"cannot write {path}: {exc.strerror or exc}", "")
+            self.dialog.open()
+            return
+        self.status = f"saved {escape_markup(os.path.basename(path))}"
+
+    def save_dialog(self, title: str = "Save report", filename: str = "tessadyn-report.txt",
+                    write: Optional[Callable[[str], None]] = None) -> None:
+        write = write or self.write_report
         box = BoxLayout(orientation="vertical", spacing=6, padding=6)
         chooser = FileChooserListView(path=self._save_folder())
-        name = TextInput(text="tessadyn-report.txt", multiline=False, size_hint_y=None, height=34)
+        name = TextInput(text=filename, multiline=False, size_hint_y=None, height=34)
         buttons = BoxLayout(size_hint_y=None, height=40, spacing=8)
         save = Button(text="Save")
         cancel = Button(text="Cancel")
@@ -450,7 +478,7 @@ class CheckerView(BoxLayout):
         box.add_widget(chooser)
         box.add_widget(name)
         box.add_widget(buttons)
-        popup = Popup(title="Save report", content=box, size_hint=(0.9, 0.9))
+        popup = Popup(title=title, content=box, size_hint=(0.9, 0.9))
 
         def chosen(_chooser, selection):
             if selection:
@@ -465,10 +493,10 @@ class CheckerView(BoxLayout):
             popup.dismiss()
             self._last_folder = os.path.dirname(path)
             if os.path.exists(path):
-                self.dialog = _confirm("Save report", f"{path} exists. Replace it?", "Replace",
-                                       lambda: self.write_report(path))
+                self.dialog = _confirm(title, f"{path} exists. Replace it?", "Replace",
+                                       lambda: write(path))
             else:
-                self.write_report(path)
+                write(path)
 
         save.bind(on_release=do_save)
         name.bind(on_text_validate=do_save)

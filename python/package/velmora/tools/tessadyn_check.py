@@ -10,9 +10,14 @@ unless it went through report_text: control characters are shown escaped,
 line feeds inside values cannot make lines of their own, and only the
 checker's own labels are coloured.
 
-Exit status: 0 the run completed, 1 an error ended it, 2 usage error,
-130 interrupted, 141 the reader of standard output or standard error went
-away (`| head`): the run stopped quietly, as a command that SIGPIPE ends.
+With --json it prints the plant as one JSON document instead (see
+velmora.tools.inventory); with --compare FILE the differences from an
+inventory saved so.
+
+Exit status: 0 the run completed (with --compare: the plant matches), 1 an
+error ended it, 2 usage error, 3 the plant differs from the inventory, 130
+interrupted, 141 the reader of standard output or standard error went away
+(`| head`): the run stopped quietly, as a command that SIGPIPE ends.
 """
 
 from __future__ import annotations
@@ -26,7 +31,8 @@ import threading
 import traceback
 from collections.abc import Callable
 
-from velmora.tools import report_text
+from velmora.tools import inventory, report_text
+from velmora.tools.inventory import SELECTIONS, describe_error, load_checker
 from velmora.tools.report_text import safe
 
 PROG = "tessadyn-check"
@@ -34,10 +40,9 @@ PROG = "tessadyn-check"
 EXIT_OK = 0
 EXIT_ERROR = 1
 EXIT_USAGE = 2
+EXIT_DIFFERS = 3
 EXIT_INTERRUPTED = 130
 EXIT_READER_GONE = 141  # 128 + SIGPIPE, what a shell shows for the standard tools
-
-SELECTIONS = ("usb", "eth", "ethernet", "ble")
 
 EPILOG = """\
 examples:
@@ -48,12 +53,15 @@ examples:
   tessadyn-check --auto -a 192.168.10.22  activate the ports of a master whose
                                           ports are all disabled
   tessadyn-check --color never > report.txt
+  tessadyn-check --json > plant.json      the plant as JSON, to keep
+  tessadyn-check --compare plant.json     what differs from it now
 
 Ctrl-C stops the check after the current step (the master is disconnected);
 press it twice to quit at once.
 
-exit status: 0 completed, 1 error, 2 usage error, 130 interrupted,
-141 the reader of the output went away (e.g. | head)
+exit status: 0 completed (--compare: the plant matches), 1 error, 2 usage
+error, 3 the plant differs from the inventory, 130 interrupted, 141 the
+reader of the output went away (e.g. | head)
 """
 
 def _as_is(text: str) -> str:
@@ -227,6 +235,18 @@ def build_parser() -> argparse.ArgumentParser:
         "terminal and NO_COLOR is not set)",
     )
     parser.add_argument(
+        "--json",
+        action="store_true",
+        help="print the plant as one JSON document instead of the report "
+        "(with --compare: the differences)",
+    )
+    parser.add_argument(
+        "--compare",
+        metavar="FILE",
+        help="compare the plant with an inventory saved by --json and print "
+        "the differences; exit 0 when it matches, 3 when it differs",
+    )
+    parser.add_argument(
         "--debug", action="store_true", help="show the traceback of an error"
     )
     parser.add_argument(
@@ -336,8 +356,8 @@ class _Interrupts:
     def renew_abort(self):
         """check() clears the abort flag when it starts: an interrupt that
         came just before that must still stop the run."""
-        if self.count and not self.checker._state.abort:
-            self.checker.abort()
+        if self.count:
+            inventory.renew_abort(self.checker)
 
 
 def _report_writer(stream, render, interrupts):
@@ -390,35 +410,6 @@ def _error(message: str, debug: bool) -> int:
     return EXIT_ERROR
 
 
-def _load_checker():
-    """Import the checker module, which imports the driver library
-    velmora.base and dict2obj when it loads."""
-    from velmora.tools import TessadynChecker
-
-    return TessadynChecker
-
-
-def _load_problem(exc: BaseException) -> str:
-    if isinstance(exc, ImportError):
-        # "No module named 'velmora.base'", "cannot import name '_IoddDrv'
-        # from 'velmora.base' (...)": these name the module already.
-        return f"cannot load the checker: {exc}"
-    where = ""
-    frames = traceback.extract_tb(exc.__traceback__)
-    if frames:
-        where = f" (in {frames[-1].filename}, line {frames[-1].lineno})"
-    return f"cannot load the checker: {type(exc).__name__}: {exc}{where}"
-
-
-def _run_problem(exc: Exception) -> str:
-    """The driver library's own errors say what went wrong; for Python's
-    built-in exceptions ("[Errno 111] Connection refused", "'port'") the
-    type name is part of the message."""
-    if type(exc).__module__ == "builtins":
-        return f"{type(exc).__name__}: {exc}" if str(exc) else type(exc).__name__
-    return str(exc) or type(exc).__name__
-
-
 def main(argv=None) -> int:
     args = build_parser().parse_args(argv)  # usage errors: SystemExit(2)
     try:
@@ -450,10 +441,18 @@ def _check(args, errors: _SafeLines) -> int:
         # the run in the middle of a report.
         out.reconfigure(errors="backslashreplace")
 
+    saved = None
+    if args.compare is not None:
+        # Checked before any master is asked.
+        try:
+            saved = inventory.load_inventory(args.compare)
+        except inventory.InventoryError as exc:
+            return _error(f"{args.compare}: {exc}", args.debug)
+
     try:
-        checker = _load_checker()
+        checker = load_checker()
     except Exception as exc:
-        return _error(_load_problem(exc), args.debug)
+        return _error(describe_error(exc, loading=True), args.debug)
 
     if args.version:
         out.write(
@@ -461,6 +460,9 @@ def _check(args, errors: _SafeLines) -> int:
                  f"(driver library velmora.base {checker.__baseversion__})") + "\n"
         )
         return EXIT_OK
+
+    if args.json or saved is not None:
+        return _check_data(args, checker, out, saved)
 
     render: Callable[[str], str]
     if args.gui_markup:
@@ -486,8 +488,55 @@ def _check(args, errors: _SafeLines) -> int:
         except BrokenPipeError:
             raise
         except Exception as exc:
-            return _error(_run_problem(exc), args.debug)
+            return _error(describe_error(exc), args.debug)
     return EXIT_INTERRUPTED if interrupts.count else EXIT_OK
+
+
+def _check_data(args, checker, out, saved) -> int:
+    """--json and --compare: the check without its report, recorded; then
+    the document, or the differences from the saved inventory.  An
+    interrupted check prints a document with "complete": false (--json) or
+    no comparison (--compare); an error prints neither."""
+    options = {"address": args.address, "auto": args.auto, "verbose": args.verbose,
+               "select": args.select}
+    if saved is not None and isinstance(saved.get("options"), dict) and \
+            saved["options"].get("auto") is (not args.auto):
+        # Ports left off report no devices: the comparison would show them missing.
+        sys.stderr.write(f"{PROG}: warning: {safe(args.compare)} was saved by a check "
+                         f"{'with' if not args.auto else 'without'} --auto\n")
+
+    def quiet(text=""):
+        if interrupts.count:
+            inventory.renew_abort(checker)
+
+    with _Interrupts(checker) as interrupts, inventory.Capture(checker, options) as capture:
+        try:
+            checker.check(printFnc=capture.printer(quiet), gui=False, **options)
+        except Exception as exc:
+            return _error(describe_error(exc), args.debug)
+    found = capture.document(completed=not interrupts.count)
+    if saved is None:
+        _write(out, inventory.dumps(found))
+        return EXIT_INTERRUPTED if interrupts.count else EXIT_OK
+    if interrupts.count:
+        return EXIT_INTERRUPTED
+    if not found["complete"]:
+        return _error("the check could not be recorded completely: no comparison", args.debug)
+    differences = inventory.compare(saved, found)
+    if args.json:
+        _write(out, inventory.dumps(
+            inventory.differences_document(differences, args.compare, saved, found)))
+    else:
+        _write(out, "".join(d.line() + "\n" for d in differences) or "no differences\n")
+    return EXIT_DIFFERS if differences else EXIT_OK
+
+
+def _write(out, text: str) -> None:
+    try:
+        out.write(text)
+        out.flush()
+    except BrokenPipeError:
+        os.dup2(os.open(os.devnull, os.O_WRONLY), out.fileno())
 
 
 if __name__ == "__main__":
