@@ -268,3 +268,26 @@ def test_kivy_probes_of_optional_providers_are_one_debug_line():
         logging.DEBUG, None, "Input: MTDev is not supported by your version of linux "
         "(OSError: libmtdev.so.1: cannot open shared object file)")
     assert shown is logging.getLogger("kivy").isEnabledFor(logging.DEBUG)
+
+
+def test_the_driver_librarys_warnings_reach_the_pane_too():
+    from velmora.base import IoddUtility
+
+    class Warning(FakeChecker):
+        def check(self, printFnc, **kwargs):
+            IoddUtility.CommonDriverManager.iodd._logger.warning("velmora.base: Master 10.0.0.5:80 port 3: \x1b[2Jx")
+            IoddUtility.CommonDriverManager.iodd._logger.info("not shown")
+            super().check(printFnc, **kwargs)
+
+    saved = IoddUtility.CommonDriverManager.iodd
+    IoddUtility.CommonDriverManager.iodd = None
+    try:
+        posted = Posted()
+        checker = Warning()
+        lines, outcome = start(Worker(posted, load=lambda: checker), posted)
+        assert IoddUtility.CommonDriverManager.iodd._getIndexVar(16) == "vendorName"
+    finally:
+        IoddUtility.CommonDriverManager.iodd = saved
+    assert outcome.completed
+    assert [line.plain for line in lines] == ["WARNING: velmora.base: Master 10.0.0.5:80 port 3: \\x1b[2Jx",
+                                              "banner", "one", "two"]

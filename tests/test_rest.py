@@ -5,6 +5,7 @@ transport's and the server's own tests are in standin/tests/test_rest_api.py."""
 
 import copy
 import json
+import os
 import re
 import socket
 import subprocess
@@ -340,3 +341,118 @@ def test_server_command_listens_once_per_master(tmp_path):
                           "--listen", "127.0.0.2:0", "--listen", "127.0.0.3:0", "--listen", "127.0.0.4:0"],
                          capture_output=True, text=True, timeout=10)
     assert bad.returncode == 2 and "2 IP master(s) to serve but 3 --listen addresses" in bad.stderr
+
+
+# ---------------------------------------------------------------- masters with user management
+
+
+class ReadOnly(Stub):
+    """A master whose user management allows reading only."""
+
+    def do_POST(self):
+        self.rfile.read(int(self.headers.get("Content-Length") or 0))
+        body = b'{"code": 150, "message": "Permission denied"}'
+        self.send_response(403)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+
+def test_a_write_refused_on_auto_is_one_warning_and_the_check_goes_on(serve, capsys):
+    servers = serve(demo_ip_only())
+    routes = {API + path: (200, json.dumps(value).encode()) for path, value in GOOD.items()}
+    routes[API + "/masters/1/ports/1/configuration"] = (200, b'{"mode": "DEACTIVATED", "deviceAlias": "p1"}')
+    routes[API + "/devices"] = (200, b"[]")
+    server = ThreadingHTTPServer(("127.0.0.1", 0), type("S", (ReadOnly,), {"routes": routes}))
+    threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True).start()
+    read_only = f"127.0.0.1:{server.server_address[1]}"
+    try:
+        out = run(address=[read_only, *servers.addresses.values()], auto=True)
+    finally:
+        server.shutdown()
+        server.server_close()
+    assert "3 master(s) and 6 device(s) found" in out and out.index(read_only) < out.index("Device port")
+    [warning] = capsys.readouterr().err.splitlines()
+    assert warning.startswith(f"WARNING: velmora.base: Master {read_only} port 1: not switched to IOLINK_AUTOSTART")
+    assert "[150] Permission denied" in warning
+
+
+# ---------------------------------------------------------------- gateways with several masters
+
+EXAMPLES = Path(__file__).parents[1] / "standin" / "examples"
+
+
+def test_a_gateways_masters_are_reported_as_in_process_and_one_address_warns_of_the_others(serve, capsys):
+    doc = json.loads((EXAMPLES / "gateway.json").read_text())
+    servers = serve(doc)
+    sim.use_installation(doc)
+    in_process = run(select="eth")
+    sim.use_installation({"masters": []})
+    assert local_names(run(address=list(servers.addresses.values())), servers) == in_process.replace(
+        "searching masters and devices...", "searching masters and devices at specified addresses...")
+    assert "192.168.10.30#2 (hall 2, cabinet 4, slot 2)" in in_process
+    gateway = servers.addresses["192.168.10.30"]
+    # The library cannot know that #2 was given as well: the gateway's address warns of it once.
+    assert capsys.readouterr().err.splitlines() == [
+        f"WARNING: velmora.base: IP: {gateway} is a gateway with 2 IO-Link masters: {gateway} is its master 1; "
+        f"give the others' addresses to check them: {gateway}#2"]
+
+
+class Guarded(Stub):
+    """A master with user management: 401 with a Basic challenge unless the
+    request carries the expected credentials."""
+
+    expected = ""
+
+    def do_GET(self):
+        if self.headers.get("Authorization") == self.expected:
+            return super().do_GET()
+        body = b'{"code": 151, "message": "Authentication information is missing or invalid"}'
+        self.send_response(401)
+        self.send_header("WWW-Authenticate", 'Basic realm="IO-Link Master"')
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+
+@pytest.mark.parametrize("netrc, how, outcome", [
+    ("machine 127.0.0.1 login maint password {pw}", "address", "1 master(s)"),
+    ("default login maint password {pw}", "address", "1 master(s)"),
+    ("default login maint password {pw}", "range", "needs credentials: add a netrc entry for 127.0.0.1"),
+    (None, "address", "needs credentials: add a netrc entry for 127.0.0.1"),
+    ("machine 127.0.0.1 login maint password wrong-{pw}-x", "address", "credentials rejected: the master did not "
+                                                                       "accept the netrc entry for 127.0.0.1"),
+    ("machine 127.0.0.1 login maint password {pw} bogus {pw}", "address", "line 1: not understood"),
+])
+def test_credentials_come_from_netrc_and_never_show(tmp_path, netrc, how, outcome):
+    import base64
+    import uuid
+
+    password = f"Pl4nted-{uuid.uuid4().hex}"
+    routes = {API + path: (200, json.dumps(value).encode()) for path, value in GOOD.items()}
+    routes[API + "/devices"] = (200, b"[]")
+    token = base64.b64encode(f"maint:{password}".encode()).decode()
+    server = ThreadingHTTPServer(("127.0.0.1", 0), type("S", (Guarded,), {"routes": routes,
+                                                                          "expected": f"Basic {token}"}))
+    threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True).start()
+    port = server.server_address[1]
+    home = tmp_path / "home"
+    home.mkdir()
+    if netrc:
+        (home / ".netrc").write_text(netrc.format(pw=password) + "\n")
+    env = {k: v for k, v in os.environ.items() if not k.startswith("VELMORA_BASE_") and k != "NETRC"}
+    env.update(HOME=str(home), VELMORA_BASE_INSTALLATION=str(tmp_path / "none.json"))
+    (tmp_path / "none.json").write_text('{"masters": []}')
+    args = ["-a", f"127.0.0.1:{port}"]
+    if how == "range":
+        env["VELMORA_BASE_REST_HOSTS"] = f"127.0.0.1-127.0.0.1:{port}"
+        args = []
+    try:
+        for extra in (["-v", "9", "--debug"], ["--gui-markup"]):
+            r = subprocess.run([sys.executable, "-m", "velmora.tools", "-s", "eth", *args, *extra],
+                               capture_output=True, text=True, env=env, timeout=60)
+            assert password not in r.stdout + r.stderr
+            assert outcome in r.stdout + r.stderr
+    finally:
+        server.shutdown()
+        server.server_close()

@@ -13,14 +13,18 @@ from typing import Any
 
 class Warnings:
     """The application's logger as the driver library sees it: records the
-    warnings (installed as IoddUtility.CommonDriverManager.iodd)."""
+    warnings and info lines (installed as IoddUtility.CommonDriverManager.iodd)."""
 
     def __init__(self) -> None:
         self.lines: list[str] = []
+        self.infos: list[str] = []
         self._logger = self
 
     def warning(self, message: str) -> None:
         self.lines.append(message)
+
+    def info(self, message: str) -> None:
+        self.infos.append(message)
 
     def debug(self, message: str) -> None:
         pass
@@ -40,7 +44,8 @@ def json_answer(value: Any, status: int = 200) -> bytes:
 
 
 class RawMaster:
-    """A TCP server on 127.0.0.1 that answers each request by its path from
+    """A TCP server on 127.0.0.1 that answers each request by its method and
+    path (``"POST /masters/1/..."``), else by its path alone, from
     ``routes``: raw bytes of a whole HTTP answer (the connection then stays
     open), or a function that gets the socket and does what it likes (the
     connection is closed afterwards).  Unknown paths answer 404 [301].
@@ -89,7 +94,8 @@ class RawMaster:
                     buffer += sock.recv(65536)
                 buffer = buffer[length:]
                 self.requests.append((method.decode(), path.decode()))
-                reply = self.routes.get(path.decode().removeprefix(API), json_answer(
+                route = path.decode().removeprefix(API)
+                reply = self.routes.get(f"{method.decode()} {route}") or self.routes.get(route, json_answer(
                     {"code": 301, "message": "Resource not found"}, 404))
                 if callable(reply):
                     reply(sock)

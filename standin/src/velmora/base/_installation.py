@@ -22,13 +22,16 @@ from dataclasses import dataclass
 from importlib import resources
 from typing import Any, Mapping
 
-from ._address import address_key, host_range, parse_target
+from ._address import address_key, host_range, parse_target, split_master
 from ._errors import InstallationError
 
 TRANSPORTS = ("IP", "USB", "BLE")
 PORT_MODES = ("IOLINK", "DI", "DO", "DEACTIVATED")
 FAULTS = ("none", "refuse", "fail-after-connect", "fail-get-devices")
 MANAGER_DRIVER = ("none", "registered", "active")
+# Fault states a port can be given; a port with an expected device and none,
+# or another one, plugged in reports COMMUNICATION_LOST or INCORRECT_DEVICE.
+PORT_STATES = ("NOT_AVAILABLE", "DEVICE_STARTING", "PORT_POWER_OFF", "PAIRING_FAULT")
 
 # IO-Link identification parameters, indices 16..24 in this order.
 IDENT_NAMES = (
@@ -83,6 +86,8 @@ class PortSpec:
     port_id: int  # 1-based, the position in the master's port list
     mode: str
     device: DeviceSpec | None
+    status: str | None = None  # a fault state the port reports whatever it holds (PORT_STATES)
+    expected: tuple[int, int] | None = None  # (vendorId, deviceId) the port's validation expects
 
 
 @dataclass(frozen=True)
@@ -97,6 +102,24 @@ class MasterSpec:
     delay: float
     manager_driver: str
     description: str
+    access: AccessSpec | None = None  # user management of the master's REST face
+
+
+ACCESS_SCHEMES = ("basic", "bearer")
+ACCESS_WRITES = ("allowed", "forbidden", "locked")
+
+
+@dataclass(frozen=True)
+class AccessSpec:
+    """User management of an emulated master's REST face: with a password,
+    every request needs it (Basic with login and password, or Bearer with
+    the password as the token); ``writes``: "allowed", "forbidden" (403
+    [150]) or "locked" by another client (400 [104])."""
+
+    login: str = ""
+    password: str = dataclasses.field(default="", repr=False)
+    scheme: str = "basic"
+    writes: str = "allowed"
 
 
 @dataclass(frozen=True)
@@ -106,6 +129,7 @@ class RestSpec:
 
     hosts: tuple[str, ...] = ()
     timeouts: Mapping[str, float] = dataclasses.field(default_factory=dict)  # keys of REST_TIMEOUTS
+    pins: Mapping[str, tuple[str, ...]] = dataclasses.field(default_factory=dict)  # HOST[:PORT] -> SHA-256s
 
 
 @dataclass(frozen=True)
@@ -370,7 +394,7 @@ class _Validator:
         return Installation(self.source, description, transports, masters, rest)
 
     def rest(self, value: Any) -> RestSpec:
-        doc = self.obj(value, "rest", (), ("hosts",) + REST_TIMEOUTS)
+        doc = self.obj(value, "rest", (), ("hosts", "pins") + REST_TIMEOUTS)
         hosts = doc.get("hosts", [])
         if not isinstance(hosts, list):
             raise self.wrong("rest.hosts", "an array", hosts)
@@ -380,9 +404,10 @@ class _Validator:
                 raise self.wrong(where, "a string", host)
             try:
                 is_range = host_range(host) is not None
+                gateway = host if is_range else split_master(host)[0]
             except ValueError as exc:
                 raise self.fail(where, f"{_short(host)}: {exc}") from None
-            if not is_range and parse_target(host, plain=True) is None:
+            if not is_range and parse_target(gateway, plain=True) is None:
                 raise self.fail(where, f"{_short(host)} is not a host, host:port or http(s) URL")
             if host in hosts[:i]:
                 raise self.fail(where, f"duplicate host {host!r}")
@@ -395,7 +420,20 @@ class _Validator:
                 if not 0 < seconds <= MAX_TIMEOUT:
                     raise self.fail(f"rest.{key}", f"{seconds} is out of range (more than 0, at most {MAX_TIMEOUT:g} seconds)")
                 timeouts[key] = float(seconds)
-        return RestSpec(tuple(hosts), timeouts)
+        pins = doc.get("pins", {})
+        if not isinstance(pins, Mapping):
+            raise self.wrong("rest.pins", "an object (HOST[:PORT]: SHA-256 fingerprint or array of them)", pins)
+        for host, values in pins.items():
+            values = [values] if isinstance(values, str) else values
+            if not isinstance(values, list) or not values or not all(isinstance(v, str) for v in values):
+                raise self.wrong(f"rest.pins.{host}", "a SHA-256 fingerprint or an array of them", values)
+            for v in values:
+                digits = v.strip().replace(":", "")
+                if len(digits) != 64 or any(c not in "0123456789abcdefABCDEF" for c in digits):
+                    raise self.fail(f"rest.pins.{host}", f"{_short(v)} is not a SHA-256 fingerprint "
+                                                         "(64 hex digits, colons optional)")
+        pins = {h: tuple([v] if isinstance(v, str) else v) for h, v in pins.items()}
+        return RestSpec(tuple(hosts), timeouts, pins)
 
     def transports(self, value: Any) -> dict[str, TransportSpec]:
         doc = self.obj(value, "transports", (), TRANSPORTS)
@@ -419,7 +457,7 @@ class _Validator:
             value,
             where,
             ("transport", "address", "ports"),
-            ("identity", "present", "supported", "fault", "delay", "managerDriver", "description"),
+            ("identity", "present", "supported", "fault", "delay", "managerDriver", "description", "access"),
         )
         transport = self.choice(m, "transport", where, TRANSPORTS, "transport")
         address = self.text(m, "address", where, nonempty=True)
@@ -444,7 +482,16 @@ class _Validator:
             delay=float(delay),
             manager_driver=self.choice(m, "managerDriver", where, MANAGER_DRIVER, "managerDriver value", "none"),
             description=self.text(m, "description", where),
+            access=self.access(m["access"], f"{where}.access") if "access" in m else None,
         )
+
+    def access(self, value: Any, where: str) -> AccessSpec:
+        a = self.obj(value, where, (), ("login", "password", "scheme", "writes"))
+        if not isinstance(a.get("password", ""), str):
+            raise self.fail(f"{where}.password", "expected a string")  # the value is not shown
+        return AccessSpec(self.text(a, "login", where), a.get("password", ""),
+                          self.choice(a, "scheme", where, ACCESS_SCHEMES, "scheme", "basic"),
+                          self.choice(a, "writes", where, ACCESS_WRITES, "writes value", "allowed"))
 
     def identity(self, value: Any, where: str) -> dict[str, Any]:
         doc = self.obj(value, where, (), MASTER_IDENTITY_INTS + MASTER_IDENTITY_TEXTS)
@@ -456,13 +503,23 @@ class _Validator:
         return result
 
     def port(self, value: Any, where: str, port_id: int) -> PortSpec:
-        p = self.obj(value, where, ("mode",), ("device", "description"))
+        p = self.obj(value, where, ("mode",), ("device", "status", "expectedDevice", "description"))
         mode = self.choice(p, "mode", where, PORT_MODES, "mode")
         self.text(p, "description", where)
         device = p.get("device")
         if device is not None:
             device = self.device(device, f"{where}.device")
-        return PortSpec(port_id, mode, device)
+        status = self.choice(p, "status", where, PORT_STATES, "port status") if "status" in p else None
+        expected = None
+        if "expectedDevice" in p:
+            ewhere = f"{where}.expectedDevice"
+            if mode != "IOLINK":
+                raise self.fail(ewhere, "only a port in IOLINK mode expects a device")
+            e = self.obj(p["expectedDevice"], ewhere, ("vendorId", "deviceId"), ())
+            expected = self.ident(e, "vendorId", ewhere, True), self.ident(e, "deviceId", ewhere, True)
+            if not (1 <= expected[0] <= 0xFFFF and 1 <= expected[1] <= 0xFFFFFF):
+                raise self.fail(ewhere, f"ids {expected[0]}/{expected[1]} outside 1..65535 / 1..16777215")
+        return PortSpec(port_id, mode, device, status, expected)
 
     def device(self, value: Any, where: str) -> DeviceSpec:
         d = self.obj(value, where, ("vendorId", "deviceId"), ("identification", "description"))
@@ -490,6 +547,8 @@ class _Validator:
                     f"duplicate address {m.address!r} on transport {m.transport} (already used by masters[{seen[key]}])",
                 )
             seen[key] = i
+            if m.transport == "IP" and "#" in m.address:
+                self.gateway_master(m, where, masters)
             if m.manager_driver != "none":
                 if not m.supported:
                     raise self.fail(
@@ -501,6 +560,21 @@ class _Validator:
                         f"{where}.managerDriver",
                         f"the driver manager cannot hold a driver on the unavailable transport {m.transport}",
                     )
+
+
+    def gateway_master(self, m: MasterSpec, where: str, masters: tuple[MasterSpec, ...]) -> None:
+        """An IP master ``ADDRESS#N`` is master N (2 or more) of the gateway
+        whose master 1 is the IP master ``ADDRESS``."""
+        try:
+            gateway, number = split_master(m.address)
+        except ValueError as exc:
+            raise self.fail(f"{where}.address", f"{_short(m.address)}: {exc}") from None
+        if number == 1:
+            raise self.fail(f"{where}.address", f"{_short(m.address)}: master 1 of a gateway has its plain address "
+                                                f"{gateway!r}")
+        if not any(o.transport == "IP" and o.address == gateway for o in masters):
+            raise self.fail(f"{where}.address", f"{_short(m.address)}: no IP master {gateway!r} (master 1 of its "
+                                                "gateway)")
 
 
 def validate(doc: Any, source: str) -> Installation:

@@ -12,8 +12,10 @@ puts the n-th master at the n-th address.  ``--latency`` delays every
 answer, ``--accept-latency`` every new connection (a slow embedded master).
 Connections are persistent (HTTP/1.1).  SIGTERM or SIGINT stops it.
 
-Each master is a gateway with one IO-Link master (masterNumber 1).  What it
-serves, from the installation:
+Each master is a gateway with one IO-Link master (masterNumber 1), except
+that the IP masters ``ADDRESS#N`` of the installation are master N of the
+gateway ``ADDRESS`` (served on its port, with their own ports and devices).
+What it serves, from the installation:
 
 * identity: vendor -> vendorName, productName, productCode -> orderCode
   (gateway: productId), fwVersion -> firmwareRevision, vendorId, deviceId ->
@@ -26,6 +28,10 @@ serves, from the installation:
 * devices: ``/devices`` lists every port under its alias (``master1portN``);
   the identification of a device leaves out null values; a device without
   identification answers the ids only;
+* ``access``: user management: with a ``password``, a request without the
+  right credentials answers 401 [151] with a Basic (or, ``scheme``
+  "bearer", a Bearer) challenge; ``writes`` "forbidden" answers port
+  configuration POSTs with 403 [150], "locked" with 400 [104];
 * ``present: false``: not served; ``fault`` "refuse" and "fail-after-connect":
   everything past the identification answers 500 [102]; "fail-get-devices":
   the device requests answer 500 [101]; ``delay``: each capabilities, port
@@ -42,6 +48,7 @@ supported".
 from __future__ import annotations
 
 import argparse
+import base64
 import json
 import signal
 import socket
@@ -49,7 +56,7 @@ import sys
 import threading
 import zlib
 from collections import deque
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Any, Self
@@ -59,6 +66,7 @@ from ._emulation import EmulatedMaster, EmulatedPort, Plant
 from ._errors import InstallationError
 from ._installation import (
     IDENT_NAMES,
+    AccessSpec,
     Installation,
     MasterSpec,
     load_default,
@@ -68,6 +76,7 @@ from ._protocol import (
     API_BASE,
     API_PORT_MODES,
     DEVICE_ONLINE,
+    DEVICE_THERE,
     IOLINK_API_MODES,
     IQ_CONFIGURATIONS,
     MAX_DEVICE_ID,
@@ -119,9 +128,11 @@ class ServedMaster:
     arrival order, and its answers.  The master itself (ports, devices,
     faults, delays) is the plant's ``EmulatedMaster``."""
 
-    def __init__(self, master: EmulatedMaster):
+    def __init__(self, master: EmulatedMaster, others: Sequence[EmulatedMaster] = ()):
         self.master = master
         self.spec = master.spec
+        # The gateway's masters by masterNumber: this one is 1, ADDRESS#N are N.
+        self.gateway = {m.number: m for m in (master, *others)}
         # (method, path) in arrival order, the latest REQUEST_LOG_LIMIT
         self.requests: deque[tuple[str, str]] = deque(maxlen=REQUEST_LOG_LIMIT)
         self._lock = threading.Lock()
@@ -139,11 +150,12 @@ class ServedMaster:
         if not path.startswith(API_BASE + "/"):
             raise ApiError(ErrorCode.RESOURCE_NOT_FOUND)
         parts = [unquote(p) for p in path[len(API_BASE) + 1:].rstrip("/").split("/")]
-        fault = self.spec.fault
+        addressed = self.addressed(parts)
+        fault = addressed.spec.fault
         behind = parts[0] == "devices" or (parts[0] == "masters" and len(parts) > 2 and parts[2] != "identification")
         if behind and fault in ("refuse", "fail-after-connect"):
             if parts[2:] in (["capabilities"], ["ports"]):  # where a client connects
-                self.master.slow()
+                addressed.slow()
             raise ApiError(ErrorCode.INTERNAL_COMMUNICATION_ERROR)
         if parts[0] == "devices" and fault == "fail-get-devices":
             raise ApiError(ErrorCode.INTERNAL_SERVER_ERROR)
@@ -163,16 +175,17 @@ class ServedMaster:
                 raise ApiError(ErrorCode.OPERATION_NOT_SUPPORTED)
             case ["masters"]:
                 only("GET")
-                return 200, [_compact({"masterNumber": 1, "locationTag": self.spec.identity["name"]})]
+                return 200, [_compact({"masterNumber": n, "locationTag": m.spec.identity["name"]})
+                             for n, m in sorted(self.gateway.items())]
             case ["masters", number, *rest] if rest:
-                if number != "1":
+                if self.gateway.get(int(number) if number.isdigit() and len(number) < 11 else 0) is not addressed:
                     raise ApiError(ErrorCode.MASTER_NUMBER_NOT_FOUND)
-                return self.master_answer(method, rest, body)
+                return self.master_answer(addressed, method, rest, body)
             case ["devices"]:
                 only("GET")
                 self.master.slow()
-                return 200, [{"deviceAlias": p.config["deviceAlias"], "masterNumber": 1, "portNumber": p.number}
-                             for p in self.ports]
+                return 200, [{"deviceAlias": p.config["deviceAlias"], "masterNumber": n, "portNumber": p.number}
+                             for n, m in sorted(self.gateway.items()) for p in m.ports]
             case ["devices", alias, "identification"]:
                 only("GET")
                 return 200, self.device_identification(alias)
@@ -181,6 +194,15 @@ class ServedMaster:
             case ["mqtt", *_]:
                 raise ApiError(ErrorCode.MQTT_NOT_SUPPORTED)
         raise ApiError(ErrorCode.RESOURCE_NOT_FOUND)
+
+    def addressed(self, parts: list[str]) -> EmulatedMaster:
+        """The master a request is about: /masters/N/..., the owner of a
+        device alias, else the gateway's first."""
+        if parts[0] == "masters" and len(parts) > 1 and parts[1].isdigit() and len(parts[1]) < 11:
+            return self.gateway.get(int(parts[1]), self.master)
+        if parts[0] == "devices" and len(parts) > 1:
+            return next((m for m in self.gateway.values() if m.port_by_alias(parts[1])), self.master)
+        return self.master
 
     def gateway_identification(self) -> dict[str, Any]:
         ident = self.spec.identity
@@ -193,8 +215,8 @@ class ServedMaster:
             "firmwareRevision": ident["fwVersion"],
         })
 
-    def master_identification(self) -> dict[str, Any]:
-        ident = self.spec.identity
+    def master_identification(self, master: EmulatedMaster) -> dict[str, Any]:
+        ident = master.spec.identity
         return _compact({
             "vendorName": ident["vendor"],
             "vendorId": ident["vendorId"],
@@ -206,38 +228,42 @@ class ServedMaster:
             "locationTag": ident["name"],
         })
 
-    def master_answer(self, method: str, rest: list[str], body: bytes | None) -> tuple[int, Any]:
+    def master_answer(self, master: EmulatedMaster, method: str, rest: list[str], body: bytes | None) -> tuple[int, Any]:
         match rest:
             case ["identification"]:
                 if method != "GET":
                     raise ApiError(ErrorCode.OPERATION_NOT_SUPPORTED)
-                return 200, self.master_identification()
+                return 200, self.master_identification(master)
             case ["capabilities"]:
                 if method != "GET":
                     raise ApiError(ErrorCode.OPERATION_NOT_SUPPORTED)
-                self.master.slow()
-                return 200, {"numberOfPorts": len(self.ports), "maxPowerSupply": {"value": 2.0, "unit": "A"}}
+                master.slow()
+                return 200, {"numberOfPorts": len(master.ports), "maxPowerSupply": {"value": 2.0, "unit": "A"}}
             case ["ports"]:
                 if method != "GET":
                     raise ApiError(ErrorCode.OPERATION_NOT_SUPPORTED)
-                self.master.slow()
+                master.slow()
                 return 200, [{"portNumber": p.number, "statusInfo": p.status(),
-                              "deviceAlias": p.config["deviceAlias"]} for p in self.ports]
+                              "deviceAlias": p.config["deviceAlias"]} for p in master.ports]
             case ["ports", number, leaf]:
-                port = self.port(number)
+                port = self.port(master, number)
                 if leaf == "status" and method == "GET":
                     return 200, self.port_status(port)
                 if leaf == "configuration" and method == "GET":
                     return 200, dict(port.config)
                 if leaf == "configuration" and method == "POST":
-                    self.configure(port, body)
+                    writes = master.spec.access.writes if master.spec.access else "allowed"
+                    if writes != "allowed":
+                        raise ApiError(ErrorCode.PERMISSION_DENIED if writes == "forbidden" else ErrorCode.ACTION_LOCKED)
+                    self.configure(master, port, body)
                     return 204, None
                 if leaf in ("status", "configuration", "capabilities", "datastorage"):
                     raise ApiError(ErrorCode.OPERATION_NOT_SUPPORTED)
         raise ApiError(ErrorCode.RESOURCE_NOT_FOUND)
 
-    def port(self, number: str) -> EmulatedPort:
-        port = self.master.port(int(number)) if number.isdigit() and len(number) < 6 else None
+    @staticmethod
+    def port(master: EmulatedMaster, number: str) -> EmulatedPort:
+        port = master.port(int(number)) if number.isdigit() and len(number) < 6 else None
         if port is None:
             raise ApiError(ErrorCode.PORT_NUMBER_NOT_FOUND)
         return port
@@ -250,20 +276,20 @@ class ServedMaster:
                 "masterCycleTime": {"value": 2.3, "unit": "ms"}}
 
     def device_identification(self, alias: str) -> dict[str, Any]:
-        port = self.master.port_by_alias(alias)
+        port = next((p for m in self.gateway.values() if (p := m.port_by_alias(alias))), None)
         if port is None:
             raise ApiError(ErrorCode.DEVICE_ALIAS_NOT_FOUND)
         if port.config["mode"] not in IOLINK_API_MODES:
             raise ApiError(ErrorCode.PORT_NOT_IOLINK)
         dev = port.device
-        if dev is None or port.status() != DEVICE_ONLINE:
+        if dev is None or port.status() not in DEVICE_THERE:
             raise ApiError(ErrorCode.DEVICE_NOT_ACCESSIBLE)
         answer: dict[str, Any] = {"vendorId": dev.vendor_id, "deviceId": dev.device_id, "ioLinkRevision": "1.1"}
         if dev.identification is not None:
             answer.update((n, dev.identification[n]) for n in IDENT_NAMES if dev.identification[n] is not None)
         return answer
 
-    def configure(self, port: EmulatedPort, body: bytes | None) -> None:
+    def configure(self, master: EmulatedMaster, port: EmulatedPort, body: bytes | None) -> None:
         if not body:
             raise ApiError(ErrorCode.POST_WITHOUT_CONTENT)
         try:
@@ -311,11 +337,18 @@ class ServedMaster:
                     raise ApiError(ErrorCode.JSON_VALUE_INVALID, ": deviceAlias")
             else:
                 raise ApiError(ErrorCode.JSON_VALUE_INVALID, f": unknown field {key!r}")
-        if not self.master.configure(port, doc):
+        if not master.configure(port, doc):
             raise ApiError(ErrorCode.DEVICE_ALIAS_NOT_UNIQUE)
 
 
 # ---------------------------------------------------------------- HTTP
+
+
+def _authorization(access: AccessSpec) -> str:
+    """The Authorization header that a master with user management admits."""
+    if access.scheme == "bearer":
+        return f"Bearer {access.password}"
+    return "Basic " + base64.b64encode(f"{access.login}:{access.password}".encode()).decode("ascii")
 
 
 def _error(code: ErrorCode) -> tuple[int, dict[str, Any]]:
@@ -348,6 +381,11 @@ class Handler(BaseHTTPRequestHandler):
             return self._send(*_error(ErrorCode.VALUE_OUT_OF_BOUNDS))
         if length:
             body = self.rfile.read(length)
+        access = self.server.master.spec.access
+        if access is not None and access.password and self.headers.get("Authorization") != _authorization(access):
+            self.server.master.requests.append((self.command, urlsplit(self.path).path))
+            challenge = "Bearer" if access.scheme == "bearer" else 'Basic realm="IO-Link Master"'
+            return self._send(*_error(ErrorCode.AUTHENTICATION_INVALID), {"WWW-Authenticate": challenge})
         try:
             status, value = self.server.master.answer(self.command, urlsplit(self.path).path, body)
         except ApiError as exc:
@@ -368,11 +406,13 @@ class Handler(BaseHTTPRequestHandler):
         else:
             super().send_error(code, message, explain)
 
-    def _send(self, status: int, value: Any) -> None:
+    def _send(self, status: int, value: Any, headers: Mapping[str, str] | None = None) -> None:
         if self.server.latency:
             self.server.stop.wait(self.server.latency)
         data = b"" if value is None else json.dumps(value).encode()
         self.send_response(status)
+        for name, text in (headers or {}).items():
+            self.send_header(name, text)
         if value is not None:
             self.send_header("Content-Type", "application/json")
         self.send_header("Content-Length", str(len(data)))
@@ -422,6 +462,15 @@ class ListenError(OSError):
         return f"cannot listen on {_host_port(self.place)}: {self.reason}"
 
 
+def gateways(masters: Sequence[EmulatedMaster]) -> list[list[EmulatedMaster]]:
+    """The present IP masters as gateways, in installation order: master 1
+    (the plain address) first, then its masters ``ADDRESS#N`` by number.  A
+    gateway whose master 1 is not present is not served."""
+    served = [m for m in masters if m.transport == "IP" and m.spec.present]
+    return [[m, *sorted((o for o in served if o.number > 1 and o.gateway == m.address), key=lambda o: o.number)]
+            for m in served if m.number == 1]
+
+
 class Servers:
     """One HTTP server per IP master of an installation, each on its own thread.
 
@@ -435,18 +484,20 @@ class Servers:
         self._stop = threading.Event()
         self.servers: list[MasterServer] = []
         self.plant = Plant(installation, device_startup, self._stop)
-        served = [m for m in self.plant.masters if m.transport == "IP" and m.spec.present]
+        served = gateways(self.plant.masters)
         places = list(listen or [(host, port)])
         if len(places) == 1:
             h, p = places[0]
             places = [(h, p + i if p else 0) for i in range(len(served))]
         elif len(places) != len(served):
-            raise ValueError(f"{len(served)} IP master(s) to serve, {len(places)} listening addresses")
+            raise ValueError(f"{len(served)} IP master(s) to serve, {len(places)} listening addresses "
+                             "(a gateway with several masters counts once)")
         self._threads: list[threading.Thread] = []
         try:
-            for master, place in zip(served, places, strict=True):
+            for (master, *others), place in zip(served, places, strict=True):
                 try:
-                    server = MasterServer(place, ServedMaster(master), verbose, self._stop, latency, accept_latency)
+                    server = MasterServer(place, ServedMaster(master, others), verbose, self._stop, latency,
+                                          accept_latency)
                 except (OSError, OverflowError) as exc:  # OverflowError: a port past 65535
                     raise ListenError(place, exc) from exc
                 self.servers.append(server)
@@ -456,16 +507,20 @@ class Servers:
 
     @property
     def masters(self) -> dict[str, ServedMaster]:
-        return {s.master.spec.address: s.master for s in self.servers}
+        """Installation address -> the gateway that serves it."""
+        return {m.address: s.master for s in self.servers for m in s.master.gateway.values()}
 
     @property
     def addresses(self) -> dict[str, str]:
-        """Installation address -> host:port it is served on."""
+        """Installation address -> host:port it is served on (``host:port#N``
+        for master N of a gateway)."""
         result = {}
         for s in self.servers:
             host, port = s.server_address[:2]
             assert isinstance(host, str)
-            result[s.master.spec.address] = _host_port((host, port))
+            place = _host_port((host, port))
+            for number, master in sorted(s.master.gateway.items()):
+                result[master.address] = place if number == 1 else f"{place}#{number}"
         return result
 
     def start(self) -> Self:
@@ -533,15 +588,15 @@ def main(argv: list[str] | None = None) -> int:
     except InstallationError as exc:
         print(f"error: {exc}", file=sys.stderr)
         return 2
-    served = [m for m in installation.masters_of("IP") if m.present]
+    served = gateways(Plant(installation).masters)
     if not served:
         print(f"error: {installation.source}: no IP master to serve", file=sys.stderr)
         return 2
     if len(listen) > 1 and len(listen) != len(served):
         print(f"error: {len(served)} IP master(s) to serve but {len(listen)} --listen addresses "
-              "(give one, or one per master)", file=sys.stderr)
+              "(give one, or one per master; a gateway with several masters counts once)", file=sys.stderr)
         return 2
-    for spec in served:
+    for spec in (m.spec for gateway in served for m in gateway):
         for problem in api_problems(spec):
             print(f"warning: {problem}: answers will not match the API description", file=sys.stderr)
     try:
@@ -556,7 +611,7 @@ def main(argv: list[str] | None = None) -> int:
     with servers:
         for address, place in servers.addresses.items():
             print(f"{address} -> {place}", flush=True)
-        print(f"serving {len(servers.servers)} emulated master(s); stop with Ctrl-C or SIGTERM",
+        print(f"serving {len(servers.addresses)} emulated master(s); stop with Ctrl-C or SIGTERM",
               file=sys.stderr, flush=True)
         while not stop.wait(0.5):
             pass

@@ -1,0 +1,36 @@
+"""The one route from the driver library to the application's logger.
+
+The application sets ``IoddUtility.CommonDriverManager.iodd`` to an object
+with a ``_logger`` (warning, info, debug); without one the library is quiet.
+Every line is prefixed with ``velmora.base: ``.
+"""
+
+from __future__ import annotations
+
+from . import IoddUtility
+from ._protocol import port_fault
+
+
+def log(level: str, message: str) -> None:
+    """``message`` at ``level`` ("warning", "info", "debug") through the
+    application's logger, when it set one."""
+    logger = getattr(IoddUtility.CommonDriverManager.iodd, "_logger", None)
+    write = getattr(logger, level, None)
+    if callable(write):
+        write(f"velmora.base: {message}")
+
+
+def warn(message: str) -> None:
+    log("warning", message)
+
+
+def info(message: str) -> None:
+    log("info", message)
+
+
+def tell_port_fault(master: str, port: int, status: str | None, iolink: bool, expected: tuple[int, int] | None) -> None:
+    """One line for a port whose state tells of a fault (see
+    ``_protocol.port_fault``): ``Master ADDRESS port N: words``."""
+    fault = port_fault(status, iolink, expected)
+    if fault is not None:
+        log(fault[0], f"Master {master} port {port}: {fault[1]}")
