@@ -16,6 +16,9 @@ concurrently.  The REST hosts and the timeouts come from the installation's
 ``rest`` object; the environment variables of ``settings`` replace them.
 
 A host that fails discovery is skipped with one warning.
+
+Each base driver reads its REST masters ahead of the listing
+(``read_ahead()``, see ``readahead``).
 """
 
 from __future__ import annotations
@@ -30,6 +33,7 @@ from .._backend import MasterLink, TransportBackend
 from .._log import warn
 from .client import Client, RestError
 from .master import RestMaster
+from .readahead import ReadAhead, workers
 from .settings import Settings
 
 DISCOVERY_WORKERS = 32  # hosts probed at the same time
@@ -59,6 +63,10 @@ class IpTransport(TransportBackend):
     def availability(self) -> tuple[bool, str]:
         return self._emulated().availability()
 
+    def read_ahead(self) -> ReadAhead:
+        """A read-ahead for the masters of one base driver."""
+        return ReadAhead(self.settings().request_timeout, workers(self._environ))
+
     def discover(self) -> list[MasterLink]:
         """The in-process masters, then every REST host that answers as a
         master, in the order configured.  The hosts are probed at the same
@@ -71,19 +79,28 @@ class IpTransport(TransportBackend):
         if not hosts:
             return links
 
-        def probe(host: tuple[str, str]) -> RestMaster | RestError:
-            target = parse_target(host[1], plain=True)
+        clients = []
+        for _, address in hosts:
+            target = parse_target(address, plain=True)
             assert target is not None  # the hosts were checked when loaded
+            clients.append(Client(address, target, settings))
+
+        def probe(client: Client) -> RestMaster | RestError:
             try:
-                return RestMaster.probe(Client(host[1], target, settings))
+                return RestMaster.probe(client)
             except RestError as exc:
                 return exc
 
         pool = ThreadPoolExecutor(max_workers=min(self._workers, len(hosts)), thread_name_prefix="rest-discovery")
         try:
-            results = list(pool.map(probe, hosts))
-        finally:
+            results = list(pool.map(probe, clients))
+        except BaseException:  # Ctrl-C: the probes under way end at once, no thread stays
             pool.shutdown(wait=False, cancel_futures=True)
+            for client in clients:
+                client.connection.interrupt()
+            raise
+        finally:
+            pool.shutdown(wait=True)
         # Warnings in host order: a range's summary where its first address is.
         warnings: list[tuple[int, str]] = []
         unanswered: dict[str, list[RestError]] = {}
