@@ -238,7 +238,7 @@ class IoddBaseDriver:
         return None if link is None else MasterBridge(self, link)
 
     def _read_ahead(self, backend: TransportBackend, links: list[MasterLink]) -> None:
-        if self._ahead is None and links:
+        if self._ahead is None:
             make = getattr(backend, "read_ahead", None)  # a backend plugged in may have none
             self._ahead = make() if make is not None else None
         if self._ahead is not None:
