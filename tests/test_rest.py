@@ -374,3 +374,24 @@ def test_a_write_refused_on_auto_is_one_warning_and_the_check_goes_on(serve, cap
     [warning] = capsys.readouterr().err.splitlines()
     assert warning.startswith(f"WARNING: velmora.base: Master {read_only} port 1: not switched to IOLINK_AUTOSTART")
     assert "[150] Permission denied" in warning
+
+
+# ---------------------------------------------------------------- gateways with several masters
+
+EXAMPLES = Path(__file__).parents[1] / "standin" / "examples"
+
+
+def test_a_gateways_masters_are_reported_as_in_process_and_one_address_warns_of_the_others(serve, capsys):
+    doc = json.loads((EXAMPLES / "gateway.json").read_text())
+    servers = serve(doc)
+    sim.use_installation(doc)
+    in_process = run(select="eth")
+    sim.use_installation({"masters": []})
+    assert local_names(run(address=list(servers.addresses.values())), servers) == in_process.replace(
+        "searching masters and devices...", "searching masters and devices at specified addresses...")
+    assert "192.168.10.30#2 (hall 2, cabinet 4, slot 2)" in in_process
+    gateway = servers.addresses["192.168.10.30"]
+    # The library cannot know that #2 was given as well: the gateway's address warns of it once.
+    assert capsys.readouterr().err.splitlines() == [
+        f"WARNING: velmora.base: IP: {gateway} is a gateway with 2 IO-Link masters: {gateway} is its master 1; "
+        f"give the others' addresses to check them: {gateway}#2"]

@@ -13,14 +13,18 @@ from typing import Any
 
 class Warnings:
     """The application's logger as the driver library sees it: records the
-    warnings (installed as IoddUtility.CommonDriverManager.iodd)."""
+    warnings and info lines (installed as IoddUtility.CommonDriverManager.iodd)."""
 
     def __init__(self) -> None:
         self.lines: list[str] = []
+        self.infos: list[str] = []
         self._logger = self
 
     def warning(self, message: str) -> None:
         self.lines.append(message)
+
+    def info(self, message: str) -> None:
+        self.infos.append(message)
 
     def debug(self, message: str) -> None:
         pass

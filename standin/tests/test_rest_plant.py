@@ -4,8 +4,15 @@ several masters, user management, own certificates, port faults."""
 
 from __future__ import annotations
 
+import json
+import re
+from pathlib import Path
+
 import pytest
+from velmora.base import sim
+from velmora.base._errors import InstallationError
 from velmora.base._protocol import ErrorCode
+from velmora.base._rest import ENV_HOSTS
 from velmora.base._rest.client import (
     AuthenticationNeeded,
     LockedByOtherClient,
@@ -85,3 +92,119 @@ def test_an_identification_without_names_of_vendor_or_product_has_empty_ones(raw
     assert (ident["vendorName"], ident["productName"], ident["serialNumber"], ident["productText"]) == ("", "", "S1",
                                                                                                       None)
     assert GOOD["/devices/master1port1/identification"]["vendorName"] == "Stub sensors"
+
+
+# ---------------------------------------------------------------- gateways with several masters
+
+EXAMPLES = Path(__file__).parents[1] / "examples"
+
+
+def test_every_master_of_a_gateway_is_its_own_bridge_and_session(serve, monkeypatch, warnings_seen):
+    servers = serve(json.loads((EXAMPLES / "gateway.json").read_text()))
+    gateway, second = servers.addresses["192.168.10.30"], servers.addresses["192.168.10.30#2"]
+    assert second == f"{gateway}#2"
+    served = servers.masters["192.168.10.30"]
+    monkeypatch.setenv(ENV_HOSTS, f"{gateway},{servers.addresses['192.168.10.31']},{second}")
+    sim.use_installation({"masters": []})
+    with ip_base() as base:
+        found = base.discover()
+        assert [b.address for b in found] == [gateway, second, servers.addresses["192.168.10.31"]]
+        assert served.requests.count(("GET", f"{API}/gateway/identification")) == 1  # once per discovery
+        assert [(b.name, b.vendor) for b in found[:2]] == [("hall 2, cabinet 4, slot 1", "Velmora"),
+                                                          ("hall 2, cabinet 4, slot 2", "Velmora")]
+        _, first_devices = listing(base, gateway)
+        modes, devices = listing(base, second)
+        assert [d[:3] for d in first_devices] == [(1, 1893, 1090291)]
+        assert [m.activated() for m in modes] == [False, True] and [d[:3] for d in devices] == [(2, 1893, 1090310)]
+        assert warnings_seen.lines[-1] == (f"velmora.base: IP: {gateway} is a gateway with 2 IO-Link masters: "
+                                           f"{gateway} is its master 1; give the others' addresses to check them: "
+                                           f"{second}")
+        assert len(warnings_seen.lines) == 1  # asking for #2 warns of nothing
+        assert base.discover(f"{gateway}#3") is None
+    assert warnings_seen.lines[-1].endswith(f"{gateway}#3: the gateway has no IO-Link master 3 (its masters: 1, 2)")
+    assert sim.open_master_drivers() == []
+
+
+@pytest.mark.parametrize("address, problem", [
+    ("192.168.10.30#1", "master 1 of a gateway has its plain address '192.168.10.30'"),
+    ("192.168.10.99#2", "no IP master '192.168.10.99' (master 1 of its gateway)"),
+    ("192.168.10.30#x", "master number 'x' after '#' is not a number in 1..2147483647"),
+])
+def test_an_installation_names_a_gateways_masters_plainly(address, problem):
+    doc = json.loads((EXAMPLES / "gateway.json").read_text())
+    doc["masters"][1]["address"] = address
+    with pytest.raises(InstallationError, match=re.escape(f"masters[1].address: '{address}': {problem}")):
+        sim.load_installation(doc)
+
+
+def test_a_master_number_listed_twice_and_no_vendor_name_still_give_a_master(raw_master):
+    master = raw_master({"/masters": json_answer([{"masterNumber": 1}, {"masterNumber": 1.0}]),
+                         "/masters/1/identification": json_answer({"vendorId": 1, "masterId": 2}),
+                         "/gateway/identification": json_answer({})})
+    with ip_base() as base:
+        bridge = base.discover(master.address)
+        assert (bridge.address, bridge.vendor, bridge.vendorId) == (master.address, None, 1)
+        assert listing(base, master.address)[1][0][:3] == (1, 26, 42)
+
+
+# ---------------------------------------------------------------- port faults in words
+
+
+@pytest.mark.parametrize("over_rest", [False, True])
+def test_port_faults_are_told_in_words_in_process_and_over_rest(serve, warnings_seen, over_rest):
+    doc = json.loads((EXAMPLES / "port-faults.json").read_text())
+    address = "192.168.10.40"
+    if over_rest:
+        address = serve(doc).addresses[address]
+        doc = {"masters": []}
+    sim.use_installation(doc)
+    with ip_base() as base:
+        _, devices = listing(base, address)
+    assert [d[:3] for d in devices] == [(1, 1893, 1090291), (3, 1893, 1090310)]  # the incorrect device is listed
+    said = "velmora.base: Master " + address + " port "
+    assert warnings_seen.lines == [
+        said + "2: expected device 0x0765/0x10a2f3 does not answer (communication lost)",
+        said + "3: holds another device than the expected 0x0765/0x10a2f3 (incorrect device)",
+        said + "4: not available (the master cannot use the port)",
+        said + "5: device still starting, not listed",
+        said + "6: port power switched off (port power off)"]
+    assert warnings_seen.infos == [said + "7: no device answers (communication lost)"]
+
+
+@pytest.mark.parametrize("over_rest", [False, True])
+def test_the_demo_plant_gives_no_port_warnings(serve, warnings_seen, over_rest):
+    servers = serve() if over_rest else None
+    for master in ("192.168.10.21", "192.168.10.22"):
+        with ip_base() as base:
+            listing(base, servers.addresses[master] if servers else master)
+    assert warnings_seen.lines == []
+
+
+@pytest.mark.parametrize("status, words", [
+    ("PAIRING_FAULT", "wireless device not paired (pairing fault)"),
+    ("PORT_DIAG", "the master reports a fault of the port (port diagnosis)"),
+    ("SMOKE", "unknown port state 'SMOKE'"),
+    ("INCORRECT_DEVICE", "holds a device that the master does not accept (incorrect device)"),
+])
+def test_later_port_states_are_told_too(raw_master, warnings_seen, status, words):
+    master = raw_master({"/masters/1/ports": json_answer([{"portNumber": 1, "statusInfo": status}])})
+    with ip_base() as base:
+        _, devices = listing(base, master.address)
+    assert len(devices) == (status == "INCORRECT_DEVICE")
+    assert warnings_seen.lines == [f"velmora.base: Master {master.address} port 1: {words}"]
+
+
+def test_masters_without_optional_resources_are_read_through_fallbacks(raw_master, warnings_seen):
+    unsupported = json_answer({"code": 103, "message": "Operation not supported"}, 404)
+    master = raw_master({**DEACTIVATED, "/masters/1/ports": unsupported, "/masters/1/capabilities": unsupported,
+                         "/masters/1/ports/1/status": unsupported,
+                         "/devices": json_answer([{"deviceAlias": f"master1port{p}", "masterNumber": 1,
+                                                   "portNumber": p} for p in (1, 2)]),
+                         "/devices/master1port2/identification": json_answer(
+                             {"code": 308, "message": "IO-Link Device is not accessible"}, 404),
+                         "POST /masters/1/ports/1/configuration": http_answer(204, ""),
+                         "POST /masters/1/ports/2/configuration": http_answer(204, "")})
+    with ip_base() as base:
+        modes, devices = listing(base, master.address, AUTO)
+    assert len(modes) == 2 and warnings_seen.lines == []  # two ports, from the device list
+    assert [d[:3] for d in devices] == [(1, 26, 42)]  # written, not waited for: no port status to wait on

@@ -13,6 +13,9 @@ Accepted forms (anything else is not a REST address):
 A REST host entry may also be a range of IPv4 addresses, ``A.B.C.D/NN`` or
 ``A.B.C.D-A.B.C.E``, optionally followed by ``:PORT``: at most
 ``MAX_RANGE`` addresses, each then a host (``host:PORT`` with a port).
+
+Master N of a gateway with several IO-Link masters is ``ADDRESS#N``
+(``10.0.0.5:80#2``, ``https://10.0.0.5:8443#2``); see ``split_master``.
 """
 
 from __future__ import annotations
@@ -21,7 +24,7 @@ import ipaddress
 import re
 from dataclasses import dataclass
 
-from ._protocol import API_BASE
+from ._protocol import API_BASE, MAX_MASTER_NUMBER
 
 _HOST = r"\[[0-9A-Fa-f:.]+\]|[A-Za-z0-9](?:[A-Za-z0-9.-]*[A-Za-z0-9])?"
 _HOST_PORT = re.compile(rf"({_HOST}):([0-9]{{1,5}})")
@@ -135,3 +138,17 @@ def address_problem(address: object) -> str | None:
     if (p := _PORT_PART.fullmatch(address)) and (problem := _port_problem(p[2])):
         return problem
     return None
+
+
+def split_master(address: str) -> tuple[str, int | None]:
+    """``ADDRESS#N``, master N of the gateway at ADDRESS: (ADDRESS, N);
+    any other address: (address, None).  Raises ValueError for a ``#`` that
+    is not followed by a master number."""
+    gateway, mark, number = address.rpartition("#")
+    if not mark:
+        return address, None
+    if not gateway:
+        raise ValueError("no gateway address before '#'")
+    if not number.isdigit() or len(number) > 10 or not 1 <= int(number) <= MAX_MASTER_NUMBER:
+        raise ValueError(f"master number {number!r} after '#' is not a number in 1..{MAX_MASTER_NUMBER}")
+    return gateway, int(number)

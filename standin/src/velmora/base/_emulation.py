@@ -14,14 +14,18 @@ import time
 from collections.abc import Mapping, Sequence
 from typing import Any
 
+from ._address import split_master
 from ._backend import DeviceRow, MasterLink, SessionLink, TransportBackend
 from ._errors import IoddError
+from ._log import tell_port_fault
 from ._installation import PORT_MODES, DeviceSpec, Installation, MasterSpec, PortSpec
 from ._protocol import (
     API_MODE,
     COMMUNICATION_LOST,
     DEVICE_ONLINE,
     DEVICE_STARTING,
+    DEVICE_THERE,
+    INCORRECT_DEVICE,
     IOLINK_API_MODES,
     MODE_OF_API,
     STATUS_OF_MODE,
@@ -34,14 +38,18 @@ class EmulatedPort:
     it (in the REST API's terms: mode, deviceAlias, iqConfiguration, ...),
     and the device plugged into it."""
 
-    def __init__(self, spec: PortSpec):
+    def __init__(self, spec: PortSpec, master: int = 1):
         self.number = spec.port_id
         self.device: DeviceSpec | None = spec.device
         self.config: dict[str, Any] = {
             "mode": API_MODE[spec.mode],
             "iqConfiguration": "NOT_SUPPORTED",
-            "deviceAlias": default_alias(1, spec.port_id),
+            "deviceAlias": default_alias(master, spec.port_id),
         }
+        self.fault = spec.status
+        if spec.expected is not None:  # a port that validates its device
+            self.config.update(mode="IOLINK_MANUAL", validationAndBackup="TYPE_COMPATIBLE_DEVICE_V1.1",
+                               vendorId=spec.expected[0], deviceId=spec.expected[1])
         self.online_at = 0.0  # monotonic time the device comes online after activation
 
     @property
@@ -49,14 +57,32 @@ class EmulatedPort:
         """The installation mode: IOLINK, DI, DO or DEACTIVATED."""
         return MODE_OF_API[self.config["mode"]]
 
+    @property
+    def expected(self) -> tuple[int, int] | None:
+        """The (vendorId, deviceId) that the port's validation expects."""
+        config = self.config
+        if config["mode"] != "IOLINK_MANUAL" or config.get("validationAndBackup") in (None, "NO_DEVICE_CHECK"):
+            return None
+        ids = config.get("vendorId"), config.get("deviceId")
+        return (ids[0], ids[1]) if ids[0] and ids[1] else None
+
     def status(self) -> str:
         """The port's statusInfo."""
         mode = self.config["mode"]
+        if self.fault is not None and self.fault != DEVICE_STARTING:
+            return self.fault
         if mode in STATUS_OF_MODE:
             return STATUS_OF_MODE[mode]
+        if self.fault == DEVICE_STARTING:
+            return DEVICE_STARTING  # a device that never finishes starting
         if self.device is None:
             return COMMUNICATION_LOST
-        return DEVICE_STARTING if time.monotonic() < self.online_at else DEVICE_ONLINE
+        if time.monotonic() < self.online_at:
+            return DEVICE_STARTING
+        expected = self.expected
+        if expected is not None and expected != (self.device.vendor_id, self.device.device_id):
+            return INCORRECT_DEVICE
+        return DEVICE_ONLINE
 
 
 class EmulatedMaster(SessionLink):
@@ -69,9 +95,12 @@ class EmulatedMaster(SessionLink):
         self.spec = spec
         self.transport = spec.transport
         self.address = spec.address
+        # An IP master ADDRESS#N is master N of the gateway at ADDRESS, which is its master 1.
+        self.gateway, number = split_master(spec.address) if spec.transport == "IP" else (spec.address, None)
+        self.number = number or 1
         self.device_startup = device_startup
         self._stop = stop or threading.Event()
-        self.ports = [EmulatedPort(p) for p in spec.ports]
+        self.ports = [EmulatedPort(p, self.number) for p in spec.ports]
 
     def __repr__(self) -> str:
         return f"<EmulatedMaster {self.transport} {self.address}>"
@@ -134,11 +163,13 @@ class EmulatedMaster(SessionLink):
         self._check_link()
         rows: list[DeviceRow] = []
         with self._lock:
-            for port in self.ports:
-                dev = port.device
-                if port.mode == "IOLINK" and dev is not None and port.status() == DEVICE_ONLINE:
-                    ident = None if dev.identification is None else dict(dev.identification)
-                    rows.append((port.number, dev.vendor_id, dev.device_id, ident))
+            states = [(port, port.status()) for port in self.ports]
+        for port, status in states:
+            tell_port_fault(self.address, port.number, status, port.mode == "IOLINK", port.expected)
+            dev = port.device
+            if port.mode == "IOLINK" and dev is not None and status in DEVICE_THERE:
+                ident = None if dev.identification is None else dict(dev.identification)
+                rows.append((port.number, dev.vendor_id, dev.device_id, ident))
         return rows
 
     # -- the port configuration, as the REST face reads and writes it --------------

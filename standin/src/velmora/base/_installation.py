@@ -22,13 +22,16 @@ from dataclasses import dataclass
 from importlib import resources
 from typing import Any, Mapping
 
-from ._address import host_range, parse_target
+from ._address import host_range, parse_target, split_master
 from ._errors import InstallationError
 
 TRANSPORTS = ("IP", "USB", "BLE")
 PORT_MODES = ("IOLINK", "DI", "DO", "DEACTIVATED")
 FAULTS = ("none", "refuse", "fail-after-connect", "fail-get-devices")
 MANAGER_DRIVER = ("none", "registered", "active")
+# Fault states a port can be given; a port with an expected device and none,
+# or another one, plugged in reports COMMUNICATION_LOST or INCORRECT_DEVICE.
+PORT_STATES = ("NOT_AVAILABLE", "DEVICE_STARTING", "PORT_POWER_OFF", "PAIRING_FAULT")
 
 # IO-Link identification parameters, indices 16..24 in this order.
 IDENT_NAMES = (
@@ -83,6 +86,8 @@ class PortSpec:
     port_id: int  # 1-based, the position in the master's port list
     mode: str
     device: DeviceSpec | None
+    status: str | None = None  # a fault state the port reports whatever it holds (PORT_STATES)
+    expected: tuple[int, int] | None = None  # (vendorId, deviceId) the port's validation expects
 
 
 @dataclass(frozen=True)
@@ -361,9 +366,10 @@ class _Validator:
                 raise self.wrong(where, "a string", host)
             try:
                 is_range = host_range(host) is not None
+                gateway = host if is_range else split_master(host)[0]
             except ValueError as exc:
                 raise self.fail(where, f"{_short(host)}: {exc}") from None
-            if not is_range and parse_target(host, plain=True) is None:
+            if not is_range and parse_target(gateway, plain=True) is None:
                 raise self.fail(where, f"{_short(host)} is not a host, host:port or http(s) URL")
             if host in hosts[:i]:
                 raise self.fail(where, f"duplicate host {host!r}")
@@ -437,13 +443,23 @@ class _Validator:
         return result
 
     def port(self, value: Any, where: str, port_id: int) -> PortSpec:
-        p = self.obj(value, where, ("mode",), ("device", "description"))
+        p = self.obj(value, where, ("mode",), ("device", "status", "expectedDevice", "description"))
         mode = self.choice(p, "mode", where, PORT_MODES, "mode")
         self.text(p, "description", where)
         device = p.get("device")
         if device is not None:
             device = self.device(device, f"{where}.device")
-        return PortSpec(port_id, mode, device)
+        status = self.choice(p, "status", where, PORT_STATES, "port status") if "status" in p else None
+        expected = None
+        if "expectedDevice" in p:
+            ewhere = f"{where}.expectedDevice"
+            if mode != "IOLINK":
+                raise self.fail(ewhere, "only a port in IOLINK mode expects a device")
+            e = self.obj(p["expectedDevice"], ewhere, ("vendorId", "deviceId"), ())
+            expected = self.ident(e, "vendorId", ewhere, True), self.ident(e, "deviceId", ewhere, True)
+            if not (1 <= expected[0] <= 0xFFFF and 1 <= expected[1] <= 0xFFFFFF):
+                raise self.fail(ewhere, f"ids {expected[0]}/{expected[1]} outside 1..65535 / 1..16777215")
+        return PortSpec(port_id, mode, device, status, expected)
 
     def device(self, value: Any, where: str) -> DeviceSpec:
         d = self.obj(value, where, ("vendorId", "deviceId"), ("identification", "description"))
@@ -471,6 +487,8 @@ class _Validator:
                     f"duplicate address {m.address!r} on transport {m.transport} (already used by masters[{seen[key]}])",
                 )
             seen[key] = i
+            if m.transport == "IP" and "#" in m.address:
+                self.gateway_master(m, where, masters)
             if m.manager_driver != "none":
                 if not m.supported:
                     raise self.fail(
@@ -482,6 +500,21 @@ class _Validator:
                         f"{where}.managerDriver",
                         f"the driver manager cannot hold a driver on the unavailable transport {m.transport}",
                     )
+
+
+    def gateway_master(self, m: MasterSpec, where: str, masters: tuple[MasterSpec, ...]) -> None:
+        """An IP master ``ADDRESS#N`` is master N (2 or more) of the gateway
+        whose master 1 is the IP master ``ADDRESS``."""
+        try:
+            gateway, number = split_master(m.address)
+        except ValueError as exc:
+            raise self.fail(f"{where}.address", f"{_short(m.address)}: {exc}") from None
+        if number == 1:
+            raise self.fail(f"{where}.address", f"{_short(m.address)}: master 1 of a gateway has its plain address "
+                                                f"{gateway!r}")
+        if not any(o.transport == "IP" and o.address == gateway for o in masters):
+            raise self.fail(f"{where}.address", f"{_short(m.address)}: no IP master {gateway!r} (master 1 of its "
+                                                "gateway)")
 
 
 def validate(doc: Any, source: str) -> Installation:

@@ -12,6 +12,7 @@ from collections.abc import Iterator
 from contextlib import contextmanager
 
 from . import IoddUtility
+from ._protocol import port_fault
 
 _thread = threading.local()
 
@@ -45,3 +46,11 @@ def warn(message: str) -> None:
 
 def info(message: str) -> None:
     log("info", message)
+
+
+def tell_port_fault(master: str, port: int, status: str | None, iolink: bool, expected: tuple[int, int] | None) -> None:
+    """One line for a port whose state tells of a fault (see
+    ``_protocol.port_fault``): ``Master ADDRESS port N: words``."""
+    fault = port_fault(status, iolink, expected)
+    if fault is not None:
+        log(fault[0], f"Master {master} port {port}: {fault[1]}")

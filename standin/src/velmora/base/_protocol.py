@@ -44,13 +44,47 @@ COMMUNICATION_LOST = "COMMUNICATION_LOST"
 # The status of a port that is not in an IO-Link mode.
 STATUS_OF_MODE = {"DEACTIVATED": "DEACTIVATED", "DIGITAL_INPUT": "DIGITAL_INPUT_C/Q",
                   "DIGITAL_OUTPUT": "DIGITAL_OUTPUT_C/Q"}
+INCORRECT_DEVICE = "INCORRECT_DEVICE"
 # States in which a port switched to IO-Link has not settled yet.
 STARTING = (DEVICE_STARTING, "DEACTIVATED")
+# Port states in which a device answers for its identification.
+DEVICE_THERE = (DEVICE_ONLINE, INCORRECT_DEVICE)
+# Port states that say nothing is wrong.
+PORT_FINE = (DEVICE_ONLINE, "DEACTIVATED", "DIGITAL_INPUT_C/Q", "DIGITAL_OUTPUT_C/Q")
+# What a port's state means, for the states that tell of a fault.
+PORT_FAULTS = {
+    "NOT_AVAILABLE": "not available (the master cannot use the port)",
+    DEVICE_STARTING: "device still starting, not listed",
+    "PORT_POWER_OFF": "port power switched off (port power off)",
+    "PAIRING_FAULT": "wireless device not paired (pairing fault)",
+    "PORT_DIAG": "the master reports a fault of the port (port diagnosis)",
+}
+
+
+def port_fault(status: str | None, iolink: bool, expected: tuple[int, int] | None) -> tuple[str, str] | None:
+    """(level, words) for a port whose state tells of a fault, None for one
+    that is fine.  ``iolink``: the port is in an IO-Link mode; ``expected``:
+    the (vendorId, deviceId) its validation expects.  A port in IO-Link mode
+    where no device is expected and none answers is an empty port (level
+    "info"): the description reports it as communication lost too."""
+    wanted = f"0x{expected[0]:04x}/0x{expected[1]:04x}" if expected else None
+    if status is None or status in PORT_FINE:
+        return None
+    if status == COMMUNICATION_LOST:
+        if wanted:
+            return "warning", f"expected device {wanted} does not answer (communication lost)"
+        return ("info", "no device answers (communication lost)") if iolink else None
+    if status == INCORRECT_DEVICE:
+        if wanted:
+            return "warning", f"holds another device than the expected {wanted} (incorrect device)"
+        return "warning", "holds a device that the master does not accept (incorrect device)"
+    return "warning", PORT_FAULTS.get(status, f"unknown port state {status!r}")
 
 # Value ranges of the description.
 MAX_VENDOR_ID = 0xFFFF  # vendorId: 1..65535
 MAX_DEVICE_ID = 0xFFFFFF  # device deviceId: 1..16777215 (24 bits)
 MAX_MASTER_ID = 0xFFFFFFFF  # masterId: 1..4294967295
+MAX_MASTER_NUMBER = 0x7FFFFFFF  # masterNumber: at least 1
 
 
 def default_alias(master: int, port: int) -> str:

@@ -12,8 +12,10 @@ puts the n-th master at the n-th address.  ``--latency`` delays every
 answer, ``--accept-latency`` every new connection (a slow embedded master).
 Connections are persistent (HTTP/1.1).  SIGTERM or SIGINT stops it.
 
-Each master is a gateway with one IO-Link master (masterNumber 1).  What it
-serves, from the installation:
+Each master is a gateway with one IO-Link master (masterNumber 1), except
+that the IP masters ``ADDRESS#N`` of the installation are master N of the
+gateway ``ADDRESS`` (served on its port, with their own ports and devices).
+What it serves, from the installation:
 
 * identity: vendor -> vendorName, productName, productCode -> orderCode
   (gateway: productId), fwVersion -> firmwareRevision, vendorId, deviceId ->
@@ -68,6 +70,7 @@ from ._protocol import (
     API_BASE,
     API_PORT_MODES,
     DEVICE_ONLINE,
+    DEVICE_THERE,
     IOLINK_API_MODES,
     IQ_CONFIGURATIONS,
     MAX_DEVICE_ID,
@@ -119,9 +122,11 @@ class ServedMaster:
     arrival order, and its answers.  The master itself (ports, devices,
     faults, delays) is the plant's ``EmulatedMaster``."""
 
-    def __init__(self, master: EmulatedMaster):
+    def __init__(self, master: EmulatedMaster, others: Sequence[EmulatedMaster] = ()):
         self.master = master
         self.spec = master.spec
+        # The gateway's masters by masterNumber: this one is 1, ADDRESS#N are N.
+        self.gateway = {m.number: m for m in (master, *others)}
         # (method, path) in arrival order, the latest REQUEST_LOG_LIMIT
         self.requests: deque[tuple[str, str]] = deque(maxlen=REQUEST_LOG_LIMIT)
         self._lock = threading.Lock()
@@ -139,11 +144,12 @@ class ServedMaster:
         if not path.startswith(API_BASE + "/"):
             raise ApiError(ErrorCode.RESOURCE_NOT_FOUND)
         parts = [unquote(p) for p in path[len(API_BASE) + 1:].rstrip("/").split("/")]
-        fault = self.spec.fault
+        addressed = self.addressed(parts)
+        fault = addressed.spec.fault
         behind = parts[0] == "devices" or (parts[0] == "masters" and len(parts) > 2 and parts[2] != "identification")
         if behind and fault in ("refuse", "fail-after-connect"):
             if parts[2:] in (["capabilities"], ["ports"]):  # where a client connects
-                self.master.slow()
+                addressed.slow()
             raise ApiError(ErrorCode.INTERNAL_COMMUNICATION_ERROR)
         if parts[0] == "devices" and fault == "fail-get-devices":
             raise ApiError(ErrorCode.INTERNAL_SERVER_ERROR)
@@ -163,16 +169,17 @@ class ServedMaster:
                 raise ApiError(ErrorCode.OPERATION_NOT_SUPPORTED)
             case ["masters"]:
                 only("GET")
-                return 200, [_compact({"masterNumber": 1, "locationTag": self.spec.identity["name"]})]
+                return 200, [_compact({"masterNumber": n, "locationTag": m.spec.identity["name"]})
+                             for n, m in sorted(self.gateway.items())]
             case ["masters", number, *rest] if rest:
-                if number != "1":
+                if self.gateway.get(int(number) if number.isdigit() and len(number) < 11 else 0) is not addressed:
                     raise ApiError(ErrorCode.MASTER_NUMBER_NOT_FOUND)
-                return self.master_answer(method, rest, body)
+                return self.master_answer(addressed, method, rest, body)
             case ["devices"]:
                 only("GET")
                 self.master.slow()
-                return 200, [{"deviceAlias": p.config["deviceAlias"], "masterNumber": 1, "portNumber": p.number}
-                             for p in self.ports]
+                return 200, [{"deviceAlias": p.config["deviceAlias"], "masterNumber": n, "portNumber": p.number}
+                             for n, m in sorted(self.gateway.items()) for p in m.ports]
             case ["devices", alias, "identification"]:
                 only("GET")
                 return 200, self.device_identification(alias)
@@ -181,6 +188,15 @@ class ServedMaster:
             case ["mqtt", *_]:
                 raise ApiError(ErrorCode.MQTT_NOT_SUPPORTED)
         raise ApiError(ErrorCode.RESOURCE_NOT_FOUND)
+
+    def addressed(self, parts: list[str]) -> EmulatedMaster:
+        """The master a request is about: /masters/N/..., the owner of a
+        device alias, else the gateway's first."""
+        if parts[0] == "masters" and len(parts) > 1 and parts[1].isdigit() and len(parts[1]) < 11:
+            return self.gateway.get(int(parts[1]), self.master)
+        if parts[0] == "devices" and len(parts) > 1:
+            return next((m for m in self.gateway.values() if m.port_by_alias(parts[1])), self.master)
+        return self.master
 
     def gateway_identification(self) -> dict[str, Any]:
         ident = self.spec.identity
@@ -193,8 +209,8 @@ class ServedMaster:
             "firmwareRevision": ident["fwVersion"],
         })
 
-    def master_identification(self) -> dict[str, Any]:
-        ident = self.spec.identity
+    def master_identification(self, master: EmulatedMaster) -> dict[str, Any]:
+        ident = master.spec.identity
         return _compact({
             "vendorName": ident["vendor"],
             "vendorId": ident["vendorId"],
@@ -206,38 +222,39 @@ class ServedMaster:
             "locationTag": ident["name"],
         })
 
-    def master_answer(self, method: str, rest: list[str], body: bytes | None) -> tuple[int, Any]:
+    def master_answer(self, master: EmulatedMaster, method: str, rest: list[str], body: bytes | None) -> tuple[int, Any]:
         match rest:
             case ["identification"]:
                 if method != "GET":
                     raise ApiError(ErrorCode.OPERATION_NOT_SUPPORTED)
-                return 200, self.master_identification()
+                return 200, self.master_identification(master)
             case ["capabilities"]:
                 if method != "GET":
                     raise ApiError(ErrorCode.OPERATION_NOT_SUPPORTED)
-                self.master.slow()
-                return 200, {"numberOfPorts": len(self.ports), "maxPowerSupply": {"value": 2.0, "unit": "A"}}
+                master.slow()
+                return 200, {"numberOfPorts": len(master.ports), "maxPowerSupply": {"value": 2.0, "unit": "A"}}
             case ["ports"]:
                 if method != "GET":
                     raise ApiError(ErrorCode.OPERATION_NOT_SUPPORTED)
-                self.master.slow()
+                master.slow()
                 return 200, [{"portNumber": p.number, "statusInfo": p.status(),
-                              "deviceAlias": p.config["deviceAlias"]} for p in self.ports]
+                              "deviceAlias": p.config["deviceAlias"]} for p in master.ports]
             case ["ports", number, leaf]:
-                port = self.port(number)
+                port = self.port(master, number)
                 if leaf == "status" and method == "GET":
                     return 200, self.port_status(port)
                 if leaf == "configuration" and method == "GET":
                     return 200, dict(port.config)
                 if leaf == "configuration" and method == "POST":
-                    self.configure(port, body)
+                    self.configure(master, port, body)
                     return 204, None
                 if leaf in ("status", "configuration", "capabilities", "datastorage"):
                     raise ApiError(ErrorCode.OPERATION_NOT_SUPPORTED)
         raise ApiError(ErrorCode.RESOURCE_NOT_FOUND)
 
-    def port(self, number: str) -> EmulatedPort:
-        port = self.master.port(int(number)) if number.isdigit() and len(number) < 6 else None
+    @staticmethod
+    def port(master: EmulatedMaster, number: str) -> EmulatedPort:
+        port = master.port(int(number)) if number.isdigit() and len(number) < 6 else None
         if port is None:
             raise ApiError(ErrorCode.PORT_NUMBER_NOT_FOUND)
         return port
@@ -250,20 +267,20 @@ class ServedMaster:
                 "masterCycleTime": {"value": 2.3, "unit": "ms"}}
 
     def device_identification(self, alias: str) -> dict[str, Any]:
-        port = self.master.port_by_alias(alias)
+        port = next((p for m in self.gateway.values() if (p := m.port_by_alias(alias))), None)
         if port is None:
             raise ApiError(ErrorCode.DEVICE_ALIAS_NOT_FOUND)
         if port.config["mode"] not in IOLINK_API_MODES:
             raise ApiError(ErrorCode.PORT_NOT_IOLINK)
         dev = port.device
-        if dev is None or port.status() != DEVICE_ONLINE:
+        if dev is None or port.status() not in DEVICE_THERE:
             raise ApiError(ErrorCode.DEVICE_NOT_ACCESSIBLE)
         answer: dict[str, Any] = {"vendorId": dev.vendor_id, "deviceId": dev.device_id, "ioLinkRevision": "1.1"}
         if dev.identification is not None:
             answer.update((n, dev.identification[n]) for n in IDENT_NAMES if dev.identification[n] is not None)
         return answer
 
-    def configure(self, port: EmulatedPort, body: bytes | None) -> None:
+    def configure(self, master: EmulatedMaster, port: EmulatedPort, body: bytes | None) -> None:
         if not body:
             raise ApiError(ErrorCode.POST_WITHOUT_CONTENT)
         try:
@@ -311,7 +328,7 @@ class ServedMaster:
                     raise ApiError(ErrorCode.JSON_VALUE_INVALID, ": deviceAlias")
             else:
                 raise ApiError(ErrorCode.JSON_VALUE_INVALID, f": unknown field {key!r}")
-        if not self.master.configure(port, doc):
+        if not master.configure(port, doc):
             raise ApiError(ErrorCode.DEVICE_ALIAS_NOT_UNIQUE)
 
 
@@ -401,6 +418,15 @@ class MasterServer(ThreadingHTTPServer):
         super().__init__(listen, Handler)
 
 
+def gateways(masters: Sequence[EmulatedMaster]) -> list[list[EmulatedMaster]]:
+    """The present IP masters as gateways, in installation order: master 1
+    (the plain address) first, then its masters ``ADDRESS#N`` by number.  A
+    gateway whose master 1 is not present is not served."""
+    served = [m for m in masters if m.transport == "IP" and m.spec.present]
+    return [[m, *sorted((o for o in served if o.number > 1 and o.gateway == m.address), key=lambda o: o.number)]
+            for m in served if m.number == 1]
+
+
 class Servers:
     """One HTTP server per IP master of an installation, each on its own thread.
 
@@ -414,16 +440,17 @@ class Servers:
         self._stop = threading.Event()
         self.servers: list[MasterServer] = []
         self.plant = Plant(installation, device_startup, self._stop)
-        served = [m for m in self.plant.masters if m.transport == "IP" and m.spec.present]
+        served = gateways(self.plant.masters)
         places = list(listen or [(host, port)])
         if len(places) == 1:
             h, p = places[0]
             places = [(h, p + i if p else 0) for i in range(len(served))]
         elif len(places) != len(served):
-            raise ValueError(f"{len(served)} IP master(s) to serve, {len(places)} listening addresses")
+            raise ValueError(f"{len(served)} IP master(s) to serve, {len(places)} listening addresses "
+                             "(a gateway with several masters counts once)")
         try:
-            for master, place in zip(served, places, strict=True):
-                self.servers.append(MasterServer(place, ServedMaster(master), verbose, self._stop,
+            for (master, *others), place in zip(served, places, strict=True):
+                self.servers.append(MasterServer(place, ServedMaster(master, others), verbose, self._stop,
                                                  latency, accept_latency))
         except BaseException:
             self.close()
@@ -432,16 +459,20 @@ class Servers:
 
     @property
     def masters(self) -> dict[str, ServedMaster]:
-        return {s.master.spec.address: s.master for s in self.servers}
+        """Installation address -> the gateway that serves it."""
+        return {m.address: s.master for s in self.servers for m in s.master.gateway.values()}
 
     @property
     def addresses(self) -> dict[str, str]:
-        """Installation address -> host:port it is served on."""
+        """Installation address -> host:port it is served on (``host:port#N``
+        for master N of a gateway)."""
         result = {}
         for s in self.servers:
             host, port = s.server_address[:2]
             assert isinstance(host, str)
-            result[s.master.spec.address] = f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
+            place = f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
+            for number, master in sorted(s.master.gateway.items()):
+                result[master.address] = place if number == 1 else f"{place}#{number}"
         return result
 
     def start(self) -> Self:
@@ -509,15 +540,15 @@ def main(argv: list[str] | None = None) -> int:
     except InstallationError as exc:
         print(f"error: {exc}", file=sys.stderr)
         return 2
-    served = [m for m in installation.masters_of("IP") if m.present]
+    served = gateways(Plant(installation).masters)
     if not served:
         print(f"error: {installation.source}: no IP master to serve", file=sys.stderr)
         return 2
     if len(listen) > 1 and len(listen) != len(served):
         print(f"error: {len(served)} IP master(s) to serve but {len(listen)} --listen addresses "
-              "(give one, or one per master)", file=sys.stderr)
+              "(give one, or one per master; a gateway with several masters counts once)", file=sys.stderr)
         return 2
-    for spec in served:
+    for spec in (m.spec for gateway in served for m in gateway):
         for problem in api_problems(spec):
             print(f"warning: {problem}: answers will not match the API description", file=sys.stderr)
     stop = threading.Event()
@@ -533,7 +564,7 @@ def main(argv: list[str] | None = None) -> int:
     with servers:
         for address, place in servers.addresses.items():
             print(f"{address} -> {place}", flush=True)
-        print(f"serving {len(servers.servers)} emulated master(s); stop with Ctrl-C or SIGTERM",
+        print(f"serving {len(servers.addresses)} emulated master(s); stop with Ctrl-C or SIGTERM",
               file=sys.stderr, flush=True)
         while not stop.wait(0.5):
             pass

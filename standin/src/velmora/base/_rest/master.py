@@ -11,14 +11,12 @@ from typing import Any
 from .._backend import DeviceRow, SessionLink
 from .._http import Connection
 from .._errors import IoddError
-from .._log import warn
-from .._protocol import API_MODE, NO_DEVICE_CODES, STARTING
+from .._log import tell_port_fault, warn
+from .._protocol import API_MODE, DEVICE_THERE, NO_DEVICE_CODES, STARTING
 from . import resources
 from .client import Client, PortWriteRefused, RestError
 
 POLL_INTERVAL = 0.1  # seconds between port status reads while devices start up
-# Port states in which a device answers for its identification.
-DEVICE_THERE = ("DEVICE_ONLINE", "INCORRECT_DEVICE")
 
 
 class RestMaster(SessionLink):
@@ -38,6 +36,8 @@ class RestMaster(SessionLink):
         self._identity = dict(identity)
         self._ports = 0
         self._modes: list[str] | None = None  # as read (or written) in this session
+        self._expected: dict[int, tuple[int, int]] = {}  # the device a port's validation expects, by port
+        self._starting: set[int] = set()  # ports still starting after the wait of this session
         self._status: dict[int, str | None] | None = None  # statusInfo per port, when the master lists them
         # The answers read ahead of the listing, asked for when a session
         # opens (see .readahead).
@@ -48,14 +48,32 @@ class RestMaster(SessionLink):
 
     @classmethod
     def probe(cls, client: Client) -> RestMaster:
-        """Read what a master says about itself, on a connection of its own
-        that is closed afterwards; raises RestError."""
+        """The gateway's first master (see gateway())."""
+        return cls.gateway(client)[0][0]
+
+    @classmethod
+    def gateway(cls, client: Client) -> tuple[list[RestMaster], list[RestError]]:
+        """Every IO-Link master of the gateway at the client's address, read
+        on a connection of its own that is closed afterwards, and the errors
+        of masters past the first that could not be read; raises RestError
+        when the gateway or its first master cannot be read.  The first
+        master keeps the client and the gateway's address; master N of
+        several is ``ADDRESS#N`` with a client (a connection) of its own."""
         client.begin()
         try:
-            number, identity = resources.identify(client)
+            found = resources.identify(client)
         finally:
             client.end()
-        return cls(client, number, identity)
+        masters: list[RestMaster] = []
+        errors: list[RestError] = []
+        for number, identity in found:
+            if isinstance(identity, RestError):
+                errors.append(identity)
+            elif not masters:
+                masters.append(cls(client, number, identity))
+            else:
+                masters.append(cls(client.sibling(f"{client.address}#{number}"), number, identity))
+        return masters, errors
 
     def reader(self, client: Client) -> RestMaster:
         """The same master on another client, with sessions of its own (the
@@ -102,6 +120,7 @@ class RestMaster(SessionLink):
             idle = self._sessions == 0
             if idle:
                 self._modes = self._status = None
+                self._starting = set()
         if idle:
             self.client.end()
 
@@ -110,7 +129,9 @@ class RestMaster(SessionLink):
     def port_modes(self) -> list[str]:
         self._check_link()
         if self._modes is None:
-            self._modes = [resources.port_mode(self.client, self.number, port) for port in range(1, self._ports + 1)]
+            configs = [resources.port_config(self.client, self.number, port) for port in range(1, self._ports + 1)]
+            self._expected = {port: expected for port, (_, expected) in enumerate(configs, start=1) if expected}
+            self._modes = [mode for mode, _ in configs]
         return list(self._modes)
 
     def set_port_modes(self, modes: Sequence[str]) -> None:
@@ -144,12 +165,18 @@ class RestMaster(SessionLink):
     def _await_devices(self, ports: list[int]) -> None:
         deadline = time.monotonic() + self.client.settings.startup_timeout
         while ports:
-            status = {p: resources.port_status(self.client, self.number, p) for p in ports}
+            try:
+                status = {p: resources.port_status(self.client, self.number, p) for p in ports}
+            except RestError as exc:
+                if exc.link or not resources.unsupported(exc):
+                    raise
+                return  # a master without port status: the devices are read as they are
             if self._status is not None:
                 self._status.update(status)
             ports = [p for p in ports if status[p] in STARTING]
             left = deadline - time.monotonic()
             if ports and left <= 0:
+                self._starting.update(ports)
                 warn(f"IP {self.address}: ports {ports} still starting after "
                      f"{self.client.settings.startup_timeout:g} s; reading the devices anyway")
                 return
@@ -158,6 +185,9 @@ class RestMaster(SessionLink):
 
     def devices(self) -> list[DeviceRow]:
         iolink = {p for p, mode in enumerate(self.port_modes(), start=1) if mode == "IOLINK"}
+        for port, status in sorted((self._status or {}).items()):
+            if port not in self._starting:  # those were named when the wait ended
+                tell_port_fault(self.address, port, status, port in iolink, self._expected.get(port))
         rows: dict[int, DeviceRow] = {}
         for port, alias in resources.device_aliases(self.client, self.number, self._ports):
             if port not in iolink or port in rows or not alias:

@@ -10,11 +10,10 @@ from typing import Any
 from urllib.parse import quote
 
 from .._installation import IDENT_NAMES
-from .._protocol import MAX_DEVICE_ID, MAX_MASTER_ID, MAX_VENDOR_ID, MODE_OF_API
+from .._protocol import ErrorCode, MAX_DEVICE_ID, MAX_MASTER_ID, MAX_MASTER_NUMBER, MAX_VENDOR_ID, MODE_OF_API
 from .client import MAX_TEXT, Client, RestError, short
 
 MAX_PORTS = 64  # numberOfPorts: at least 1 by the description; more is no master this library knows
-MAX_MASTER_NUMBER = 0x7FFFFFFF
 
 
 class Answer:
@@ -82,30 +81,45 @@ def first(*values: Any) -> Any:
     return next((v for v in values if v is not None), None)
 
 
+def unsupported(error: RestError) -> bool:
+    """True for the answer of a master that does not offer a resource."""
+    return error.code == ErrorCode.OPERATION_NOT_SUPPORTED or (error.code is None and error.status == 404)
+
+
 def port_path(master: int, port: int, leaf: str) -> str:
     return f"/masters/{master}/ports/{port}/{leaf}"
 
 
-def identify(client: Client) -> tuple[int, dict[str, Any]]:
-    """The gateway's first master (lowest masterNumber) and its identity:
-    vendorId, deviceId, name, fwVersion, vendor, productName, productCode."""
+def identify(client: Client) -> list[tuple[int, dict[str, Any] | RestError]]:
+    """Every IO-Link master of the gateway, in masterNumber order, with its
+    identity (vendorId, deviceId, name, fwVersion, vendor, productName,
+    productCode), or the error that reading it gave; a number listed twice
+    is one master.  The gateway's own resources are read once."""
     gateway = get(client, "/gateway/identification")
-    masters = get_list(client, "/masters")
-    if not masters:
+    listed: dict[int, Answer] = {}
+    for entry in get_list(client, "/masters"):
+        listed.setdefault(entry.number("masterNumber", 1, MAX_MASTER_NUMBER), entry)
+    if not listed:
         raise client.fail(client.what("GET", "/masters"), "no IO-Link master behind this gateway")
-    numbers = [m.number("masterNumber", 1, MAX_MASTER_NUMBER) for m in masters]
-    number = min(numbers)
-    listed = masters[numbers.index(number)]
-    master = get(client, f"/masters/{number}/identification")
-    return number, {
-        "vendorId": master.number("vendorId", 1, MAX_VENDOR_ID, 0),
-        "deviceId": master.number("masterId", 1, MAX_MASTER_ID, 0),
-        "name": first(master.text("locationTag"), master.text("functionTag"), listed.text("locationTag")),
-        "fwVersion": first(master.text("firmwareRevision"), gateway.text("firmwareRevision")),
-        "vendor": first(master.text("vendorName"), gateway.text("vendorName")),
-        "productName": first(master.text("productName"), gateway.text("productName")),
-        "productCode": first(master.text("orderCode"), master.text("productId"), gateway.text("productId")),
-    }
+    masters: list[tuple[int, dict[str, Any] | RestError]] = []
+    for number in sorted(listed):
+        try:
+            master = get(client, f"/masters/{number}/identification")
+            masters.append((number, {
+                "vendorId": master.number("vendorId", 1, MAX_VENDOR_ID, 0),
+                "deviceId": master.number("masterId", 1, MAX_MASTER_ID, 0),
+                "name": first(master.text("locationTag"), master.text("functionTag"),
+                              listed[number].text("locationTag")),
+                "fwVersion": first(master.text("firmwareRevision"), gateway.text("firmwareRevision")),
+                "vendor": first(master.text("vendorName"), gateway.text("vendorName")),
+                "productName": first(master.text("productName"), gateway.text("productName")),
+                "productCode": first(master.text("orderCode"), master.text("productId"), gateway.text("productId")),
+            }))
+        except RestError as exc:
+            if exc.link or not masters:  # the gateway's first master must answer
+                raise
+            masters.append((number, exc))
+    return masters
 
 
 def port_table(client: Client, master: int) -> tuple[int, dict[int, str | None] | None]:
@@ -118,7 +132,16 @@ def port_table(client: Client, master: int) -> tuple[int, dict[int, str | None] 
     except RestError as exc:
         if exc.link:
             raise
-        return get(client, f"/masters/{master}/capabilities").number("numberOfPorts", 1, MAX_PORTS), None
+        try:
+            return get(client, f"/masters/{master}/capabilities").number("numberOfPorts", 1, MAX_PORTS), None
+        except RestError as missing:
+            if not unsupported(missing):
+                raise
+            # Neither: the ports that the device list names.
+            ports = [port for port, _ in device_aliases(client, master, MAX_PORTS)]
+            if not ports:
+                raise
+            return max(ports), None
     what = client.what("GET", path)
     entries = objects(client, what, listing)
     if not 1 <= len(entries) <= MAX_PORTS:
@@ -129,13 +152,21 @@ def port_table(client: Client, master: int) -> tuple[int, dict[int, str | None] 
     return len(entries), status
 
 
-def port_mode(client: Client, master: int, port: int) -> str:
-    """A port's mode in the library's terms (IOLINK, DI, DO, DEACTIVATED)."""
+def port_config(client: Client, master: int, port: int) -> tuple[str, tuple[int, int] | None]:
+    """A port's mode in the library's terms (IOLINK, DI, DO, DEACTIVATED),
+    and the (vendorId, deviceId) its validation expects (IOLINK_MANUAL with
+    a device check and both ids), else None."""
     config = get(client, port_path(master, port, "configuration"))
     mode = config.text("mode")
     if mode not in MODE_OF_API:
         raise config.bad(f"unknown port mode {short(mode)}")
-    return MODE_OF_API[mode]
+    expected = None
+    if mode == "IOLINK_MANUAL" and config.value.get("validationAndBackup") not in (None, "NO_DEVICE_CHECK"):
+        try:
+            expected = config.number("vendorId", 1, MAX_VENDOR_ID), config.number("deviceId", 1, MAX_DEVICE_ID)
+        except RestError:
+            pass  # a validation without usable ids names no device
+    return MODE_OF_API[mode], expected
 
 
 def port_status(client: Client, master: int, port: int) -> str | None:

@@ -7,7 +7,7 @@ import os
 from collections.abc import Mapping
 from dataclasses import dataclass
 
-from .._address import host_range, parse_target
+from .._address import host_range, parse_target, split_master
 from .._errors import IoddError
 from .._installation import MAX_TIMEOUT, REST_TIMEOUTS, Installation
 
@@ -40,9 +40,10 @@ class Settings:
             for host in hosts:
                 try:
                     is_range = host_range(host) is not None
+                    gateway = host if is_range else split_master(host)[0]
                 except ValueError as exc:
                     raise IoddError(f"{ENV_HOSTS}: {host!r}: {exc}") from None
-                if not is_range and parse_target(host, plain=True) is None:
+                if not is_range and parse_target(gateway, plain=True) is None:
                     raise IoddError(f"{ENV_HOSTS}: {host!r} is not a host, host:port, http(s) URL or address range")
         seconds = {}
         for key in REST_TIMEOUTS:
@@ -65,5 +66,7 @@ class Settings:
         return [(entry, address) for entry in self.hosts for address in host_range(entry) or [entry]]
 
     def listed(self, address: str) -> bool:
-        """True for an address among the REST hosts or their ranges."""
-        return address in self.hosts or any(address == a for e, a in self.addresses() if e != a)
+        """True for an address among the REST hosts (a gateway's, for
+        ``ADDRESS#N``) or their ranges."""
+        return any(address in (entry, split_master(entry)[0]) for entry in self.hosts) or any(
+            address == a for e, a in self.addresses() if e != a)

@@ -28,7 +28,7 @@ from collections.abc import Callable, Mapping
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any
 
-from .._address import address_problem, parse_target
+from .._address import address_problem, parse_target, split_master
 from .._backend import MasterLink, TransportBackend
 from .._log import warn
 from .client import Client, RestError
@@ -75,25 +75,36 @@ class IpTransport(TransportBackend):
         answers are summed up in one warning per range."""
         links = list(self._emulated().discover())
         settings = self.settings()
-        hosts = [(entry, address) for entry, address in settings.addresses() if not self._installed(address)]
+        # One probe per gateway, for every master of it, or for those that
+        # entries ADDRESS#N name.
+        wanted: dict[str, set[int] | None] = {}
+        hosts: list[tuple[str, str]] = []  # (entry, gateway address)
+        for entry, address in settings.addresses():
+            if self._installed(address):
+                continue
+            gateway, number = split_master(address)
+            if gateway not in wanted:
+                wanted[gateway] = set()
+                hosts.append((entry, gateway))
+            numbers = wanted[gateway]
+            if numbers is not None and number is not None:
+                numbers.add(number)
+            else:
+                wanted[gateway] = None
         if not hosts:
             return links
 
-        clients = []
-        for _, address in hosts:
-            target = parse_target(address, plain=True)
-            assert target is not None  # the hosts were checked when loaded
-            clients.append(Client(address, target, settings))
+        clients: list[Client] = []  # the probes' clients, interrupted on Ctrl-C
 
-        def probe(client: Client) -> RestMaster | RestError:
+        def probe(host: tuple[str, str]) -> tuple[list[RestMaster], list[str]] | RestError:
             try:
-                return RestMaster.probe(client)
+                return self._gateway(host[1], settings, True, wanted[host[1]], clients)
             except RestError as exc:
                 return exc
 
         pool = ThreadPoolExecutor(max_workers=min(self._workers, len(hosts)), thread_name_prefix="rest-discovery")
         try:
-            results = list(pool.map(probe, clients))
+            results = list(pool.map(probe, hosts))
         except BaseException:  # Ctrl-C: the probes under way end at once, no thread stays
             pool.shutdown(wait=False, cancel_futures=True)
             for client in clients:
@@ -104,9 +115,13 @@ class IpTransport(TransportBackend):
         # Warnings in host order: a range's summary where its first address is.
         warnings: list[tuple[int, str]] = []
         unanswered: dict[str, list[RestError]] = {}
+        listed = {link.address for link in links}
         for i, ((entry, address), result) in enumerate(zip(hosts, results, strict=True)):
-            if isinstance(result, RestMaster):
-                links.append(result)
+            if isinstance(result, tuple):
+                masters, problems = result
+                links.extend(m for m in masters if m.address not in listed)
+                listed.update(m.address for m in masters)
+                warnings.extend((i, problem) for problem in problems)
             elif entry != address and result.link:
                 if entry not in unanswered:
                     unanswered[entry] = []
@@ -123,16 +138,52 @@ class IpTransport(TransportBackend):
         return links
 
     def find(self, address: str) -> MasterLink | None:
+        """The master at address: an in-process one, else over REST.  A
+        gateway's address gives its first master, with one warning naming
+        the addresses of the others when it has several."""
         if self._installed(address):
             return self._emulated().find(address)
         settings = self.settings()
-        target = parse_target(address, plain=settings.listed(address))
-        if target is None:
-            if problem := address_problem(address):
+        try:
+            gateway, number = split_master(address)
+        except ValueError as exc:
+            warn(f"IP: {address!r} is not a master address: {exc}")
+            return None
+        if parse_target(gateway, plain=settings.listed(gateway)) is None:
+            if problem := address_problem(gateway):
                 warn(f"IP: {address!r} is not a master address: {problem}")
             return None
         try:
-            return RestMaster.probe(Client(address, target, settings))
+            masters, problems = self._gateway(gateway, settings, settings.listed(gateway),
+                                              None if number is None else {number})
         except RestError as exc:
             warn(f"IP discovery: no master found: {exc}")
             return None
+        if number is None and len(masters) > 1:
+            others = ", ".join(m.address for m in masters[1:])
+            problems.insert(0, f"IP: {address} is a gateway with {len(masters)} IO-Link masters: {address} is its "
+                               f"master {masters[0].number}; give the others' addresses to check them: {others}")
+        for problem in problems:
+            warn(problem)
+        return masters[0] if masters else None
+
+    @staticmethod
+    def _gateway(gateway: str, settings: Settings, plain: bool, numbers: set[int] | None,
+                 clients: list[Client] | None = None) -> tuple[list[RestMaster], list[str]]:
+        """The masters of the gateway at a REST address (all, or those of
+        the numbers given) and warnings for those that cannot be read or
+        are not there; raises RestError when the gateway cannot be read.
+        ``clients`` gets the client that reads the gateway."""
+        target = parse_target(gateway, plain=plain)
+        assert target is not None  # checked by the caller, or when the hosts were loaded
+        client = Client(gateway, target, settings)
+        if clients is not None:
+            clients.append(client)
+        masters, errors = RestMaster.gateway(client)
+        if numbers is None:
+            return masters, [f"IP discovery: no master found: {exc}" for exc in errors]
+        there = {m.number for m in masters}
+        listed = ", ".join(str(m.number) for m in masters)
+        return [m for m in masters if m.number in numbers], [
+            f"IP discovery: no master found: {gateway}#{n}: the gateway has no IO-Link master {n} (its masters: {listed})"
+            for n in sorted(numbers - there)]
