@@ -11,6 +11,7 @@ import subprocess
 import sys
 import threading
 import time
+from http.server import ThreadingHTTPServer
 
 import pytest
 
@@ -22,7 +23,7 @@ from velmora.base.server import Servers
 from velmora.tools.TessadynChecker import abort, check
 
 from test_cli import clean_env, read_until
-from test_rest import closed_port, demo_ip_only, local_names
+from test_rest import API, GOOD, Stub, closed_port, demo_ip_only, local_names
 
 ENV = [sim.ENV_VAR, ENV_HOSTS, ENV_WORKERS, *ENV_TIMEOUTS.values()]
 
@@ -226,3 +227,52 @@ def test_workers_from_the_environment(text, count):
             workers({ENV_WORKERS: text})
     else:
         assert workers({ENV_WORKERS: text}) == count
+
+
+def stub_of(handler):
+    server = ThreadingHTTPServer(("127.0.0.1", 0), handler)
+    threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True).start()
+    return server
+
+
+class Counting(Stub):
+    """A stub master that keeps the paths asked for."""
+
+    asked: list
+
+    def do_GET(self):
+        self.asked.append(self.path)
+        super().do_GET()
+
+
+UNSUPPORTED = (404, b'{"code": 103, "message": "Operation not supported"}')
+DEVICES = [{"masterNumber": 1, "portNumber": 1, "deviceAlias": "master1port1"}]
+IDENT = {"vendorId": 1, "deviceId": 2, "vendorName": "Stub", "productName": "S-1"}
+
+
+@pytest.mark.parametrize("changes", [
+    {"/masters/1/ports": UNSUPPORTED},  # the number of ports from the capabilities
+    {"/masters/1/ports": UNSUPPORTED, "/masters/1/capabilities": UNSUPPORTED},  # from the device list, read twice
+    {"/devices/master1port1/identification": (500, b'{"code": 101, "message": "Internal server error"}')},
+    {"/devices/master1port1/identification": (200, b'{"vendorId": "one"}')},
+])
+def test_odd_masters_are_asked_the_same_requests_with_the_same_outcome(monkeypatch, capsys, changes):
+    routes = {API + path: (200, json.dumps(value).encode())
+              for path, value in {**GOOD, "/devices": DEVICES, "/devices/master1port1/identification": IDENT}.items()}
+    routes.update({API + path: answer for path, answer in changes.items()})
+    seen = {}
+    for count in ("0", "2"):
+        monkeypatch.setenv(ENV_WORKERS, count)
+        asked: list = []
+        server = stub_of(type("C", (Counting,), {"routes": routes, "asked": asked}))
+        try:
+            lines = []
+            address = f"127.0.0.1:{server.server_address[1]}"
+            check(address=[address], printFnc=lambda *a: lines.append(a[0] if a else ""))
+        finally:
+            server.shutdown()
+            server.server_close()
+        seen[count] = ("\n".join(lines).replace(address, "A"), capsys.readouterr().err.replace(address, "A"),
+                       sorted(asked))
+    assert seen["2"] == seen["0"]
+    assert "1 master(s)" in seen["0"][0]

@@ -106,6 +106,15 @@ def error_for(master: str, what: str, status: int, reason: str, code: int | None
     return kind(master, what, problem, status, code)
 
 
+def recalled(kept: tuple[bool, Any]) -> Any:
+    """A request's outcome kept earlier: (True, value) gives the value,
+    (False, error) raises the error."""
+    answered, value = kept
+    if answered:
+        return value
+    raise value
+
+
 class Client:
     """Requests to the API of one master over one persistent connection.
     begin() starts a session (a probe, or a master session) with its
@@ -159,10 +168,7 @@ class Client:
             if method != "GET":  # nothing read before a write is used after it
                 self.recorded = None
             elif (kept := self.recorded.pop(path, None)) is not None:
-                answered, value = kept
-                if answered:
-                    return value
-                raise value
+                return recalled(kept)
         try:
             return self._request(method, path, body)
         except RestError as exc:

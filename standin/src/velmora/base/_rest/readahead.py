@@ -39,7 +39,7 @@ from .. import _http
 from .._backend import MasterLink
 from .._errors import IoddError
 from .._log import quiet
-from .client import Client, RestError
+from .client import Client, RestError, recalled
 from .master import RestMaster
 
 ENV_WORKERS = "VELMORA_BASE_REST_WORKERS"
@@ -63,9 +63,9 @@ def workers(environ: Mapping[str, str] = os.environ) -> int:
 
 class Recorder(Client):
     """The read-ahead's client of one master: its own connection, every
-    GET answer (or error answer) kept by path.  A lost connection is not
-    kept: the read-ahead has failed then.  Once ``stop`` is set no request
-    starts."""
+    GET answer (or error answer) kept by path and asked for once.  A lost
+    connection is not kept: the read-ahead has failed then.  Once ``stop``
+    is set no request starts."""
 
     def __init__(self, client: Client, stop: threading.Event):
         super().__init__(client.address, client.target, client.settings)
@@ -75,13 +75,15 @@ class Recorder(Client):
     def request(self, method: str, path: str, body: Any = None) -> Any:
         if method != "GET" or self.stop.is_set():
             raise self.lost(self.what(method, path), "read-ahead stopped")
+        if path in self.answers:  # asked twice by a listing: the session asks the master the second time
+            return recalled(self.answers[path])
         try:
             value = super().request(method, path, body)
         except RestError as exc:
             if not exc.link:
-                self.answers.setdefault(path, (False, exc))
+                self.answers[path] = (False, exc)
             raise
-        self.answers.setdefault(path, (True, value))
+        self.answers[path] = (True, value)
         return value
 
 
