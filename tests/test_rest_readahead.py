@@ -221,10 +221,14 @@ def test_a_name_look_up_given_up_on_is_waited_for_by_the_base_driver(monkeypatch
 
 @pytest.mark.parametrize("text, count", [("", 32), (" 0 ", 0), ("7", 7), ("256", 256),
                                          ("257", None), ("-1", None), ("x", None), ("1.5", None)])
-def test_workers_from_the_environment(text, count):
+def test_workers_from_the_environment(monkeypatch, text, count):
     if count is None:
         with pytest.raises(IoddError, match=rf"^{ENV_WORKERS}: expected a number of masters \(0 to 256\), got"):
             workers({ENV_WORKERS: text})
+        monkeypatch.setenv(ENV_WORKERS, text)  # no matter to a plant without REST masters
+        lines = []
+        check(printFnc=lambda *a: lines.append(a[0] if a else ""))
+        assert "4 master(s)" in lines[-2]
     else:
         assert workers({ENV_WORKERS: text}) == count
 

@@ -68,21 +68,21 @@ class LookupTimeout(TimeoutError):
     the deadline: the clock's cause says which)."""
 
 
-# Name look-ups under way, each in a thread of its own (see resolve()).
-_lookups: set[threading.Thread] = set()
+# Name look-ups under way, each in a thread of its own (see resolve()), and
+# the deadline of the request that started it.
+_lookups: dict[threading.Thread, float] = {}
 _lookups_lock = threading.Lock()
 
 
-def settle_lookups(limit: float) -> None:
-    """Wait, at most ``limit`` seconds in all, for the name look-ups that
-    requests gave up on: the resolver ends each by its own timeouts
+def settle_lookups() -> None:
+    """Wait for the name look-ups that requests gave up on, each at most up
+    to its request's deadline: the resolver ends each by its own timeouts
     (seconds per name server and attempt), so that no thread of a check
     outlives it."""
-    end = time.monotonic() + limit
     with _lookups_lock:
-        pending = list(_lookups)
-    for thread in pending:
-        thread.join(max(0.0, end - time.monotonic()))
+        pending = list(_lookups.items())
+    for thread, deadline in pending:
+        thread.join(max(0.0, deadline - time.monotonic()))
 
 
 def resolve(host: str, port: int, clock: Clock) -> list[tuple[Any, ...]]:
@@ -107,11 +107,11 @@ def resolve(host: str, port: int, clock: Clock) -> list[tuple[Any, ...]]:
             failed.append(exc)
         finally:
             with _lookups_lock:
-                _lookups.discard(threading.current_thread())
+                _lookups.pop(threading.current_thread(), None)
 
     thread = threading.Thread(target=look_up, name=f"name lookup {host}", daemon=True)
     with _lookups_lock:
-        _lookups.add(thread)
+        _lookups[thread] = clock.deadline
     thread.start()
     thread.join(limit)
     if thread.is_alive():

@@ -103,10 +103,9 @@ class _Entry:
 class ReadAhead:
     """The read-ahead of one base driver's masters."""
 
-    def __init__(self, settle: float, workers: int = DEFAULT_WORKERS):
-        self.settle = settle  # seconds to wait for name look-ups at the end
-        self.workers = workers
-        self.window = WINDOW * workers
+    def __init__(self, environ: Mapping[str, str] = os.environ):
+        self._environ = environ
+        self.workers: int | None = None  # read from the environment with the first master
         self._cond = threading.Condition()
         self._entries: list[_Entry] = []
         self._by_master: dict[int, _Entry] = {}
@@ -117,13 +116,16 @@ class ReadAhead:
 
     def add(self, links: Iterable[MasterLink]) -> None:
         """Masters to read, after those added before, in the listing's order."""
-        if self.workers <= 0:
+        links = [link for link in links if isinstance(link, RestMaster)]
+        if links and self.workers is None:
+            self.workers = workers(self._environ)
+        if not links or not self.workers:
             return
         with self._cond:
             if self._stop.is_set():
                 return
             for link in links:
-                if isinstance(link, RestMaster) and id(link) not in self._by_master:
+                if id(link) not in self._by_master:
                     entry = _Entry(len(self._entries), link)
                     self._entries.append(entry)
                     self._by_master[id(link)] = entry
@@ -181,7 +183,7 @@ class ReadAhead:
                 entry.master.ahead = None
             self._entries.clear()
             self._by_master.clear()
-        _http.settle_lookups(self.settle)
+        _http.settle_lookups()
 
     @staticmethod
     def _drop(entry: _Entry) -> None:
@@ -195,7 +197,7 @@ class ReadAhead:
         while not self._stop.is_set():
             while self._next < len(self._entries) and self._entries[self._next].state != "waiting":
                 self._next += 1
-            if self._next < min(len(self._entries), self._listed + self.window):
+            if self._next < min(len(self._entries), self._listed + WINDOW * (self.workers or 0)):
                 entry = self._entries[self._next]
                 self._next += 1
                 entry.state, entry.started = "reading", time.monotonic()

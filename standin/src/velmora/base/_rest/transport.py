@@ -33,7 +33,7 @@ from .._backend import MasterLink, TransportBackend
 from .._log import warn
 from .client import Client, RestError
 from .master import RestMaster
-from .readahead import ReadAhead, workers
+from .readahead import ReadAhead
 from .settings import Settings
 
 DISCOVERY_WORKERS = 32  # hosts probed at the same time
@@ -65,7 +65,7 @@ class IpTransport(TransportBackend):
 
     def read_ahead(self) -> ReadAhead:
         """A read-ahead for the masters of one base driver."""
-        return ReadAhead(self.settings().request_timeout, workers(self._environ))
+        return ReadAhead(self._environ)
 
     def discover(self) -> list[MasterLink]:
         """The in-process masters, then every REST host that answers as a
