@@ -116,15 +116,15 @@ class ReadAhead:
 
     def add(self, links: Iterable[MasterLink]) -> None:
         """Masters to read, after those added before, in the listing's order."""
-        links = [link for link in links if isinstance(link, RestMaster)]
-        if links and self.workers is None:
+        masters = [link for link in links if isinstance(link, RestMaster)]
+        if masters and self.workers is None:
             self.workers = workers(self._environ)
-        if not links or not self.workers:
+        if not masters or not self.workers:
             return
         with self._cond:
             if self._stop.is_set():
                 return
-            for link in links:
+            for link in masters:
                 if id(link) not in self._by_master:
                     entry = _Entry(len(self._entries), link)
                     self._entries.append(entry)
