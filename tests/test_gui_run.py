@@ -247,3 +247,26 @@ def test_texts_that_are_not_str_are_shown_as_their_str():
 def test_describe_is_always_one_safe_line(message):
     text = describe(RuntimeError(message))
     assert not re.search("[\x00-\x1f\x7f-\x9f\u202a-\u202e\u2066-\u2069]", text)
+
+
+def test_the_driver_librarys_warnings_reach_the_pane_too():
+    from velmora.base import IoddUtility
+
+    class Warning(FakeChecker):
+        def check(self, printFnc, **kwargs):
+            IoddUtility.CommonDriverManager.iodd._logger.warning("velmora.base: Master 10.0.0.5:80 port 3: \x1b[2Jx")
+            IoddUtility.CommonDriverManager.iodd._logger.info("not shown")
+            super().check(printFnc, **kwargs)
+
+    saved = IoddUtility.CommonDriverManager.iodd
+    IoddUtility.CommonDriverManager.iodd = None
+    try:
+        posted = Posted()
+        checker = Warning()
+        lines, outcome = start(Worker(posted, load=lambda: checker), posted)
+        assert IoddUtility.CommonDriverManager.iodd._getIndexVar(16) == "vendorName"
+    finally:
+        IoddUtility.CommonDriverManager.iodd = saved
+    assert outcome.completed
+    assert [line.plain for line in lines] == ["WARNING: velmora.base: Master 10.0.0.5:80 port 3: \\x1b[2Jx",
+                                              "banner", "one", "two"]

@@ -5,6 +5,7 @@ transport's and the server's own tests are in standin/tests/test_rest_api.py."""
 
 import copy
 import json
+import os
 import re
 import socket
 import subprocess
@@ -395,3 +396,63 @@ def test_a_gateways_masters_are_reported_as_in_process_and_one_address_warns_of_
     assert capsys.readouterr().err.splitlines() == [
         f"WARNING: velmora.base: IP: {gateway} is a gateway with 2 IO-Link masters: {gateway} is its master 1; "
         f"give the others' addresses to check them: {gateway}#2"]
+
+
+class Guarded(Stub):
+    """A master with user management: 401 with a Basic challenge unless the
+    request carries the expected credentials."""
+
+    expected = ""
+
+    def do_GET(self):
+        if self.headers.get("Authorization") == self.expected:
+            return super().do_GET()
+        body = b'{"code": 151, "message": "Authentication information is missing or invalid"}'
+        self.send_response(401)
+        self.send_header("WWW-Authenticate", 'Basic realm="IO-Link Master"')
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+
+@pytest.mark.parametrize("netrc, how, outcome", [
+    ("machine 127.0.0.1 login maint password {pw}", "address", "1 master(s)"),
+    ("default login maint password {pw}", "address", "1 master(s)"),
+    ("default login maint password {pw}", "range", "needs credentials: add a netrc entry for 127.0.0.1"),
+    (None, "address", "needs credentials: add a netrc entry for 127.0.0.1"),
+    ("machine 127.0.0.1 login maint password wrong-{pw}-x", "address", "credentials rejected: the master did not "
+                                                                       "accept the netrc entry for 127.0.0.1"),
+    ("machine 127.0.0.1 login maint password {pw} bogus {pw}", "address", "line 1: not understood"),
+])
+def test_credentials_come_from_netrc_and_never_show(tmp_path, netrc, how, outcome):
+    import base64
+    import uuid
+
+    password = f"Pl4nted-{uuid.uuid4().hex}"
+    routes = {API + path: (200, json.dumps(value).encode()) for path, value in GOOD.items()}
+    routes[API + "/devices"] = (200, b"[]")
+    token = base64.b64encode(f"maint:{password}".encode()).decode()
+    server = ThreadingHTTPServer(("127.0.0.1", 0), type("S", (Guarded,), {"routes": routes,
+                                                                          "expected": f"Basic {token}"}))
+    threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True).start()
+    port = server.server_address[1]
+    home = tmp_path / "home"
+    home.mkdir()
+    if netrc:
+        (home / ".netrc").write_text(netrc.format(pw=password) + "\n")
+    env = {k: v for k, v in os.environ.items() if not k.startswith("VELMORA_BASE_") and k != "NETRC"}
+    env.update(HOME=str(home), VELMORA_BASE_INSTALLATION=str(tmp_path / "none.json"))
+    (tmp_path / "none.json").write_text('{"masters": []}')
+    args = ["-a", f"127.0.0.1:{port}"]
+    if how == "range":
+        env["VELMORA_BASE_REST_HOSTS"] = f"127.0.0.1-127.0.0.1:{port}"
+        args = []
+    try:
+        for extra in (["-v", "9", "--debug"], ["--gui-markup"]):
+            r = subprocess.run([sys.executable, "-m", "velmora.tools", "-s", "eth", *args, *extra],
+                               capture_output=True, text=True, env=env, timeout=60)
+            assert password not in r.stdout + r.stderr
+            assert outcome in r.stdout + r.stderr
+    finally:
+        server.shutdown()
+        server.server_close()

@@ -19,7 +19,7 @@ def fresh(monkeypatch: pytest.MonkeyPatch) -> Iterator[None]:
     """No VELMORA_BASE_* setting from outside, the default installation,
     no application logger; the same again afterwards."""
     for name in list(os.environ):
-        if name.startswith("VELMORA_BASE_"):
+        if name.startswith("VELMORA_BASE_") or name == "NETRC":
             monkeypatch.delenv(name)
     sim.use_installation(None)
     IoddUtility.CommonDriverManager.iodd = None

@@ -6,6 +6,8 @@ checks are generous bounds that a run without the bound would miss by far."""
 
 from __future__ import annotations
 
+import hashlib
+import re
 import shutil
 import socket
 import ssl
@@ -19,7 +21,9 @@ from typing import Any
 import pytest
 from velmora.base import _http, sim
 from velmora.base._address import parse_target
+from velmora.base._errors import InstallationError, IoddError
 from velmora.base._rest import ENV_TIMEOUTS, Client, RestError, Settings
+from velmora.base._rest.client import CertificateRefused
 
 from rest_doubles import API, RawMaster, Reply, json_answer
 
@@ -191,3 +195,59 @@ def test_a_name_found_in_time_is_connected_to():
     finally:
         connection.close()
         master.close()
+
+
+# ---------------------------------------------------------------- a master's own certificate
+
+
+def presented(cert: Path) -> str:
+    der = ssl.PEM_cert_to_DER_cert(cert.read_text())
+    return ":".join(f"{b:02X}" for b in hashlib.sha256(der).digest())
+
+
+def test_a_masters_own_certificate_is_refused_with_its_fingerprint_and_trusted_when_pinned_or_its_ca_given(
+        tls_master, certificate, monkeypatch):
+    master = tls_master({"/gateway/identification": json_answer({"serialNumber": "S1"})})
+    port = int(master.address.rpartition(":")[2])
+    fp = presented(certificate[0])
+
+    def get(host: str = "127.0.0.1", **installation_rest: Any) -> Any:
+        target = parse_target(f"https://{host}:{port}")
+        assert target is not None
+        inst = sim.load_installation({"masters": [], "rest": installation_rest})
+        client = Client(f"https://{host}:{port}", target, Settings.load(inst))
+        try:
+            return client.get("/gateway/identification")
+        finally:
+            client.end()
+
+    with pytest.raises(CertificateRefused) as refused:
+        get()
+    assert refused.value.fingerprint == fp and f"presented the certificate SHA-256 {fp}" in str(refused.value)
+    assert f"VELMORA_BASE_REST_PINS=127.0.0.1:{port}={fp}" in str(refused.value)
+    # Pinned (hex, colons optional, any case): trusted whatever its issuer and name.
+    monkeypatch.setenv("VELMORA_BASE_REST_PINS", f"localhost:{port}={fp.replace(':', '').lower()}")
+    assert get("localhost") == {"serialNumber": "S1"}
+    assert get("localhost", pins={"127.0.0.1": "00" * 32}) == {"serialNumber": "S1"}  # the variable wins
+    monkeypatch.delenv("VELMORA_BASE_REST_PINS")
+    assert get(pins={f"127.0.0.1:{port}": [fp]}) == {"serialNumber": "S1"}
+    with pytest.raises(CertificateRefused, match=f"not the pinned certificate; the master presented the "
+                                                 f"certificate SHA-256 {fp}"):
+        get(pins={"127.0.0.1": "ab" * 32})
+    # The plant's own CA: trusted for the name it certifies, and only for that.
+    monkeypatch.setenv("SSL_CERT_FILE", str(certificate[0]))
+    assert get() == {"serialNumber": "S1"}
+    with pytest.raises(CertificateRefused, match="Hostname mismatch"):
+        get("localhost")
+
+
+@pytest.mark.parametrize("pins, problem", [
+    ("127.0.0.1=12:34", "'12:34' is not a SHA-256 fingerprint"),
+    ("127.0.0.1", "'127.0.0.1' is not HOST[:PORT]=SHA256"),
+])
+def test_pins_that_are_no_fingerprints_are_named(monkeypatch, pins, problem):
+    monkeypatch.setenv("VELMORA_BASE_REST_PINS", pins)
+    with pytest.raises(IoddError, match=re.escape(f"VELMORA_BASE_REST_PINS: {problem}")):
+        Settings.load(sim.installation())
+    with pytest.raises(InstallationError, match=r"rest\.pins\.h: 'xyz' is not a SHA-256"):
+        sim.load_installation({"masters": [], "rest": {"pins": {"h": "xyz"}}})

@@ -10,9 +10,9 @@ from pathlib import Path
 
 import pytest
 from velmora.base import sim
-from velmora.base._errors import InstallationError
+from velmora.base._errors import InstallationError, IoddError
 from velmora.base._protocol import ErrorCode
-from velmora.base._rest import ENV_HOSTS
+from velmora.base._rest import ENV_HOSTS, Settings
 from velmora.base._rest.client import (
     AuthenticationNeeded,
     LockedByOtherClient,
@@ -208,3 +208,60 @@ def test_masters_without_optional_resources_are_read_through_fallbacks(raw_maste
         modes, devices = listing(base, master.address, AUTO)
     assert len(modes) == 2 and warnings_seen.lines == []  # two ports, from the device list
     assert [d[:3] for d in devices] == [(1, 26, 42)]  # written, not waited for: no port status to wait on
+
+
+# ---------------------------------------------------------------- credentials
+
+
+def test_credentials_hide_in_every_repr_and_error(tmp_path, raw_master, monkeypatch):
+    secret = "Pl4nted-c0ffee-secret"
+    netrc = tmp_path / "netrc"
+    netrc.write_text(f"machine 127.0.0.1 login maint password {secret}\ndefault login any password {secret}x\n")
+    monkeypatch.setenv("NETRC", str(netrc))
+    settings = Settings.load(sim.installation())
+    assert settings.credential("127.0.0.1").secret == secret and settings.credential("10.0.0.9").login == "any"
+    assert settings.credential("10.0.0.9", swept=True) is None  # a swept range gets no default entry
+    client = client_for(raw_master().address)
+    client.auth.ask('Basic realm="IO-Link Master"')
+    shown = [repr(settings), str(settings), repr(settings.netrc), repr(settings.credential("127.0.0.1")),
+             repr(client.auth), str(client.auth.credential)]
+    assert client.auth.header() is not None and not any(secret in text for text in shown)
+    netrc.write_text(f"machine 127.0.0.1 login maint password {secret} {secret}\n")
+    with pytest.raises(IoddError) as caught:
+        Settings.load(sim.installation())
+    assert secret not in str(caught.value) and caught.value.__suppress_context__
+
+
+def test_a_bearer_challenge_gets_the_entrys_password_as_token(tmp_path, raw_master, monkeypatch):
+    (tmp_path / "netrc").write_text("machine 127.0.0.1 login token password eyJhbGciOi.J9-x_y\n")
+    monkeypatch.setenv("NETRC", str(tmp_path / "netrc"))
+    client = client_for(raw_master().address)
+    assert client.auth.ask("Bearer realm=x") and client.auth.header() == "Bearer eyJhbGciOi.J9-x_y"
+
+
+@pytest.mark.parametrize("entry, outcome", [
+    (None, "HTTP 401 Unauthorized: [151] Authentication information is missing or invalid (the master needs a "
+           "user name and password, or did not accept the ones given): needs credentials: add a netrc entry for "
+           "127.0.0.1"),
+    ("machine 127.0.0.1 login maint password nope", "credentials rejected: the master did not accept the netrc "
+                                                    "entry for 127.0.0.1"),
+    ("machine 127.0.0.1 login maint password change-me-on-site", "not switched to IOLINK_AUTOSTART, the master "
+                                                                  "refused POST"),
+])
+def test_an_emulated_master_with_user_management(serve, tmp_path, monkeypatch, warnings_seen, capsys, entry, outcome):
+    servers = serve(json.loads((EXAMPLES / "user-management.json").read_text()), verbose=True)
+    address = servers.addresses["192.168.10.50"]
+    if entry:
+        (tmp_path / "netrc").write_text(entry + "\n")
+        monkeypatch.setenv("NETRC", str(tmp_path / "netrc"))
+    with ip_base() as base:
+        if "switched" in outcome:
+            modes, devices = listing(base, address, AUTO)
+            assert [m.activated() for m in modes] == [False, False] and devices == []
+        else:
+            assert base.discover(address) is None
+    [line] = warnings_seen.lines
+    assert outcome in line and line.startswith(f"velmora.base: IP discovery: Master {address}: " if "switched" not in
+                                                outcome else f"velmora.base: Master {address} port 1: ")
+    log = capsys.readouterr().err  # the server's log
+    assert f"GET {API}/gateway/identification" in log and "change-me-on-site" not in log

@@ -110,6 +110,52 @@ class Line:
         self.plain = report_text.to_plain(text)
 
 
+class LibraryLog:
+    """The driver library's logger as the window sees it: every line goes to
+    the logger the library had (standard error, as on the command line),
+    and its warnings and errors also to the report pane, through
+    `forward`."""
+
+    def __init__(self, inner: Any):
+        self.inner = inner
+        self.forward: Callable[[str], None] = lambda text: None
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self.inner, name)
+
+    def _both(self, level: str, msg: Any) -> None:
+        getattr(self.inner, level)(msg)
+        self.forward(f"{level.upper()}: {msg}")
+
+    def warning(self, msg: Any) -> None:
+        self._both("warning", msg)
+
+    def error(self, msg: Any) -> None:
+        self._both("error", msg)
+
+
+def show_library_log(verbose: int, forward: Callable[[str], None]) -> None:
+    """Make the driver library's warnings and errors reach `forward`: its
+    configuration is set as check() sets it when nobody did yet, and its
+    logger wrapped in a LibraryLog."""
+    from types import SimpleNamespace
+
+    from velmora.base import IoddUtility, _IoddDrv
+
+    manager = IoddUtility.CommonDriverManager
+    if not manager.iodd:
+        names = _IoddDrv.IoddMasterDriver._identNames
+
+        def _getIndexVar(idx):
+            return names[idx - 16] if 16 <= idx <= 24 else None
+
+        manager.iodd = SimpleNamespace(_logger=IoddUtility.Logger(verbose), _getIndexVar=_getIndexVar)
+    log = manager.iodd._logger
+    if not isinstance(log, LibraryLog):
+        log = manager.iodd._logger = LibraryLog(log)
+    log.forward = forward
+
+
 class Worker:
     """Runs one check() at a time in a thread of its own.
 
@@ -216,6 +262,10 @@ class Worker:
             except Exception as exc:
                 failure = Failure(describe(exc, loading=True), traceback.format_exc())
             else:
+                try:
+                    show_library_log(arguments.get("verbose", 2), lambda text: self._print(report_text.safe(text)))
+                except Exception:  # a library without that configuration: its lines stay on standard error
+                    pass
                 if not self._abort_requested:
                     self.checker.check(printFnc=self._print, **arguments)
         except Exception as exc:

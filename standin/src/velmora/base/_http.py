@@ -18,7 +18,9 @@ more on a new connection if it is idempotent, never a POST.
 from __future__ import annotations
 
 import functools
+import hashlib
 import http.client
+import os
 import json
 import selectors
 import socket
@@ -144,21 +146,56 @@ class _TimedSSLSocket(_TimedSocket, ssl.SSLSocket):
     pass each call on to the TLS socket's."""
 
 
-@functools.cache
 def tls_context() -> ssl.SSLContext:
-    """One context for every TLS connection (loading the CA certificates
-    once); its sockets are timed."""
+    """The context of every verified TLS connection: the system's CA
+    certificates, or a plant's own CA from SSL_CERT_FILE / SSL_CERT_DIR
+    when set; its sockets are timed."""
+    return _tls_context(os.environ.get("SSL_CERT_FILE") or None, os.environ.get("SSL_CERT_DIR") or None)
+
+
+@functools.cache
+def _tls_context(cafile: str | None, capath: str | None) -> ssl.SSLContext:
+    """One context per CA setting (the certificates are loaded once)."""
     context = ssl.create_default_context()  # certificates are verified
+    if cafile or capath:  # said explicitly: not every platform's default paths read these variables
+        context.load_verify_locations(cafile=cafile, capath=capath)
     context.sslsocket_class = _TimedSSLSocket
     return context
+
+
+@functools.cache
+def unverified_context() -> ssl.SSLContext:
+    """For pinned masters, whose certificate is checked by its fingerprint
+    alone, and for reading the certificate that a refused master presents."""
+    context = ssl.create_default_context()
+    context.check_hostname = False
+    context.verify_mode = ssl.CERT_NONE
+    context.sslsocket_class = _TimedSSLSocket
+    return context
+
+
+def fingerprint(der: bytes) -> str:
+    """A certificate's SHA-256 as masters display it: AB:CD:..."""
+    return ":".join(f"{b:02X}" for b in hashlib.sha256(der).digest())
+
+
+class CertificateProblem(ssl.SSLCertVerificationError):
+    """A master's certificate was refused: ``reason``, and the SHA-256
+    ``fingerprint`` of the certificate it presented (None if unknown)."""
+
+    def __init__(self, reason: str, fingerprint: str | None):
+        super().__init__(reason)
+        self.reason = reason
+        self.fingerprint = fingerprint
 
 
 class _HTTPConnection(http.client.HTTPConnection):
     """http.client's connection on a timed socket."""
 
-    def __init__(self, host: str, port: int, tls: ssl.SSLContext | None):
+    def __init__(self, host: str, port: int, tls: ssl.SSLContext | None, pins: frozenset[str] = frozenset()):
         super().__init__(host, port)
-        self.tls = tls
+        self.tls = unverified_context() if tls is not None and pins else tls
+        self.pins = pins  # SHA-256 fingerprints (AB:CD:...) that alone make a certificate trusted
         self.clock: Clock | None = None
 
     def connect(self) -> None:
@@ -187,12 +224,39 @@ class _HTTPConnection(http.client.HTTPConnection):
         try:
             clock.arm(sock, "read")  # the handshake as a whole
             tls_sock = self.tls.wrap_socket(sock, server_hostname=self.host)
+        except ssl.SSLCertVerificationError as exc:
+            sock.close()
+            reason = f"{exc.reason} ({exc.verify_message})" if exc.verify_message else str(exc.reason or exc)
+            raise CertificateProblem(reason, self._presented(clock)) from None
         except BaseException:
             sock.close()
             raise
         assert isinstance(tls_sock, _TimedSSLSocket)
+        if self.pins:
+            der = tls_sock.getpeercert(binary_form=True)
+            presented = fingerprint(der) if der else None
+            if presented not in self.pins:
+                tls_sock.close()
+                raise CertificateProblem("not the pinned certificate", presented)
         tls_sock.clock = clock
         self.sock = tls_sock
+
+    def _presented(self, clock: Clock) -> str | None:
+        """The fingerprint of the certificate the master presents, read on
+        a connection of its own within the clock's limits; None when that
+        fails."""
+        try:
+            for family, kind, proto, _, address in resolve(self.host, self.port, clock):
+                with _TimedSocket(family, kind, proto) as sock:
+                    clock.arm(sock, "connect")
+                    sock.connect(address)
+                    clock.arm(sock, "read")
+                    with unverified_context().wrap_socket(sock, server_hostname=self.host) as tls_sock:
+                        der = tls_sock.getpeercert(binary_form=True)
+                        return fingerprint(der) if der else None
+        except (OSError, ValueError):
+            pass
+        return None
 
     def use(self, clock: Clock) -> None:
         self.clock = clock
@@ -213,12 +277,14 @@ class _HTTPConnection(http.client.HTTPConnection):
 
 
 class Answer:
-    """One HTTP answer: status, reason phrase, body."""
+    """One HTTP answer: status, reason phrase, body, and the challenge of a
+    401 (its WWW-Authenticate header)."""
 
-    def __init__(self, status: int, reason: str, body: bytes):
+    def __init__(self, status: int, reason: str, body: bytes, challenge: str = ""):
         self.status = status
         self.reason = reason
         self.body = body
+        self.challenge = challenge
 
 
 class TooLarge(Exception):
@@ -229,8 +295,8 @@ class Connection:
     """One persistent HTTP/1.1 connection to a master, opened on the first
     request.  Not thread-safe: one session uses it at a time."""
 
-    def __init__(self, host: str, port: int, tls: ssl.SSLContext | None):
-        self._conn = _HTTPConnection(host, port, tls)
+    def __init__(self, host: str, port: int, tls: ssl.SSLContext | None, pins: frozenset[str] = frozenset()):
+        self._conn = _HTTPConnection(host, port, tls, pins)
         self.opened = 0  # TCP connections made
 
     @property
@@ -252,7 +318,7 @@ class Connection:
 
     def request(self, method: str, url: str, body: bytes | None, headers: Mapping[str, str], clock: Clock) -> Answer:
         """Send one request and read its answer by the clock's deadline.
-        Raises OSError (TimeoutError, ConnectionError, ...),
+        Raises OSError (TimeoutError, ConnectionError, ...), CertificateProblem,
         http.client.HTTPException or TooLarge; the connection is then closed."""
         conn = self._conn
         for attempt in (1, 2):
@@ -285,7 +351,7 @@ class Connection:
                 raise TooLarge()
             if answer.will_close or not answer.isclosed():
                 conn.close()
-            return Answer(answer.status, answer.reason, raw)
+            return Answer(answer.status, answer.reason, raw, answer.getheader("WWW-Authenticate", "") or "")
         raise AssertionError("unreachable")
 
 

@@ -102,6 +102,24 @@ class MasterSpec:
     delay: float
     manager_driver: str
     description: str
+    access: AccessSpec | None = None  # user management of the master's REST face
+
+
+ACCESS_SCHEMES = ("basic", "bearer")
+ACCESS_WRITES = ("allowed", "forbidden", "locked")
+
+
+@dataclass(frozen=True)
+class AccessSpec:
+    """User management of an emulated master's REST face: with a password,
+    every request needs it (Basic with login and password, or Bearer with
+    the password as the token); ``writes``: "allowed", "forbidden" (403
+    [150]) or "locked" by another client (400 [104])."""
+
+    login: str = ""
+    password: str = dataclasses.field(default="", repr=False)
+    scheme: str = "basic"
+    writes: str = "allowed"
 
 
 @dataclass(frozen=True)
@@ -111,6 +129,7 @@ class RestSpec:
 
     hosts: tuple[str, ...] = ()
     timeouts: Mapping[str, float] = dataclasses.field(default_factory=dict)  # keys of REST_TIMEOUTS
+    pins: Mapping[str, tuple[str, ...]] = dataclasses.field(default_factory=dict)  # HOST[:PORT] -> SHA-256s
 
 
 @dataclass(frozen=True)
@@ -356,7 +375,7 @@ class _Validator:
         return Installation(self.source, description, transports, masters, rest)
 
     def rest(self, value: Any) -> RestSpec:
-        doc = self.obj(value, "rest", (), ("hosts",) + REST_TIMEOUTS)
+        doc = self.obj(value, "rest", (), ("hosts", "pins") + REST_TIMEOUTS)
         hosts = doc.get("hosts", [])
         if not isinstance(hosts, list):
             raise self.wrong("rest.hosts", "an array", hosts)
@@ -382,7 +401,20 @@ class _Validator:
                 if not 0 < seconds <= MAX_TIMEOUT:
                     raise self.fail(f"rest.{key}", f"{seconds} is out of range (more than 0, at most {MAX_TIMEOUT:g} seconds)")
                 timeouts[key] = float(seconds)
-        return RestSpec(tuple(hosts), timeouts)
+        pins = doc.get("pins", {})
+        if not isinstance(pins, Mapping):
+            raise self.wrong("rest.pins", "an object (HOST[:PORT]: SHA-256 fingerprint or array of them)", pins)
+        for host, values in pins.items():
+            values = [values] if isinstance(values, str) else values
+            if not isinstance(values, list) or not values or not all(isinstance(v, str) for v in values):
+                raise self.wrong(f"rest.pins.{host}", "a SHA-256 fingerprint or an array of them", values)
+            for v in values:
+                digits = v.strip().replace(":", "")
+                if len(digits) != 64 or any(c not in "0123456789abcdefABCDEF" for c in digits):
+                    raise self.fail(f"rest.pins.{host}", f"{_short(v)} is not a SHA-256 fingerprint "
+                                                         "(64 hex digits, colons optional)")
+        pins = {h: tuple([v] if isinstance(v, str) else v) for h, v in pins.items()}
+        return RestSpec(tuple(hosts), timeouts, pins)
 
     def transports(self, value: Any) -> dict[str, TransportSpec]:
         doc = self.obj(value, "transports", (), TRANSPORTS)
@@ -406,7 +438,7 @@ class _Validator:
             value,
             where,
             ("transport", "address", "ports"),
-            ("identity", "present", "supported", "fault", "delay", "managerDriver", "description"),
+            ("identity", "present", "supported", "fault", "delay", "managerDriver", "description", "access"),
         )
         transport = self.choice(m, "transport", where, TRANSPORTS, "transport")
         address = self.text(m, "address", where, nonempty=True)
@@ -431,7 +463,16 @@ class _Validator:
             delay=float(delay),
             manager_driver=self.choice(m, "managerDriver", where, MANAGER_DRIVER, "managerDriver value", "none"),
             description=self.text(m, "description", where),
+            access=self.access(m["access"], f"{where}.access") if "access" in m else None,
         )
+
+    def access(self, value: Any, where: str) -> AccessSpec:
+        a = self.obj(value, where, (), ("login", "password", "scheme", "writes"))
+        if not isinstance(a.get("password", ""), str):
+            raise self.fail(f"{where}.password", "expected a string")  # the value is not shown
+        return AccessSpec(self.text(a, "login", where), a.get("password", ""),
+                          self.choice(a, "scheme", where, ACCESS_SCHEMES, "scheme", "basic"),
+                          self.choice(a, "writes", where, ACCESS_WRITES, "writes value", "allowed"))
 
     def identity(self, value: Any, where: str) -> dict[str, Any]:
         doc = self.obj(value, where, (), MASTER_IDENTITY_INTS + MASTER_IDENTITY_TEXTS)

@@ -28,6 +28,10 @@ What it serves, from the installation:
 * devices: ``/devices`` lists every port under its alias (``master1portN``);
   the identification of a device leaves out null values; a device without
   identification answers the ids only;
+* ``access``: user management: with a ``password``, a request without the
+  right credentials answers 401 [151] with a Basic (or, ``scheme``
+  "bearer", a Bearer) challenge; ``writes`` "forbidden" answers port
+  configuration POSTs with 403 [150], "locked" with 400 [104];
 * ``present: false``: not served; ``fault`` "refuse" and "fail-after-connect":
   everything past the identification answers 500 [102]; "fail-get-devices":
   the device requests answer 500 [101]; ``delay``: each capabilities, port
@@ -44,6 +48,7 @@ supported".
 from __future__ import annotations
 
 import argparse
+import base64
 import json
 import signal
 import socket
@@ -51,7 +56,7 @@ import sys
 import threading
 import zlib
 from collections import deque
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Any, Self
@@ -61,6 +66,7 @@ from ._emulation import EmulatedMaster, EmulatedPort, Plant
 from ._errors import InstallationError
 from ._installation import (
     IDENT_NAMES,
+    AccessSpec,
     Installation,
     MasterSpec,
     load_default,
@@ -246,6 +252,9 @@ class ServedMaster:
                 if leaf == "configuration" and method == "GET":
                     return 200, dict(port.config)
                 if leaf == "configuration" and method == "POST":
+                    writes = master.spec.access.writes if master.spec.access else "allowed"
+                    if writes != "allowed":
+                        raise ApiError(ErrorCode.PERMISSION_DENIED if writes == "forbidden" else ErrorCode.ACTION_LOCKED)
                     self.configure(master, port, body)
                     return 204, None
                 if leaf in ("status", "configuration", "capabilities", "datastorage"):
@@ -335,6 +344,13 @@ class ServedMaster:
 # ---------------------------------------------------------------- HTTP
 
 
+def _authorization(access: AccessSpec) -> str:
+    """The Authorization header that a master with user management admits."""
+    if access.scheme == "bearer":
+        return f"Bearer {access.password}"
+    return "Basic " + base64.b64encode(f"{access.login}:{access.password}".encode()).decode("ascii")
+
+
 def _error(code: ErrorCode) -> tuple[int, dict[str, Any]]:
     return code.status, {"code": int(code), "message": code.message}
 
@@ -365,6 +381,11 @@ class Handler(BaseHTTPRequestHandler):
             return self._send(*_error(ErrorCode.VALUE_OUT_OF_BOUNDS))
         if length:
             body = self.rfile.read(length)
+        access = self.server.master.spec.access
+        if access is not None and access.password and self.headers.get("Authorization") != _authorization(access):
+            self.server.master.requests.append((self.command, urlsplit(self.path).path))
+            challenge = "Bearer" if access.scheme == "bearer" else 'Basic realm="IO-Link Master"'
+            return self._send(*_error(ErrorCode.AUTHENTICATION_INVALID), {"WWW-Authenticate": challenge})
         try:
             status, value = self.server.master.answer(self.command, urlsplit(self.path).path, body)
         except ApiError as exc:
@@ -385,11 +406,13 @@ class Handler(BaseHTTPRequestHandler):
         else:
             super().send_error(code, message, explain)
 
-    def _send(self, status: int, value: Any) -> None:
+    def _send(self, status: int, value: Any, headers: Mapping[str, str] | None = None) -> None:
         if self.server.latency:
             self.server.stop.wait(self.server.latency)
         data = b"" if value is None else json.dumps(value).encode()
         self.send_response(status)
+        for name, text in (headers or {}).items():
+            self.send_header(name, text)
         if value is not None:
             self.send_header("Content-Type", "application/json")
         self.send_header("Content-Length", str(len(data)))

@@ -9,8 +9,10 @@ JSON.
 
 from __future__ import annotations
 
+import base64
 import http.client
 import json
+import re
 import socket
 import ssl
 import time
@@ -20,8 +22,8 @@ from typing import Any
 from .._address import Target
 from .._errors import IoddError
 from .._protocol import ErrorCode
-from .._http import Clock, Connection, LookupTimeout, TooLarge, decode_json, tls_context
-from .settings import Settings
+from .._http import Answer, CertificateProblem, Clock, Connection, LookupTimeout, TooLarge, decode_json, tls_context
+from .settings import ENV_PINS, Credential, Settings
 
 MAX_TEXT = 1000  # characters of a text value
 
@@ -82,7 +84,8 @@ class PortWriteRefused(IoddError):
         self.cause = cause
 
 
-def error_for(master: str, what: str, status: int, reason: str, code: int | None, message: Any) -> RestError:
+def error_for(master: str, what: str, status: int, reason: str, code: int | None, message: Any,
+              note: str = "") -> RestError:
     """The typed error of an error answer; the master's own words are
     shortened, the application escapes what it prints."""
     detail = ""
@@ -95,7 +98,7 @@ def error_for(master: str, what: str, status: int, reason: str, code: int | None
             detail = f": [{code}] {known.message} ({known.words})"
         else:  # the master's own words last: they may be anything
             detail = f": [{code}] {known.words}; the master says: {said}"
-    problem = f"HTTP {status} {reason[:MAX_TEXT]}{detail}"
+    problem = f"HTTP {status} {reason[:MAX_TEXT]}{detail}" + (f": {note}" if note else "")
     kind = RestError
     if status == 401 or code == ErrorCode.AUTHENTICATION_INVALID:
         kind = AuthenticationNeeded
@@ -115,17 +118,58 @@ def recalled(kept: tuple[bool, Any]) -> Any:
     raise value
 
 
+class Auth:
+    """The credentials of one gateway's host and how the host asked for
+    them: none are sent until the host answers 401 with a challenge; then
+    the request goes once more with them, and every later request of the
+    gateway's masters carries them from the start.  Basic or Bearer, as the
+    challenge says (a bearer token is the netrc entry's password).  Shared
+    by the clients of one gateway's masters."""
+
+    def __init__(self, host: str, credential: Credential | None):
+        self.host = host
+        self.credential = credential
+        self.scheme: str | None = None  # "Basic" or "Bearer" once the host asked
+
+    def __repr__(self) -> str:
+        return f"<Auth {self.host}: {'with' if self.credential else 'no'} credentials, {self.scheme or 'not asked'}>"
+
+    def ask(self, challenge: str) -> bool:
+        """The host answered 401 with this challenge: True when credentials
+        are there to send and were not sent yet."""
+        if self.credential is None or self.scheme is not None:
+            return False
+        schemes = {part.strip().split(" ")[0].casefold() for part in challenge.split(",") if part.strip()}
+        self.scheme = "Bearer" if "bearer" in schemes and "basic" not in schemes else "Basic"
+        return self.header() is not None
+
+    def header(self) -> str | None:
+        """The Authorization header's value, once the host asked."""
+        credential = self.credential
+        if self.scheme is None or credential is None:
+            return None
+        if self.scheme == "Bearer":
+            return f"Bearer {credential.secret}" if _TOKEN.fullmatch(credential.secret) else None
+        return "Basic " + base64.b64encode(f"{credential.login}:{credential.secret}".encode()).decode("ascii")
+
+
+_TOKEN = re.compile(r"[A-Za-z0-9._~+/-]+=*")  # what a bearer token may hold
+
+
 class Client:
     """Requests to the API of one master over one persistent connection.
     begin() starts a session (a probe, or a master session) with its
     deadline; end() closes the connection.  ``on_lost`` is called when a
     request fails because the connection failed."""
 
-    def __init__(self, address: str, target: Target, settings: Settings):
+    def __init__(self, address: str, target: Target, settings: Settings, auth: Auth | None = None):
         self.address = address
         self.target = target
         self.settings = settings
-        self.connection = Connection(target.host, target.port, tls_context() if target.scheme == "https" else None)
+        self.auth = auth or Auth(target.host, settings.credential(target.host))
+        tls = target.scheme == "https"
+        self.connection = Connection(target.host, target.port, tls_context() if tls else None,
+                                     settings.pinned(target.host, target.port) if tls else frozenset())
         self.on_lost: Callable[[], None] | None = None
         self._session_end = float("inf")
         # Answers read ahead for this session (path -> (True, value) or
@@ -134,7 +178,7 @@ class Client:
 
     def sibling(self, address: str) -> Client:
         """A client of its own for another master of the same gateway."""
-        return Client(address, self.target, self.settings)
+        return Client(address, self.target, self.settings, self.auth)
 
     def begin(self) -> None:
         self.connection.close()
@@ -176,18 +220,16 @@ class Client:
                 self.on_lost()
             raise
 
-    def _request(self, method: str, path: str, body: Any) -> Any:
+    def _exchange(self, method: str, path: str, data: bytes | None, headers: dict[str, str]) -> Answer:
+        """One request and its answer within the time limits; raises
+        LinkError, or RestError for an answer too large."""
         s = self.settings
         what = self.what(method, path)
-        data = None if body is None else json.dumps(body).encode("ascii")
-        headers = {"Accept": "application/json"}
-        if data is not None:
-            headers["Content-Type"] = "application/json"
         now = time.monotonic()
         by_session = self._session_end < now + s.request_timeout
         clock = Clock(s.connect_timeout, s.read_timeout, min(now + s.request_timeout, self._session_end))
         try:
-            answer = self.connection.request(method, self.target.base + path, data, headers, clock)
+            return self.connection.request(method, self.target.base + path, data, headers, clock)
         except TimeoutError as exc:
             if clock.cause == "deadline":
                 limit, name = (s.session_timeout, "session") if by_session else (s.request_timeout, "request")
@@ -207,12 +249,35 @@ class Client:
             raise self.fail(what, "answer larger than 1 MiB") from None
         except socket.gaierror as exc:
             raise self.lost(what, f"unknown host {self.target.host!r} ({exc.strerror})") from None
+        except CertificateProblem as exc:
+            t = self.target
+            place = f"[{t.host}]:{t.port}" if ":" in t.host else f"{t.host}:{t.port}"
+            presented = (f"the master presented the certificate SHA-256 {exc.fingerprint}: compare it with the "
+                         f"master's display, then pin it: {ENV_PINS}={place}={exc.fingerprint}"
+                         if exc.fingerprint else "the master's certificate could not be read")
+            raise CertificateRefused(self.address, what, f"TLS error: {exc.reason}; {presented}",
+                                     exc.fingerprint) from None
         except ssl.SSLError as exc:
             raise self.lost(what, f"TLS error: {exc.reason or exc}") from None
         except OSError as exc:
             raise self.lost(what, f"connection failed: {exc.strerror or short(exc)}") from None
         except (http.client.HTTPException, ValueError) as exc:  # what http.client makes of a broken answer
             raise self.lost(what, f"broken HTTP answer: {short(exc)}") from None
+
+    def _request(self, method: str, path: str, body: Any) -> Any:
+        what = self.what(method, path)
+        data = None if body is None else json.dumps(body).encode("ascii")
+        sent = False
+        while True:
+            headers = {"Accept": "application/json"}
+            if data is not None:
+                headers["Content-Type"] = "application/json"
+            if (authorization := self.auth.header()) is not None:
+                headers["Authorization"] = authorization
+                sent = True
+            answer = self._exchange(method, path, data, headers)
+            if answer.status != 401 or sent or not self.auth.ask(answer.challenge):
+                break
         raw = answer.body
         if not 200 <= answer.status < 300:
             try:
@@ -222,7 +287,13 @@ class Client:
             code = message = None
             if isinstance(err, dict) and type(err.get("code")) is int and 0 <= err["code"] < 10**6:
                 code, message = err["code"], err.get("message")
-            raise error_for(self.address, what, answer.status, answer.reason, code, message)
+            note = ""
+            if answer.status == 401:
+                host = self.target.host
+                note = (f"credentials rejected: the master did not accept the netrc entry for {host}" if sent
+                        else f"needs credentials: add a netrc entry for {host}" if self.auth.credential is None
+                        else f"credentials not sent: the netrc entry for {host} holds no bearer token")
+            raise error_for(self.address, what, answer.status, answer.reason, code, message, note)
         if answer.status == 204 or (method == "POST" and not raw):
             return None
         try:

@@ -14,7 +14,7 @@ from .._errors import IoddError
 from .._log import tell_port_fault, warn
 from .._protocol import API_MODE, DEVICE_THERE, NO_DEVICE_CODES, STARTING
 from . import resources
-from .client import Client, PortWriteRefused, RestError
+from .client import Client, PermissionDenied, PortWriteRefused, RestError
 
 POLL_INTERVAL = 0.1  # seconds between port status reads while devices start up
 
@@ -129,7 +129,16 @@ class RestMaster(SessionLink):
     def port_modes(self) -> list[str]:
         self._check_link()
         if self._modes is None:
-            configs = [resources.port_config(self.client, self.number, port) for port in range(1, self._ports + 1)]
+            try:
+                configs = [resources.port_config(self.client, self.number, port)
+                           for port in range(1, self._ports + 1)]
+            except RestError as exc:
+                if self._status is None or not (isinstance(exc, PermissionDenied) or resources.unsupported(exc)):
+                    raise
+                # The port list's states tell the modes well enough for a listing.
+                warn(f"{exc}; the ports' modes are taken from their states")
+                configs = [(resources.mode_of_status(self._status.get(port)), None)
+                           for port in range(1, self._ports + 1)]
             self._expected = {port: expected for port, (_, expected) in enumerate(configs, start=1) if expected}
             self._modes = [mode for mode, _ in configs]
         return list(self._modes)
@@ -189,7 +198,12 @@ class RestMaster(SessionLink):
             if port not in self._starting:  # those were named when the wait ended
                 tell_port_fault(self.address, port, status, port in iolink, self._expected.get(port))
         rows: dict[int, DeviceRow] = {}
-        for port, alias in resources.device_aliases(self.client, self.number, self._ports):
+        try:
+            aliases = resources.device_aliases(self.client, self.number, self._ports)
+        except PermissionDenied as exc:
+            warn(f"{exc}; no device listed")
+            return []
+        for port, alias in aliases:
             if port not in iolink or port in rows or not alias:
                 continue
             if self._status is not None and self._status.get(port) not in DEVICE_THERE:

@@ -68,7 +68,7 @@ class Recorder(Client):
     is set no request starts."""
 
     def __init__(self, client: Client, stop: threading.Event):
-        super().__init__(client.address, client.target, client.settings)
+        super().__init__(client.address, client.target, client.settings, client.auth)
         self.stop = stop
         self.answers: dict[str, tuple[bool, Any]] = {}
 

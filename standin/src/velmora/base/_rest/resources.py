@@ -169,6 +169,12 @@ def port_config(client: Client, master: int, port: int) -> tuple[str, tuple[int,
     return MODE_OF_API[mode], expected
 
 
+def mode_of_status(status: str | None) -> str:
+    """The mode a port's statusInfo tells of (IO-Link unless it says otherwise)."""
+    return {"DEACTIVATED": "DEACTIVATED", "DIGITAL_INPUT_C/Q": "DI", "DIGITAL_OUTPUT_C/Q": "DO"}.get(status or "",
+                                                                                                  "IOLINK")
+
+
 def port_status(client: Client, master: int, port: int) -> str | None:
     """A port's statusInfo."""
     return get(client, port_path(master, port, "status")).text("statusInfo")

@@ -1,11 +1,18 @@
 """The REST transport's settings: the REST hosts and the time limits, from
-the installation's ``rest`` object, replaced by the environment variables."""
+the installation's ``rest`` object, replaced by the environment variables;
+and the credentials of masters with user management, from the netrc file
+(``NETRC``, else ``~/.netrc``: ``machine HOST login USER password PASS``).
+
+A password or token never appears in any output: no repr, message or
+error here shows one (a netrc parse error of the standard library quotes
+the offending token, so only its file and line are passed on)."""
 
 from __future__ import annotations
 
+import netrc
 import os
 from collections.abc import Mapping
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
 from .._address import host_range, parse_target, split_master
 from .._errors import IoddError
@@ -23,6 +30,90 @@ DEFAULT_TIMEOUTS = {"connectTimeout": 1.0, "readTimeout": 3.0, "requestTimeout":
                     "startupTimeout": 5.0}
 
 
+ENV_NETRC = "NETRC"
+ENV_PINS = "VELMORA_BASE_REST_PINS"
+
+
+def pin(text: str) -> str:
+    """A SHA-256 fingerprint as given (hex, colons optional, any case) in
+    the form masters display it, AB:CD:...; raises ValueError."""
+    digits = text.strip().replace(":", "").upper()
+    if len(digits) != 64 or any(c not in "0123456789ABCDEF" for c in digits):
+        raise ValueError(f"{text.strip()!r} is not a SHA-256 fingerprint (64 hex digits, colons optional)")
+    return ":".join(digits[i:i + 2] for i in range(0, 64, 2))
+
+
+def parse_pins(text: str) -> dict[str, frozenset[str]]:
+    """``HOST[:PORT]=SHA256,...`` -> {HOST[:PORT]: fingerprints}; raises ValueError."""
+    pins: dict[str, set[str]] = {}
+    for entry in filter(None, (e.strip() for e in text.split(","))):
+        host, mark, value = entry.partition("=")
+        if not mark or not host.strip():
+            raise ValueError(f"{entry!r} is not HOST[:PORT]=SHA256")
+        pins.setdefault(host.strip().casefold(), set()).add(pin(value))
+    return {host: frozenset(values) for host, values in pins.items()}
+
+
+class Credential:
+    """A user name and a password (or a bearer token) for one host; its repr
+    and text show neither."""
+
+    __slots__ = ("login", "secret")
+
+    def __init__(self, login: str, secret: str):
+        self.login = login
+        self.secret = secret
+
+    def __repr__(self) -> str:
+        return "<Credential (hidden)>"
+
+    __str__ = __repr__
+
+
+class Netrc:
+    """The machine entries of a netrc file.  ``default`` is used only for a
+    host given one by one, never for one found by sweeping an address range:
+    a host on the network that asks for credentials must not harvest them."""
+
+    def __init__(self, path: str, machines: Mapping[str, Credential], default: Credential | None):
+        self.path = path
+        self._machines = {name.casefold(): c for name, c in machines.items()}
+        self._default = default
+
+    def __repr__(self) -> str:
+        return f"<Netrc {self.path!r}: {len(self._machines)} machine(s)>"
+
+    @classmethod
+    def load(cls, environ: Mapping[str, str]) -> Netrc | None:
+        """The netrc file named by NETRC, else ~/.netrc; None when there is
+        none.  Raises IoddError naming the file (and line) of one that
+        cannot be read, never its content."""
+        path = environ.get(ENV_NETRC, "") or os.path.join(os.path.expanduser("~"), ".netrc")
+        if not os.path.isfile(path):
+            if environ.get(ENV_NETRC):
+                raise IoddError(f"{ENV_NETRC}: no netrc file {path!r}")
+            return None
+        try:
+            parsed = netrc.netrc(path)
+        except netrc.NetrcParseError as exc:
+            raise IoddError(f"netrc file {path!r}: line {exc.lineno}: not understood (the line is not shown: "
+                            "it may hold a password)") from None
+        except OSError as exc:
+            raise IoddError(f"netrc file {path!r}: cannot be read: {exc.strerror}") from None
+        except Exception:  # anything else the parser may raise: its words may quote the file
+            raise IoddError(f"netrc file {path!r}: not understood") from None
+        machines = {name: Credential(login, password) for name, (login, _, password) in parsed.hosts.items()
+                    if name != "default" and password}
+        login, _, password = parsed.hosts.get("default", ("", "", ""))
+        return cls(path, machines, Credential(login, password) if password else None)
+
+    def credential(self, host: str, swept: bool) -> Credential | None:
+        """The credentials for host; ``swept``: the host was found by
+        sweeping an address range (no default entry then)."""
+        found = self._machines.get(host.casefold())
+        return found if found is not None or swept else self._default
+
+
 @dataclass(frozen=True)
 class Settings:
     hosts: tuple[str, ...]  # entries as configured: hosts, URLs, address ranges
@@ -31,6 +122,8 @@ class Settings:
     request_timeout: float
     session_timeout: float
     startup_timeout: float
+    netrc: Netrc | None = field(default=None, repr=False, compare=False)
+    pins: Mapping[str, frozenset[str]] = field(default_factory=dict)  # HOST[:PORT] -> fingerprints
 
     @classmethod
     def load(cls, installation: Installation, environ: Mapping[str, str] = os.environ) -> Settings:
@@ -59,7 +152,25 @@ class Settings:
                                     f"got {text!r}")
             seconds[key] = value
         return cls(hosts, seconds["connectTimeout"], seconds["readTimeout"], seconds["requestTimeout"],
-                   seconds["sessionTimeout"], seconds["startupTimeout"])
+                   seconds["sessionTimeout"], seconds["startupTimeout"], Netrc.load(environ), cls._pins(installation, environ))
+
+    @staticmethod
+    def _pins(installation: Installation, environ: Mapping[str, str]) -> dict[str, frozenset[str]]:
+        pins = {host.casefold(): frozenset(pin(v) for v in values) for host, values in installation.rest.pins.items()}
+        if ENV_PINS in environ:
+            try:
+                pins = parse_pins(environ[ENV_PINS])
+            except ValueError as exc:
+                raise IoddError(f"{ENV_PINS}: {exc}") from None
+        return pins
+
+    def pinned(self, host: str, port: int) -> frozenset[str]:
+        """The fingerprints pinned for a host: those for HOST:PORT, else for HOST."""
+        name = f"[{host}]" if ":" in host else host
+        return self.pins.get(f"{name}:{port}".casefold()) or self.pins.get(name.casefold()) or frozenset()
+
+    def credential(self, host: str, swept: bool = False) -> Credential | None:
+        return self.netrc.credential(host, swept) if self.netrc else None
 
     def addresses(self) -> list[tuple[str, str]]:
         """(entry, address) for every REST host, ranges expanded, in order."""

@@ -28,15 +28,29 @@ from collections.abc import Callable, Mapping
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any
 
-from .._address import address_problem, parse_target, split_master
+from .._address import address_problem, host_range, parse_target, split_master
 from .._backend import MasterLink, TransportBackend
 from .._log import warn
-from .client import Client, RestError
+from .client import (
+    AuthenticationNeeded,
+    Auth,
+    CertificateRefused,
+    Client,
+    PermissionDenied,
+    RestError,
+)
 from .master import RestMaster
 from .readahead import ReadAhead
 from .settings import Settings
 
 DISCOVERY_WORKERS = 32  # hosts probed at the same time
+
+
+def not_found(error: RestError) -> str:
+    """The warning for an address where no master could be read."""
+    if isinstance(error, (AuthenticationNeeded, PermissionDenied, CertificateRefused)):
+        return f"IP discovery: {error}"  # a master, that does not let this client in
+    return f"IP discovery: no master found: {error}"
 
 
 class IpTransport(TransportBackend):
@@ -98,7 +112,8 @@ class IpTransport(TransportBackend):
 
         def probe(host: tuple[str, str]) -> tuple[list[RestMaster], list[str]] | RestError:
             try:
-                return self._gateway(host[1], settings, True, wanted[host[1]], clients)
+                return self._gateway(host[1], settings, True, wanted[host[1]],
+                                     swept=host_range(host[0]) is not None, clients=clients)
             except RestError as exc:
                 return exc
 
@@ -128,7 +143,7 @@ class IpTransport(TransportBackend):
                     warnings.append((i, entry))
                 unanswered[entry].append(result)
             else:
-                warnings.append((i, f"IP discovery: no master found: {result}"))
+                warnings.append((i, not_found(result)))
         for _, text in sorted(warnings):
             if text in unanswered:
                 errors = unanswered[text]
@@ -157,7 +172,7 @@ class IpTransport(TransportBackend):
             masters, problems = self._gateway(gateway, settings, settings.listed(gateway),
                                               None if number is None else {number})
         except RestError as exc:
-            warn(f"IP discovery: no master found: {exc}")
+            warn(not_found(exc))
             return None
         if number is None and len(masters) > 1:
             others = ", ".join(m.address for m in masters[1:])
@@ -169,19 +184,22 @@ class IpTransport(TransportBackend):
 
     @staticmethod
     def _gateway(gateway: str, settings: Settings, plain: bool, numbers: set[int] | None,
-                 clients: list[Client] | None = None) -> tuple[list[RestMaster], list[str]]:
+                 swept: bool = False, clients: list[Client] | None = None) -> tuple[list[RestMaster], list[str]]:
         """The masters of the gateway at a REST address (all, or those of
         the numbers given) and warnings for those that cannot be read or
         are not there; raises RestError when the gateway cannot be read.
-        ``clients`` gets the client that reads the gateway."""
+        ``swept``: the address comes from an address range (no default
+        credentials for it); ``clients`` gets the client that reads the
+        gateway."""
         target = parse_target(gateway, plain=plain)
         assert target is not None  # checked by the caller, or when the hosts were loaded
-        client = Client(gateway, target, settings)
+        auth = Auth(target.host, settings.credential(target.host, swept))
+        client = Client(gateway, target, settings, auth)
         if clients is not None:
             clients.append(client)
         masters, errors = RestMaster.gateway(client)
         if numbers is None:
-            return masters, [f"IP discovery: no master found: {exc}" for exc in errors]
+            return masters, [not_found(exc) for exc in errors]
         there = {m.number for m in masters}
         listed = ", ".join(str(m.number) for m in masters)
         return [m for m in masters if m.number in numbers], [
