@@ -18,6 +18,7 @@ import pytest
 from velmora.base import IoddUtility, _http, sim
 from velmora.base._errors import IoddError
 from velmora.base._rest import ENV_HOSTS, ENV_TIMEOUTS
+from velmora.base._rest import readahead
 from velmora.base._rest.readahead import ENV_WORKERS, workers
 from velmora.base.server import Servers
 from velmora.tools.TessadynChecker import abort, check
@@ -102,19 +103,28 @@ def test_read_ahead_keeps_the_report_its_warnings_and_the_request_bounds(monkeyp
 def test_answers_older_than_the_session_deadline_are_read_again(monkeypatch):
     first = demo_ip_only()["masters"][0]
     doc = {"masters": [first, {**copy.deepcopy(first), "address": "192.168.10.23"}]}
-    monkeypatch.setenv(ENV_TIMEOUTS["sessionTimeout"], "0.3")
+
+    class Clock:  # the read-ahead's: 100 s later once the first master is listed
+        offset = 0.0
+
+        def monotonic(self):
+            return time.monotonic() + self.offset
+
+    clock = Clock()
+    monkeypatch.setattr(readahead, "time", clock)
     with Servers(sim.load_installation(doc)) as servers:
         lines = []
 
-        def slow(*a):  # the first master's listing outlasts the second one's read-ahead
+        def out(*a):
             lines.append(a[0] if a else "")
-            if len(lines) == 3:
-                time.sleep(0.5)
+            if "Master" in lines[-1]:
+                clock.offset = 100.0
 
-        check(printFnc=slow, address=list(servers.addresses.values()))
-        later = servers.masters["192.168.10.23"].requests
-        gets = [p for m, p in later if m == "GET"]
+        check(printFnc=out, address=list(servers.addresses.values()))
+        gets = [p for m, p in servers.masters["192.168.10.23"].requests if m == "GET"]
         assert gets.count("/iolink/v1/masters/1/ports") == 2 and gets.count("/iolink/v1/devices") == 2
+        gets = [p for m, p in servers.masters["192.168.10.21"].requests if m == "GET"]
+        assert gets.count("/iolink/v1/masters/1/ports") == 1
     assert "2 master(s) and 8 device(s) found" in "\n".join(lines)
 
 
