@@ -15,7 +15,7 @@ from http.server import ThreadingHTTPServer
 
 import pytest
 
-from velmora.base import IoddUtility, _http, sim
+from velmora.base import IoddUtility, _http, _IoddDrv, sim
 from velmora.base._errors import IoddError
 from velmora.base._rest import ENV_HOSTS, ENV_TIMEOUTS
 from velmora.base._rest import readahead
@@ -170,6 +170,23 @@ def test_nothing_outlives_the_check(monkeypatch, how):
             check(printFnc=out)
         assert settled(before) == before
     assert sim.open_master_drivers() == [] and sim.open_base_drivers() == []
+
+
+def test_read_ahead_threads_end_when_nothing_is_left_to_read():
+    with Servers(sim.load_installation(demo_ip_only())) as servers:
+        sim.use_installation({"masters": [], "rest": {"hosts": list(servers.addresses.values())}})
+        before = client_side()
+        base = _IoddDrv.IolIpBaseDriver()
+        try:
+            assert len(base.discover()) == 2
+            # both read ahead, the base driver still open: no thread waits for more
+            end = time.monotonic() + 10
+            while client_side()[0] != before[0] and time.monotonic() < end:
+                time.sleep(0.05)
+            assert client_side()[0] == before[0]
+        finally:
+            base.close()
+        assert settled(before) == before
 
 
 WRAPPER = """\

@@ -106,12 +106,14 @@ class ReadAhead:
     def __init__(self, environ: Mapping[str, str] = os.environ):
         self._environ = environ
         self.workers: int | None = None  # read from the environment with the first master
-        self._cond = threading.Condition()
+        self._lock = threading.Lock()
         self._entries: list[_Entry] = []
         self._by_master: dict[int, _Entry] = {}
         self._next = 0  # index of the next entry a worker looks at
         self._listed = 0  # entries the listing has reached
         self._threads: list[threading.Thread] = []
+        self._busy = 0  # threads that have not ended their work
+        self._started = 0
         self._stop = threading.Event()
 
     def add(self, links: Iterable[MasterLink]) -> None:
@@ -121,7 +123,7 @@ class ReadAhead:
             self.workers = workers(self._environ)
         if not masters or not self.workers:
             return
-        with self._cond:
+        with self._lock:
             if self._stop.is_set():
                 return
             for link in masters:
@@ -130,19 +132,13 @@ class ReadAhead:
                     self._entries.append(entry)
                     self._by_master[id(link)] = entry
                     link.ahead = self.take
-            want = min(self.workers, len(self._entries) - self._next)
-            while len(self._threads) < want:
-                thread = threading.Thread(target=self._work, name=f"rest-read-ahead-{len(self._threads)}",
-                                          daemon=True)
-                self._threads.append(thread)
-                thread.start()
-            self._cond.notify_all()
+            self._spawn()
 
     def take(self, master: RestMaster) -> Recording | None:
         """The recorded answers of a master whose session opens, and the
         connection they were read on (open, idle), once: waits for its
         read-ahead under way; None when there is none to use."""
-        with self._cond:
+        with self._lock:
             entry = self._by_master.get(id(master))
             if entry is None or entry.state == "taken":
                 return None
@@ -150,12 +146,12 @@ class ReadAhead:
             for passed in self._entries[:entry.index]:  # the listing is past them
                 if passed.state in ("waiting", "done"):
                     self._drop(passed)
-            self._cond.notify_all()
+            self._spawn()  # the window moved on
             if entry.state == "waiting":  # not started: the session reads it
                 entry.state = "taken"
                 return None
         entry.done.wait()
-        with self._cond:
+        with self._lock:
             answers, recorder = entry.answers, entry.recorder
             entry.answers, entry.recorder, entry.state = None, None, "taken"
         if recorder is None:
@@ -167,16 +163,15 @@ class ReadAhead:
 
     def close(self) -> None:
         """Stop every read-ahead and wait for its thread; the answers go."""
-        with self._cond:
+        with self._lock:
             self._stop.set()
             threads = list(self._threads)
             for entry in self._entries:
                 if entry.recorder is not None and not entry.done.is_set():
                     entry.recorder.connection.interrupt()
-            self._cond.notify_all()
         for thread in threads:
             thread.join()
-        with self._cond:
+        with self._lock:
             self._threads.clear()
             for entry in self._entries:
                 self._drop(entry)
@@ -192,24 +187,42 @@ class ReadAhead:
             entry.recorder.end()
         entry.state, entry.answers, entry.recorder = "taken", None, None
 
+    def _eligible(self) -> list[_Entry]:
+        """The masters to read now (with the lock held): not started, in
+        the window."""
+        end = min(len(self._entries), self._listed + WINDOW * (self.workers or 0))
+        return [e for e in self._entries[self._next:end] if e.state == "waiting"]
+
+    def _spawn(self) -> None:
+        """Threads for the masters to read now, at most ``workers`` (with
+        the lock held).  A thread ends when there is none left to read."""
+        want = min(self.workers or 0, len(self._eligible()))
+        if self._busy < want:
+            self._threads = [t for t in self._threads if t.is_alive()]
+        while not self._stop.is_set() and self._busy < want:
+            self._started += 1
+            thread = threading.Thread(target=self._work, name=f"rest-read-ahead-{self._started}", daemon=True)
+            self._threads.append(thread)
+            self._busy += 1
+            thread.start()
+
     def _pick(self) -> _Entry | None:
-        """The next master to read (with the lock held), None to stop."""
-        while not self._stop.is_set():
-            while self._next < len(self._entries) and self._entries[self._next].state != "waiting":
-                self._next += 1
-            if self._next < min(len(self._entries), self._listed + WINDOW * (self.workers or 0)):
-                entry = self._entries[self._next]
-                self._next += 1
-                entry.state, entry.started = "reading", time.monotonic()
-                entry.recorder = Recorder(entry.master.client, self._stop)
-                return entry
-            self._cond.wait()
-        return None
+        """The next master to read (with the lock held); None: the thread
+        ends."""
+        eligible = [] if self._stop.is_set() else self._eligible()
+        if not eligible:
+            self._busy -= 1
+            return None
+        entry = eligible[0]
+        self._next = entry.index + 1
+        entry.state, entry.started = "reading", time.monotonic()
+        entry.recorder = Recorder(entry.master.client, self._stop)
+        return entry
 
     def _work(self) -> None:
         with quiet():
             while True:
-                with self._cond:
+                with self._lock:
                     entry = self._pick()
                 if entry is None:
                     return
@@ -218,7 +231,7 @@ class ReadAhead:
                 try:
                     answers = read(entry.master, entry.recorder)
                 finally:
-                    with self._cond:
+                    with self._lock:
                         # kept for the session; dropped when the listing went past
                         if answers is not None and entry.state == "reading" and entry.index >= self._listed - 1:
                             entry.state, entry.answers = "done", answers
