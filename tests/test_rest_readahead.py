@@ -307,3 +307,27 @@ def test_odd_masters_are_asked_the_same_requests_with_the_same_outcome(monkeypat
                        sorted(asked))
     assert seen["2"] == seen["0"]
     assert "1 master(s)" in seen["0"][0]
+
+
+def test_ctrl_c_in_discovery_leaves_no_probe_behind(monkeypatch):
+    silent = []
+    for _ in range(3):  # accept, never answer
+        s = socket.socket()
+        s.bind(("127.0.0.1", 0))
+        s.listen(4)
+        silent.append(s)
+    monkeypatch.setenv(ENV_TIMEOUTS["readTimeout"], "20")
+    monkeypatch.setenv(ENV_TIMEOUTS["requestTimeout"], "30")
+    sim.use_installation({"masters": [], "rest": {"hosts": [f"127.0.0.1:{s.getsockname()[1]}" for s in silent]}})
+    base = _IoddDrv.IolIpBaseDriver()
+    timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
+    try:
+        timer.start()
+        with pytest.raises(KeyboardInterrupt):
+            base.discover()
+    finally:
+        timer.cancel()
+        base.close()
+        for s in silent:
+            s.close()
+    assert client_side()[0] == []
