@@ -4,6 +4,7 @@ with a posting function that queues instead of Kivy's clock."""
 
 import queue
 import re
+import sys
 import threading
 
 import pytest
@@ -247,6 +248,26 @@ def test_texts_that_are_not_str_are_shown_as_their_str():
 def test_describe_is_always_one_safe_line(message):
     text = describe(RuntimeError(message))
     assert not re.search("[\x00-\x1f\x7f-\x9f\u202a-\u202e\u2066-\u2069]", text)
+
+
+def test_kivy_probes_of_optional_providers_are_one_debug_line():
+    import logging
+
+    from velmora.tools.gui import _QuietProbes
+
+    try:
+        raise OSError("libmtdev.so.1: cannot open shared object file")
+    except OSError:
+        probe = logging.LogRecord("kivy", logging.ERROR, "", 1, "Input: MTDev is not supported by "
+                                  "your version of linux", (), sys.exc_info())
+    error = logging.LogRecord("kivy", logging.CRITICAL, "", 1, "Window: Unable to find any "
+                              "valuable Window provider.%s", ("\nsdl2 - ImportError",), None)
+    assert _QuietProbes().filter(error) and error.levelno == logging.CRITICAL  # a real error
+    shown = _QuietProbes().filter(probe)
+    assert (probe.levelno, probe.exc_info, probe.getMessage()) == (
+        logging.DEBUG, None, "Input: MTDev is not supported by your version of linux "
+        "(OSError: libmtdev.so.1: cannot open shared object file)")
+    assert shown is logging.getLogger("kivy").isEnabledFor(logging.DEBUG)
 
 
 def test_the_driver_librarys_warnings_reach_the_pane_too():

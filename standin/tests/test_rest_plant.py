@@ -265,3 +265,14 @@ def test_an_emulated_master_with_user_management(serve, tmp_path, monkeypatch, w
                                                 outcome else f"velmora.base: Master {address} port 1: ")
     log = capsys.readouterr().err  # the server's log
     assert f"GET {API}/gateway/identification" in log and "change-me-on-site" not in log
+
+
+def test_reads_the_user_management_refuses_are_one_warning_each(raw_master, warnings_seen):
+    master = raw_master({"/masters/1/ports/1/configuration": FORBIDDEN, "/devices": FORBIDDEN})
+    with ip_base() as base:
+        modes, devices = listing(base, master.address)
+    assert [m.activated() for m in modes] == [True] and devices == []  # DEVICE_ONLINE: an IO-Link port
+    assert [line.split(": HTTP 403 X: ")[1] for line in warnings_seen.lines] == [
+        "[150] Permission denied (the master's user management does not allow it); the ports' modes are taken "
+        "from their states",
+        "[150] Permission denied (the master's user management does not allow it); no device listed"]

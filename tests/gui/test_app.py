@@ -111,6 +111,14 @@ def test_without_a_display_only_snapshot_mode_starts(tmp_path):
                         "not set); --snapshot FILE.png works without one\n")
 
 
+def test_start_is_quiet_without_optional_providers(tmp_path):
+    # No xclip or xsel on PATH (nor, where libmtdev1 is missing, multitouch):
+    # Kivy's probes of them print nothing.
+    r = run([str(SCRIPT), "--snapshot", str(tmp_path / "shot.png"), "-s", "usb"], tmp_path,
+            PATH=str(tmp_path))
+    assert (r.returncode, r.stderr) == (0, "")
+
+
 def test_snapshot_into_a_missing_folder_exits_1(tmp_path):
     r = run([str(SCRIPT), "--snapshot", str(tmp_path / "no" / "shot.png")], tmp_path)
     assert r.returncode == 1 and "no folder" in r.stderr

@@ -1,6 +1,7 @@
 """The window of tessadyn-check-gui, offscreen: the form, a run against the
 stand-in's installations, abort, errors, the report, closing."""
 
+import json
 import re
 import threading
 
@@ -13,9 +14,9 @@ from kivy.uix.button import Button
 from PIL import Image
 
 from gui_helpers import PATIENCE, dialogs, pump, run_check, wait_for
-from plants import ip_master
+from plants import ip_master, report_texts, valid
 from velmora.base import sim
-from velmora.tools import TessadynChecker
+from velmora.tools import TessadynChecker, report_text
 from velmora.tools.gui_app import AUTO_CAUTION, ErrorDialog
 from velmora.tools.gui_run import TRANSPORTS, Worker
 
@@ -212,9 +213,25 @@ def test_save_dialog_writes_and_asks_before_replacing(view, tmp_path):
     assert (tmp_path / "old.txt").read_text(encoding="utf-8") == view.report()
 
 
-def test_save_failure_is_shown(view, tmp_path):
+def test_save_inventory_writes_the_document_of_the_report(view, tmp_path):
+    assert view.ids.save_inventory_button.disabled
     run_check(view)
-    view.write_report(str(tmp_path))          # a folder
+    view._last_folder = str(tmp_path)
+    press(view.ids.save_inventory_button)
+    pump(2)
+    (dialog,) = dialogs()
+    press(button(dialog, "Save"))
+    wait_for(lambda: dialogs() == [], "the dialog to close")
+    assert [p.name for p in tmp_path.iterdir()] == ["tessadyn-inventory.json"]  # no temporary left
+    document = valid(json.loads((tmp_path / "tessadyn-inventory.json").read_text()))
+    assert document == view.outcome.inventory and document["complete"]
+    assert "".join(report_text.to_plain(t) + "\n" for t in report_texts(document)) in view.report()
+
+
+@pytest.mark.parametrize("write", ["write_report", "write_inventory"])
+def test_save_failure_is_shown(view, tmp_path, write):
+    run_check(view)
+    getattr(view, write)(str(tmp_path))          # a folder
     pump(2)
     (dialog,) = dialogs()
     assert isinstance(dialog, ErrorDialog) and str(tmp_path) in dialog.message
@@ -246,6 +263,7 @@ def test_abort_stops_a_slow_run(view, installation):
     wait_for(lambda: view.outcome is not None, "the aborted run")
     pump(3)
     assert view.outcome.aborted and view.status == "aborted"
+    assert view.outcome.inventory["complete"] is False
     assert not any("found" in r for r in rows(view))
     assert connects("192.0.2.2") == []
     assert sim.open_master_drivers() == [] and sim.open_base_drivers() == []
@@ -292,7 +310,8 @@ def test_error_is_one_red_line_and_a_dialog_and_the_window_recovers(view, instal
     installation({"masters": [ip_master("192.0.2.9", fault="fail-get-devices"),
                               ip_master("192.0.2.10")]})
     outcome = run_check(view)
-    assert outcome.failure is not None and not outcome.completed
+    assert outcome.failure is not None and not outcome.completed and outcome.inventory is None
+    assert view.ids.save_inventory_button.disabled
     last = rows(view)[-1]
     assert last.startswith("[color=#ff5a5a]Error: ") and "192.0.2.9" in last
     (dialog,) = dialogs()

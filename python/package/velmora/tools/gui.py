@@ -16,11 +16,15 @@ offscreen.
 from __future__ import annotations
 
 import argparse
+import logging
 import os
+import re
 import sys
 
+from velmora.tools.inventory import SELECTIONS
+from velmora.tools.tessadyn_check import address_argument
+
 PROG = "tessadyn-check-gui"
-SELECTIONS = ("usb", "eth", "ethernet", "ble")
 DEFAULT_SIZE = (1000, 760)
 
 
@@ -40,7 +44,7 @@ def build_parser() -> argparse.ArgumentParser:
         description="Window of the Tessadyn checker: find IO-Link masters, "
         "list the devices on their ports, keep the report.",
     )
-    parser.add_argument("-a", "--address", action="append", metavar="ADDR", default=[],
+    parser.add_argument("-a", "--address", action="append", type=address_argument, metavar="ADDR", default=[],
                         help="check only the master at ADDR; repeat for several")
     parser.add_argument("-s", "--select", type=str.lower, choices=SELECTIONS,
                         help="only usb, eth/ethernet (Ethernet and WiFi) or ble masters")
@@ -62,8 +66,42 @@ def _has_display() -> bool:
     return bool(os.environ.get("DISPLAY") or os.environ.get("WAYLAND_DISPLAY"))
 
 
+# What Kivy logs, with a traceback, when an optional provider it probes is
+# missing: xclip and xsel for the cut buffer, libmtdev and the other input
+# providers, and a configuration it upgrades on its first start.
+_PROBES = re.compile(r"(Input: \w+ is not (supported|available)"
+                     r"|Cutbuffer: Unable to find any valuable"
+                     r"|Config: (Older configuration|Upgrading configuration))")
+
+
+class _QuietProbes(logging.Filter):
+    """Kivy's records of missing optional providers become one debug line
+    (shown only where debug logging is on); every other record passes."""
+
+    def filter(self, record: logging.LogRecord) -> bool:
+        try:
+            message = record.getMessage()
+        except Exception:
+            return True
+        if not _PROBES.match(message):
+            return True
+        lines = message.split("\n")
+        # The cut buffer's message lists "xclip - FileNotFoundError: ..." lines.
+        causes = [line for line in lines[1:] if re.match(r"\w+ - \w+", line)]
+        exc = record.exc_info[1] if record.exc_info else None
+        if exc is not None:
+            causes.append(f"{type(exc).__name__}: {exc}")
+        record.msg = lines[0].split(". Please enable")[0] + (f" ({'; '.join(causes)})" if causes else "")
+        record.args, record.exc_info, record.exc_text = (), None, None
+        record.levelno, record.levelname = logging.DEBUG, "DEBUG"
+        return logging.getLogger("kivy").isEnabledFor(logging.DEBUG)
+
+
 def configure_kivy(size: tuple[int, int], headless: bool) -> None:
     """Kivy's settings; must run before Kivy creates the window."""
+    kivy_logger = logging.getLogger("kivy")
+    if not any(isinstance(f, _QuietProbes) for f in kivy_logger.filters):
+        kivy_logger.addFilter(_QuietProbes())
     # Kivy must not read this program's command line.
     os.environ["KIVY_NO_ARGS"] = "1"
     # Log through Python's logging (warnings and errors on standard error).
@@ -82,8 +120,37 @@ def configure_kivy(size: tuple[int, int], headless: bool) -> None:
     Config.set("kivy", "exit_on_escape", "0")
 
 
+def _kivy_missing() -> str | None:
+    """What to install when Kivy is not there, None when it is.  Kivy is
+    only looked for: importing it reads its settings, made later."""
+    from importlib.util import find_spec
+
+    if find_spec("kivy") is not None:
+        return None
+    requirement = "kivy"
+    try:
+        from importlib.metadata import requires
+
+        requirement = next(r.split(";")[0].strip() for r in requires("velmora-tessadyn-checker") or ()
+                           if r.startswith("kivy") and 'extra == "gui"' in r)
+    except (ImportError, StopIteration):
+        pass
+    return (f'the window needs Kivy, from the checker\'s extra "gui": pip install "{requirement}" '
+            '(or, in the checkout, pip install ".[gui]")')
+
+
 def main(argv=None) -> int:
+    try:
+        return _main(argv)
+    except KeyboardInterrupt:  # before the window handles Ctrl-C itself
+        return 130
+
+
+def _main(argv) -> int:
     args = build_parser().parse_args(argv)  # usage errors: SystemExit(2)
+    if (missing := _kivy_missing()) is not None:
+        sys.stderr.write(f"{PROG}: error: {missing}\n")
+        return 1
     if args.snapshot is not None:
         folder = os.path.dirname(os.path.abspath(args.snapshot))
         if not os.path.isdir(folder):

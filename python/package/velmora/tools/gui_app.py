@@ -7,9 +7,11 @@ video driver): importing it creates the window.  velmora.tools.gui does that.
 from __future__ import annotations
 
 import os
+import signal
 import sys
 import tempfile
-from typing import Callable, Optional
+import threading
+from typing import Any, Callable, Optional
 
 from kivy.app import App
 from kivy.clock import Clock
@@ -28,12 +30,16 @@ from kivy.uix.togglebutton import ToggleButton
 from kivy.uix.widget import Widget
 from kivy.utils import escape_markup
 
+from velmora.tools import atomic_file, inventory
 from velmora.tools.gui_run import TRANSPORTS, Line, Options, Outcome, Worker, parse_addresses
 
 TITLE = "Velmora Tessadyn Checker"
 FONT = "RobotoMono-Regular"
 FONT_SIZE = 13
 ERROR_COLOR = "ff5a5a"
+
+# Exit status after Ctrl-C in the window's terminal.
+EXIT_INTERRUPTED = 130
 
 # How long closing the window waits for a running check to stop; a driver
 # call in progress is not interrupted, so this bounds the wait for it.
@@ -153,6 +159,13 @@ Builder.load_string("""
             disabled: root.busy or not root.has_report
             on_release: root.save_dialog()
         Button:
+            id: save_inventory_button
+            text: "Save inventory..."
+            size_hint_x: None
+            width: 140
+            disabled: root.busy or not root.has_inventory
+            on_release: root.save_dialog("Save inventory", "tessadyn-inventory.json", root.write_inventory)
+        Button:
             id: copy_button
             text: "Copy"
             size_hint_x: None
@@ -258,6 +271,7 @@ class CheckerView(BoxLayout):
     busy = BooleanProperty(False)
     aborting = BooleanProperty(False)
     has_report = BooleanProperty(False)
+    has_inventory = BooleanProperty(False)
     status = StringProperty("")
     line_height = NumericProperty(17)
     content_width = NumericProperty(0)
@@ -333,6 +347,7 @@ class CheckerView(BoxLayout):
         self.content_width = 0
         self.ids.pane.data = []
         self.has_report = False
+        self.has_inventory = False
         self.aborting = False
         started = self.worker.start(self.options(), self._append, self._finished)
         if started:
@@ -377,6 +392,7 @@ class CheckerView(BoxLayout):
 
     def _finished(self, outcome: Outcome) -> None:
         self.outcome = outcome
+        self.has_inventory = outcome.inventory is not None
         self.aborting = False
         if outcome.failure is not None:
             message = outcome.failure.message
@@ -421,10 +437,10 @@ class CheckerView(BoxLayout):
         self.status = "report copied"
 
     def write_report(self, path: str) -> None:
-        """Write the report to path (replacing it); errors in a dialog."""
+        """Write the report to path (replacing it whole, or leaving it as it
+        was); errors in a dialog."""
         try:
-            with open(path, "w", encoding="utf-8") as stream:
-                stream.write(self.report())
+            atomic_file.write_text(path, self.report())
         except OSError as exc:
             self.dialog = ErrorDialog("Save report", f"cannot write {path}: {exc.strerror or exc}",
                                       "")
@@ -432,10 +448,28 @@ class CheckerView(BoxLayout):
             return
         self.status = f"saved {escape_markup(os.path.basename(path))}"
 
-    def save_dialog(self) -> None:
+    def write_inventory(self, path: str) -> None:
+        """Write the last run's inventory (the JSON document of
+        `tessadyn-check --json`) to path, replacing it at once or not at
+        all; errors in a dialog."""
+        document = self.outcome.inventory if self.outcome is not None else None
+        if document is None:
+            return
+        try:
+            atomic_file.write_text(path, inventory.dumps(document))
+        except OSError as exc:
+            self.dialog = ErrorDialog("Save inventory",
+                                      f"cannot write {path}: {exc.strerror or exc}", "")
+            self.dialog.open()
+            return
+        self.status = f"saved {escape_markup(os.path.basename(path))}"
+
+    def save_dialog(self, title: str = "Save report", filename: str = "tessadyn-report.txt",
+                    write: Optional[Callable[[str], None]] = None) -> None:
+        write = write or self.write_report
         box = BoxLayout(orientation="vertical", spacing=6, padding=6)
         chooser = FileChooserListView(path=self._save_folder())
-        name = TextInput(text="tessadyn-report.txt", multiline=False, size_hint_y=None, height=34)
+        name = TextInput(text=filename, multiline=False, size_hint_y=None, height=34)
         buttons = BoxLayout(size_hint_y=None, height=40, spacing=8)
         save = Button(text="Save")
         cancel = Button(text="Cancel")
@@ -444,7 +478,7 @@ class CheckerView(BoxLayout):
         box.add_widget(chooser)
         box.add_widget(name)
         box.add_widget(buttons)
-        popup = Popup(title="Save report", content=box, size_hint=(0.9, 0.9))
+        popup = Popup(title=title, content=box, size_hint=(0.9, 0.9))
 
         def chosen(_chooser, selection):
             if selection:
@@ -459,10 +493,10 @@ class CheckerView(BoxLayout):
             popup.dismiss()
             self._last_folder = os.path.dirname(path)
             if os.path.exists(path):
-                self.dialog = _confirm("Save report", f"{path} exists. Replace it?", "Replace",
-                                       lambda: self.write_report(path))
+                self.dialog = _confirm(title, f"{path} exists. Replace it?", "Replace",
+                                       lambda: write(path))
             else:
-                self.write_report(path)
+                write(path)
 
         save.bind(on_release=do_save)
         name.bind(on_text_validate=do_save)
@@ -501,6 +535,7 @@ class CheckerApp(App):
         self.exit_status = 0
         self.view: Optional[CheckerView] = None
         self._closing = False
+        self._previous_sigint: Any = None
 
     def build(self):
         self.view = CheckerView(interactive=self.snapshot is None)
@@ -508,6 +543,7 @@ class CheckerApp(App):
             self.view.set_options(self.initial)
         self.view.done_callbacks.append(self._run_ended)
         Window.bind(on_request_close=self._on_request_close)
+        self._handle_interrupts()
         if self.start_at_once:
             Clock.schedule_once(lambda dt: self.view.start_check(), 0)
         return self.view
@@ -562,7 +598,26 @@ class CheckerApp(App):
             Clock.schedule_once(lambda dt: self.stop(), CLOSE_TIMEOUT)
         return True
 
+    def _handle_interrupts(self) -> None:
+        """Ctrl-C in the terminal closes the window as its close button
+        does.  A SIGINT ignored when the program started stays ignored."""
+        if (threading.current_thread() is threading.main_thread()
+                and signal.getsignal(signal.SIGINT) is not signal.SIG_IGN):
+            self._previous_sigint = signal.signal(signal.SIGINT, self._on_interrupt)
+
+    def _on_interrupt(self, signum, frame) -> None:
+        self.exit_status = EXIT_INTERRUPTED
+        Clock.schedule_once(lambda dt: self.close())
+
+    def close(self) -> None:
+        """Close the window, aborting a run and waiting for its worker."""
+        if not self._on_request_close():
+            self.stop()
+
     def on_stop(self):
+        if self._previous_sigint is not None:
+            signal.signal(signal.SIGINT, self._previous_sigint)
+            self._previous_sigint = None
         if self.view is not None and not self.view.shutdown(CLOSE_TIMEOUT if not self._closing else 1.0):
             sys.stderr.write("tessadyn-check-gui: the check did not stop in time; "
                              "the current master may still be connected\n")

@@ -12,7 +12,8 @@ import traceback
 from dataclasses import dataclass, field
 from typing import Any, Callable, Optional
 
-from velmora.tools import report_text
+from velmora.tools import inventory, report_text
+from velmora.tools.inventory import load_checker
 
 # Transport choices of the form: label, value of check()'s `select`.
 TRANSPORTS = (
@@ -66,10 +67,13 @@ class Failure:
 
 @dataclass
 class Outcome:
-    """How a run ended.  `failure` is None when check() returned."""
+    """How a run ended.  `failure` is None when check() returned;
+    `inventory` is then the plant as a document (velmora.tools.inventory),
+    with "complete": false after an abort."""
 
     aborted: bool = False
     failure: Optional[Failure] = None
+    inventory: Optional[dict] = None
     completed: bool = field(init=False)
 
     def __post_init__(self):
@@ -79,24 +83,9 @@ class Outcome:
 CHECKER = "velmora.tools.TessadynChecker"
 
 
-def load_checker():
-    """The checker module; importing it imports the driver library."""
-    from velmora.tools import TessadynChecker
-
-    return TessadynChecker
-
-
 def describe(exc: BaseException, loading: bool = False) -> str:
-    """One line for an exception.  The driver library's own errors say what
-    went wrong; for Python's built-in exceptions the type name is part of
-    the message."""
-    if type(exc).__module__ == "builtins" and not isinstance(exc, ImportError):
-        text = f"{type(exc).__name__}: {exc}" if str(exc) else type(exc).__name__
-    else:
-        text = str(exc) or type(exc).__name__
-    if loading:
-        text = f"cannot load the checker: {text}"
-    return report_text.safe(" ".join(text.split()))
+    """One safe line for an exception (inventory.describe_error's text)."""
+    return report_text.safe(" ".join(inventory.describe_error(exc, loading).split()))
 
 
 class Line:
@@ -244,8 +233,8 @@ class Worker:
         checker = self.checker
         # check() clears the abort flag when it starts: an Abort pressed
         # before that must still stop the run, at its first step.
-        if self._abort_requested and checker is not None and not checker._state.abort:
-            checker.abort()
+        if self._abort_requested and checker is not None:
+            inventory.renew_abort(checker)
         line = Line(str(text), self._escape)
         with self._lock:
             self._pending.append(line)
@@ -256,6 +245,7 @@ class Worker:
 
     def _run(self, arguments: dict, on_done: Callable[[Outcome], None]) -> None:
         failure = None
+        capture = None
         try:
             try:
                 self.checker = self._load()
@@ -267,12 +257,15 @@ class Worker:
                 except Exception:  # a library without that configuration: its lines stay on standard error
                     pass
                 if not self._abort_requested:
-                    self.checker.check(printFnc=self._print, **arguments)
+                    with inventory.Capture(self.checker, arguments) as capture:
+                        self.checker.check(printFnc=capture.printer(self._print), **arguments)
         except Exception as exc:
             failure = Failure(describe(exc), traceback.format_exc())
         finally:
             outcome = Outcome(aborted=self._abort_requested and failure is None,
                               failure=failure)
+            if capture is not None and failure is None:
+                outcome.inventory = capture.document(outcome.completed)
             me = threading.current_thread()
 
             def done():

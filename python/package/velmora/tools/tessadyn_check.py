@@ -10,8 +10,14 @@ unless it went through report_text: control characters are shown escaped,
 line feeds inside values cannot make lines of their own, and only the
 checker's own labels are coloured.
 
-Exit status: 0 the run completed, 1 an error ended it, 2 usage error,
-130 interrupted.
+With --json it prints the plant as one JSON document instead (see
+velmora.tools.inventory); with --compare FILE the differences from an
+inventory saved so.
+
+Exit status: 0 the run completed (with --compare: the plant matches), 1 an
+error ended it, 2 usage error, 3 the plant differs from the inventory, 130
+interrupted, 141 the reader of standard output or standard error went away
+(`| head`): the run stopped quietly, as a command that SIGPIPE ends.
 """
 
 from __future__ import annotations
@@ -25,7 +31,8 @@ import threading
 import traceback
 from collections.abc import Callable
 
-from velmora.tools import report_text
+from velmora.tools import inventory, report_text
+from velmora.tools.inventory import SELECTIONS, describe_error, load_checker
 from velmora.tools.report_text import safe
 
 PROG = "tessadyn-check"
@@ -33,9 +40,9 @@ PROG = "tessadyn-check"
 EXIT_OK = 0
 EXIT_ERROR = 1
 EXIT_USAGE = 2
+EXIT_DIFFERS = 3
 EXIT_INTERRUPTED = 130
-
-SELECTIONS = ("usb", "eth", "ethernet", "ble")
+EXIT_READER_GONE = 141  # 128 + SIGPIPE, what a shell shows for the standard tools
 
 EPILOG = """\
 examples:
@@ -46,11 +53,15 @@ examples:
   tessadyn-check --auto -a 192.168.10.22  activate the ports of a master whose
                                           ports are all disabled
   tessadyn-check --color never > report.txt
+  tessadyn-check --json > plant.json      the plant as JSON, to keep
+  tessadyn-check --compare plant.json     what differs from it now
 
 Ctrl-C stops the check after the current step (the master is disconnected);
 press it twice to quit at once.
 
-exit status: 0 completed, 1 error, 2 usage error, 130 interrupted
+exit status: 0 completed (--compare: the plant matches), 1 error, 2 usage
+error, 3 the plant differs from the inventory, 130 interrupted, 141 the
+reader of the output went away (e.g. | head)
 """
 
 def _as_is(text: str) -> str:
@@ -63,28 +74,62 @@ def render_markup(text: str) -> str:
     return report_text.to_markup(text, _as_is)
 
 
+def _silence(stream) -> None:
+    """The reader of stream went away: what is still buffered, and whatever
+    is written later (Python flushes the standard streams at exit), goes to
+    the null device, so that nothing fails on it again."""
+    try:
+        fd = stream.fileno()
+        null = os.open(os.devnull, os.O_WRONLY)
+    except (AttributeError, OSError, ValueError):
+        return
+    try:
+        os.dup2(null, fd)
+    finally:
+        os.close(null)
+
+
 class _SafeLines(io.TextIOBase):
     """Standard error while the checker and the driver library run: their
     warnings and log records (and Python's own) carry text from masters.
     Each write is made safe; only a line feed that ends a write is kept, so
-    a message cannot start lines of its own."""
+    a message cannot start lines of its own.
+
+    A reader that went away must not fail the driver library's logging in
+    the middle of its work (a master half connected): the write is dropped,
+    `gone` set and `on_gone()` called, which stops the run."""
 
     def __init__(self, stream):
         super().__init__()
         self._stream = stream
+        self.gone = False
+        self.on_gone: Callable[[], None] = lambda: None
+
+    def _reader_gone(self) -> None:
+        if not self.gone:
+            self.gone = True
+            _silence(self._stream)
+            self.on_gone()
 
     def write(self, s):
         if not isinstance(s, str):
             raise TypeError(f"write() argument must be str, not {type(s).__name__}")
         body, end = (s[:-1], "\n") if s.endswith("\n") else (s, "")
-        self._stream.write(safe(body) + end)
+        if not self.gone:
+            try:
+                self._stream.write(safe(body) + end)
+            except BrokenPipeError:
+                self._reader_gone()
         return len(s)
 
     def writable(self):
         return True
 
     def flush(self):
-        self._stream.flush()
+        try:
+            self._stream.flush()
+        except BrokenPipeError:
+            self._reader_gone()
 
     def fileno(self):
         return self._stream.fileno()
@@ -110,6 +155,10 @@ class _Parser(argparse.ArgumentParser):
             file = file or sys.stderr
             try:
                 file.write("\n".join(safe(line) for line in message.split("\n")))
+                file.flush()
+            except BrokenPipeError:
+                _silence(file)
+                raise SystemExit(EXIT_READER_GONE) from None
             except (AttributeError, OSError):
                 pass
 
@@ -122,6 +171,14 @@ def _verbosity(value: str) -> int:
     if not 0 <= level <= 9:
         raise argparse.ArgumentTypeError(f"level {level} out of range (expected 0..9)")
     return level
+
+
+def address_argument(value: str) -> str:
+    """-a ADDR: an empty address names no master (and would be looked up
+    on every transport as one)."""
+    if not value.strip():
+        raise argparse.ArgumentTypeError("empty address (leave out -a to check all masters)")
+    return value
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -143,6 +200,7 @@ def build_parser() -> argparse.ArgumentParser:
         "-a",
         "--address",
         action="append",
+        type=address_argument,
         metavar="ADDR",
         help="check only the master at ADDR (IP address, COM port, BLE address); "
         "repeat for several masters",
@@ -175,6 +233,18 @@ def build_parser() -> argparse.ArgumentParser:
         default="auto",
         help="colour the report (default: auto, when standard output is a "
         "terminal and NO_COLOR is not set)",
+    )
+    parser.add_argument(
+        "--json",
+        action="store_true",
+        help="print the plant as one JSON document instead of the report "
+        "(with --compare: the differences)",
+    )
+    parser.add_argument(
+        "--compare",
+        metavar="FILE",
+        help="compare the plant with an inventory saved by --json and print "
+        "the differences; exit 0 when it matches, 3 when it differs",
     )
     parser.add_argument(
         "--debug", action="store_true", help="show the traceback of an error"
@@ -235,7 +305,10 @@ def _say(text: str) -> None:
         sys.stderr.write(text + "\n")
         sys.stderr.flush()
     else:
-        os.write(fd, (text + "\n").encode(errors="replace"))
+        try:
+            os.write(fd, (text + "\n").encode(errors="replace"))
+        except OSError:  # a reader that went away: the run stops all the same
+            pass
 
 
 class _Interrupts:
@@ -251,8 +324,11 @@ class _Interrupts:
         self.previous = None
 
     def __enter__(self):
-        # Python handles signals only in the main thread.
-        if threading.current_thread() is threading.main_thread():
+        # Python handles signals only in the main thread.  A SIGINT ignored
+        # when the command started (a background job of a script) stays
+        # ignored, as the interpreter itself leaves it.
+        if (threading.current_thread() is threading.main_thread()
+                and signal.getsignal(signal.SIGINT) is not signal.SIG_IGN):
             self.previous = signal.signal(signal.SIGINT, self._handle)
             self.installed = True
         return self
@@ -280,8 +356,8 @@ class _Interrupts:
     def renew_abort(self):
         """check() clears the abort flag when it starts: an interrupt that
         came just before that must still stop the run."""
-        if self.count and not self.checker._state.abort:
-            self.checker.abort()
+        if self.count:
+            inventory.renew_abort(self.checker)
 
 
 def _report_writer(stream, render, interrupts):
@@ -334,35 +410,6 @@ def _error(message: str, debug: bool) -> int:
     return EXIT_ERROR
 
 
-def _load_checker():
-    """Import the checker module, which imports the driver library
-    velmora.base and dict2obj when it loads."""
-    from velmora.tools import TessadynChecker
-
-    return TessadynChecker
-
-
-def _load_problem(exc: BaseException) -> str:
-    if isinstance(exc, ImportError):
-        # "No module named 'velmora.base'", "cannot import name '_IoddDrv'
-        # from 'velmora.base' (...)": these name the module already.
-        return f"cannot load the checker: {exc}"
-    where = ""
-    frames = traceback.extract_tb(exc.__traceback__)
-    if frames:
-        where = f" (in {frames[-1].filename}, line {frames[-1].lineno})"
-    return f"cannot load the checker: {type(exc).__name__}: {exc}{where}"
-
-
-def _run_problem(exc: Exception) -> str:
-    """The driver library's own errors say what went wrong; for Python's
-    built-in exceptions ("[Errno 111] Connection refused", "'port'") the
-    type name is part of the message."""
-    if type(exc).__module__ == "builtins":
-        return f"{type(exc).__name__}: {exc}" if str(exc) else type(exc).__name__
-    return str(exc) or type(exc).__name__
-
-
 def main(argv=None) -> int:
     args = build_parser().parse_args(argv)  # usage errors: SystemExit(2)
     try:
@@ -373,24 +420,39 @@ def main(argv=None) -> int:
 
 def _run(args) -> int:
     saved = sys.stderr
-    sys.stderr = _SafeLines(saved)
+    sys.stderr = errors = _SafeLines(saved)
     try:
-        return _check(args)
+        status = _check(args, errors)
+        sys.stdout.flush()
+    except BrokenPipeError:
+        # The reader of standard output went away (`| head`): nothing left
+        # to tell it.  The check has disconnected its master on the way out.
+        _silence(sys.stdout)
+        return EXIT_READER_GONE
     finally:
         sys.stderr = saved
+    return EXIT_READER_GONE if errors.gone else status
 
 
-def _check(args) -> int:
+def _check(args, errors: _SafeLines) -> int:
     out = sys.stdout
     if hasattr(out, "reconfigure"):
         # A console or pipe that cannot encode a device's text must not end
         # the run in the middle of a report.
         out.reconfigure(errors="backslashreplace")
 
+    saved = None
+    if args.compare is not None:
+        # Checked before any master is asked.
+        try:
+            saved = inventory.load_inventory(args.compare)
+        except inventory.InventoryError as exc:
+            return _error(f"{args.compare}: {exc}", args.debug)
+
     try:
-        checker = _load_checker()
+        checker = load_checker()
     except Exception as exc:
-        return _error(_load_problem(exc), args.debug)
+        return _error(describe_error(exc, loading=True), args.debug)
 
     if args.version:
         out.write(
@@ -398,6 +460,9 @@ def _check(args) -> int:
                  f"(driver library velmora.base {checker.__baseversion__})") + "\n"
         )
         return EXIT_OK
+
+    if args.json or saved is not None:
+        return _check_data(args, checker, out, saved)
 
     render: Callable[[str], str]
     if args.gui_markup:
@@ -410,6 +475,7 @@ def _check(args) -> int:
         gui, render = False, report_text.to_plain
 
     with _Interrupts(checker) as interrupts:
+        errors.on_gone = checker.abort
         try:
             checker.check(
                 address=args.address,
@@ -420,13 +486,57 @@ def _check(args) -> int:
                 gui=gui,
             )
         except BrokenPipeError:
-            # The reader went away (e.g. `| head`): nothing left to tell it.
-            # Point stdout at devnull so the exit flush does not fail again.
-            os.dup2(os.open(os.devnull, os.O_WRONLY), out.fileno())
-            return EXIT_ERROR
+            raise
         except Exception as exc:
-            return _error(_run_problem(exc), args.debug)
+            return _error(describe_error(exc), args.debug)
     return EXIT_INTERRUPTED if interrupts.count else EXIT_OK
+
+
+def _check_data(args, checker, out, saved) -> int:
+    """--json and --compare: the check without its report, recorded; then
+    the document, or the differences from the saved inventory.  An
+    interrupted check prints a document with "complete": false (--json) or
+    no comparison (--compare); an error prints neither."""
+    options = {"address": args.address, "auto": args.auto, "verbose": args.verbose,
+               "select": args.select}
+    if saved is not None and isinstance(saved.get("options"), dict) and \
+            saved["options"].get("auto") is (not args.auto):
+        # Ports left off report no devices: the comparison would show them missing.
+        sys.stderr.write(f"{PROG}: warning: {safe(args.compare)} was saved by a check "
+                         f"{'with' if not args.auto else 'without'} --auto\n")
+
+    def quiet(text=""):
+        if interrupts.count:
+            inventory.renew_abort(checker)
+
+    with _Interrupts(checker) as interrupts, inventory.Capture(checker, options) as capture:
+        try:
+            checker.check(printFnc=capture.printer(quiet), gui=False, **options)
+        except Exception as exc:
+            return _error(describe_error(exc), args.debug)
+    found = capture.document(completed=not interrupts.count)
+    if saved is None:
+        _write(out, inventory.dumps(found))
+        return EXIT_INTERRUPTED if interrupts.count else EXIT_OK
+    if interrupts.count:
+        return EXIT_INTERRUPTED
+    if not found["complete"]:
+        return _error("the check could not be recorded completely: no comparison", args.debug)
+    differences = inventory.compare(saved, found)
+    if args.json:
+        _write(out, inventory.dumps(
+            inventory.differences_document(differences, args.compare, saved, found)))
+    else:
+        _write(out, "".join(d.line() + "\n" for d in differences) or "no differences\n")
+    return EXIT_DIFFERS if differences else EXIT_OK
+
+
+def _write(out, text: str) -> None:
+    try:
+        out.write(text)
+        out.flush()
+    except BrokenPipeError:
+        os.dup2(os.open(os.devnull, os.O_WRONLY), out.fileno())
 
 
 if __name__ == "__main__":

@@ -29,6 +29,7 @@ import copy
 from typing import Any
 
 from . import IoddUtility
+from ._address import address_key, address_problem, is_mac, near_match, parse_target
 from ._backend import MasterLink, ReadAhead, TransportBackend
 from ._emulation import Plant
 from ._errors import InstallationError, IoddError
@@ -55,6 +56,33 @@ def _log(message: str) -> None:
     debug = getattr(logger, "debug", None)
     if callable(debug):
         debug(f"velmora.base: {message}")
+
+
+def _warn(message: str) -> None:
+    """A warning through the logger of the application, when it set one."""
+    logger = getattr(IoddUtility.CommonDriverManager.iodd, "_logger", None)
+    warning = getattr(logger, "warning", None)
+    if callable(warning):
+        warning(f"velmora.base: {message}")
+
+
+def _not_connected(transport: str, address: str, exc: BaseException) -> None:
+    """The one warning for a master that was to be connected and could not
+    be: the application may skip it without a word of its own."""
+    reason = str(exc).removeprefix(f"Master {address}: ") or type(exc).__name__
+    _warn(f"{transport}: master {address} not connected: {reason}")
+
+
+def _rest_address(address: str) -> bool:
+    """An address the IP transport looks up over REST, and warns about itself
+    when nothing answers there or it cannot be a master."""
+    if parse_target(address) is not None or address_problem(address) is not None:
+        return True
+    settings = getattr(runtime.backend("IP"), "settings", None)
+    try:
+        return callable(settings) and bool(settings().listed(address))
+    except IoddError:
+        return False
 
 
 def _check_opt(opt: Any, where: str) -> dict[str, str]:
@@ -235,6 +263,8 @@ class IoddBaseDriver:
         self._read_ahead(backend, [] if link is None else [link])
         runtime.record("discover", self._transport, addr, found=int(link is not None))
         _log(f"{self._name} discover({addr!r}) -> {'found' if link else 'nothing'}")
+        if link is None:
+            self._nothing_at(addr)
         return None if link is None else MasterBridge(self, link)
 
     def _read_ahead(self, backend: TransportBackend, links: list[MasterLink]) -> None:
@@ -243,6 +273,28 @@ class IoddBaseDriver:
             self._ahead = make() if make is not None else None
         if self._ahead is not None:
             self._ahead.add(links)
+
+    def _nothing_at(self, addr: object) -> None:
+        """An application asks each transport in turn for an address; one
+        that no transport has gets one warning.  The BLE transport speaks
+        for Bluetooth addresses, the USB transport for every other address,
+        or the other one of the two when it is not available (the IP
+        transport, asked first, stays silent about a plain address unless
+        neither is available, and warns itself about an address it asked
+        over REST)."""
+        if not isinstance(addr, str):
+            return
+        speakers = ("BLE", "USB", "IP") if is_mac(addr) else ("USB", "BLE", "IP")
+        if self._transport != next((t for t in speakers if runtime.backend(t).availability()[0]), None):
+            return
+        if _rest_address(addr):
+            return
+        key = address_key(addr)
+        answering = [m.address for m in runtime.plant().masters if m.spec.present]
+        if any(address_key(a) == key for a in answering):
+            return
+        near = near_match(addr, answering)
+        _warn(f"no master at {addr!r}" + (f" (did you mean {near!r}?)" if near else ""))
 
     def connect(self, bridge: MasterBridge, drvopt: dict) -> IoddMasterDriver:
         """Open a session with a discovered master; drvopt is {self.driverName(): opt}."""
@@ -260,13 +312,16 @@ class IoddBaseDriver:
         detail: dict[str, Any] = {"options": copy.deepcopy(drvopt)}
         if bridge._master is None:
             runtime.record("base-connect", self._transport, address, ok=False, error="unsupported", **detail)
-            raise IoddError(f"Master {address}: no master driver for {bridge.productName or 'this product'}")
+            exc = IoddError(f"Master {address}: no master driver for {bridge.productName or 'this product'}")
+            _not_connected(self._name, address, exc)
+            raise exc
         link = bridge._link
         try:
             link.open()
         except IoddError as exc:
             runtime.record("base-connect", self._transport, address, ok=False, error=str(exc), **detail)
             _log(f"{self._name} connect({address}) failed: {exc}")
+            _not_connected(self._name, address, exc)
             raise
         driver = bridge._master._create(self, link, opt, preloaded=False)
         runtime.record("base-connect", self._transport, address, ok=True, error=None, **detail)
@@ -395,6 +450,7 @@ class IoddMasterDriver:
         except IoddError as exc:
             runtime.record("master-connect", self._transport, self.address, ok=False, error=str(exc), already=False, **detail)
             _log(f"{self.driverName()} connect({self.address}) failed: {exc}")
+            _not_connected(self._transport, self.address, exc)
             raise
         self._session = True
         self._opened_by_caller = True

@@ -20,6 +20,7 @@ Master N of a gateway with several IO-Link masters is ``ADDRESS#N``
 
 from __future__ import annotations
 
+import difflib
 import ipaddress
 import re
 from dataclasses import dataclass
@@ -152,3 +153,34 @@ def split_master(address: str) -> tuple[str, int | None]:
     if not number.isdigit() or len(number) > 10 or not 1 <= int(number) <= MAX_MASTER_NUMBER:
         raise ValueError(f"master number {number!r} after '#' is not a number in 1..{MAX_MASTER_NUMBER}")
     return gateway, int(number)
+
+
+# Serial port names and Bluetooth addresses are matched as their platforms
+# do: Windows' COM names and MAC addresses ignore case.  Anything else (an IP
+# address, a host name, a device path such as /dev/ttyUSB0, which is
+# case-sensitive) is compared as given.
+_COM_NAME = re.compile(r"COM[1-9][0-9]{0,2}", re.IGNORECASE)
+_MAC = re.compile(r"[0-9A-F]{2}(?:([:-])[0-9A-F]{2})(?:\1[0-9A-F]{2}){4}", re.IGNORECASE)
+
+
+def address_key(address: object) -> object:
+    """What two addresses of masters must share to name the same master."""
+    if isinstance(address, str) and (_COM_NAME.fullmatch(address) or _MAC.fullmatch(address)):
+        return address.upper()
+    return address
+
+
+def is_mac(address: object) -> bool:
+    return isinstance(address, str) and _MAC.fullmatch(address) is not None
+
+
+def near_match(address: str, candidates: list[str]) -> str | None:
+    """The candidate closest to a mistyped address, if one is close (of
+    equally close ones the first)."""
+    matcher = difflib.SequenceMatcher(b=address.upper())
+    best, score = None, 0.6
+    for candidate in candidates:
+        matcher.set_seq1(candidate.upper())
+        if matcher.ratio() > score:
+            best, score = candidate, matcher.ratio()
+    return best

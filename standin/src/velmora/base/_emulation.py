@@ -14,7 +14,7 @@ import time
 from collections.abc import Mapping, Sequence
 from typing import Any
 
-from ._address import split_master
+from ._address import address_key, split_master
 from ._backend import DeviceRow, MasterLink, SessionLink, TransportBackend
 from ._errors import IoddError
 from ._log import tell_port_fault
@@ -217,8 +217,9 @@ class EmulatedTransport(TransportBackend):
         return [m for m in self._masters if m.spec.present]
 
     def find(self, address: str) -> MasterLink | None:
+        key = address_key(address)
         for m in self._masters:
-            if m.address == address and m.spec.present:
+            if address_key(m.address) == key and m.spec.present:
                 return m
         return None
 
@@ -238,7 +239,8 @@ class Plant:
         self.transports["SIM"] = EmulatedTransport("SIM", True, "", [])
 
     def master(self, transport: str, address: str) -> EmulatedMaster | None:
+        key = address_key(address)
         for m in self.masters:
-            if m.transport == transport and m.address == address:
+            if m.transport == transport and address_key(m.address) == key:
                 return m
         return None

@@ -22,7 +22,7 @@ from dataclasses import dataclass
 from importlib import resources
 from typing import Any, Mapping
 
-from ._address import host_range, parse_target, split_master
+from ._address import address_key, host_range, parse_target, split_master
 from ._errors import InstallationError
 
 TRANSPORTS = ("IP", "USB", "BLE")
@@ -210,6 +210,25 @@ def _too_deep(text: str) -> int | None:
     return None
 
 
+def _deeper_than(doc: object, limit: int) -> bool:
+    """Whether arrays and objects in doc nest more than limit levels."""
+    stack: list[tuple[dict | list, int]] = [(doc, 1)] if isinstance(doc, (dict, list)) else []
+    while stack:
+        value, depth = stack.pop()
+        if depth > limit:
+            return True
+        children = value.values() if isinstance(value, dict) else value
+        stack.extend((child, depth + 1) for child in children if isinstance(child, (dict, list)))
+    return False
+
+
+def _nested_too_deeply(text: str, source: str) -> InstallationError:
+    deep = _too_deep(text)
+    where = _place(text, deep) if deep is not None else ""
+    limit = f"more than {MAX_DEPTH} levels" if deep is not None else "deeper than the interpreter's stack allows here"
+    return InstallationError(source, where, f"arrays and objects nested too deeply ({limit})")
+
+
 def load_text(text: str, source: str) -> Installation:
     try:
         doc = json.loads(text, object_pairs_hook=_object_pairs)
@@ -217,15 +236,15 @@ def load_text(text: str, source: str) -> Installation:
         where = f"line {exc.lineno}, column {exc.colno}"
         raise InstallationError(source, where, exc.msg) from None
     except RecursionError:  # deeper than the interpreter allows where it was called
-        deep = _too_deep(text)
-        where = _place(text, deep) if deep is not None else ""
-        raise InstallationError(source, where, f"arrays and objects nested too deeply (more than {MAX_DEPTH} levels)") from None
+        raise _nested_too_deeply(text, source) from None
     except ValueError:  # an integer beyond the interpreter's digit limit
         limit = sys.get_int_max_str_digits()
         m = re.search(rf"\d{{{limit + 1},}}", text) if limit else None
         where = _place(text, m.start()) if m else ""
         digits = f" of {len(m[0])} digits" if m else ""
         raise InstallationError(source, where, f"integer{digits} too long (at most {limit} digits)") from None
+    if _deeper_than(doc, MAX_DEPTH):
+        raise _nested_too_deeply(text, source)
     return validate(doc, source)
 
 
@@ -518,10 +537,10 @@ class _Validator:
         )
 
     def cross_checks(self, masters: tuple[MasterSpec, ...], transports: Mapping[str, TransportSpec]) -> None:
-        seen: dict[tuple[str, str], int] = {}
+        seen: dict[tuple[str, object], int] = {}
         for i, m in enumerate(masters):
             where = f"masters[{i}]"
-            key = (m.transport, m.address)
+            key = (m.transport, address_key(m.address))
             if key in seen:
                 raise self.fail(
                     f"{where}.address",

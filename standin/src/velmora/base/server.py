@@ -441,6 +441,27 @@ class MasterServer(ThreadingHTTPServer):
         super().__init__(listen, Handler)
 
 
+def _host_port(place: tuple[str, int]) -> str:
+    host, port = place
+    return f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
+
+
+class ListenError(OSError):
+    """A master's listening socket could not be opened: ``place`` is its
+    (host, port), ``reason`` the system's words."""
+
+    def __init__(self, place: tuple[str, int], exc: BaseException):
+        reason = exc.strerror if isinstance(exc, OSError) and exc.strerror else str(exc)
+        if isinstance(exc, OverflowError):
+            reason = "port out of range (1..65535)"
+        super().__init__(exc.errno if isinstance(exc, OSError) else None, reason)
+        self.place = place
+        self.reason = reason
+
+    def __str__(self) -> str:
+        return f"cannot listen on {_host_port(self.place)}: {self.reason}"
+
+
 def gateways(masters: Sequence[EmulatedMaster]) -> list[list[EmulatedMaster]]:
     """The present IP masters as gateways, in installation order: master 1
     (the plain address) first, then its masters ``ADDRESS#N`` by number.  A
@@ -471,14 +492,18 @@ class Servers:
         elif len(places) != len(served):
             raise ValueError(f"{len(served)} IP master(s) to serve, {len(places)} listening addresses "
                              "(a gateway with several masters counts once)")
+        self._threads: list[threading.Thread] = []
         try:
             for (master, *others), place in zip(served, places, strict=True):
-                self.servers.append(MasterServer(place, ServedMaster(master, others), verbose, self._stop,
-                                                 latency, accept_latency))
+                try:
+                    server = MasterServer(place, ServedMaster(master, others), verbose, self._stop, latency,
+                                          accept_latency)
+                except (OSError, OverflowError) as exc:  # OverflowError: a port past 65535
+                    raise ListenError(place, exc) from exc
+                self.servers.append(server)
         except BaseException:
             self.close()
             raise
-        self._threads: list[threading.Thread] = []
 
     @property
     def masters(self) -> dict[str, ServedMaster]:
@@ -493,7 +518,7 @@ class Servers:
         for s in self.servers:
             host, port = s.server_address[:2]
             assert isinstance(host, str)
-            place = f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
+            place = _host_port((host, port))
             for number, master in sorted(s.master.gateway.items()):
                 result[master.address] = place if number == 1 else f"{place}#{number}"
         return result
@@ -574,16 +599,15 @@ def main(argv: list[str] | None = None) -> int:
     for spec in (m.spec for gateway in served for m in gateway):
         for problem in api_problems(spec):
             print(f"warning: {problem}: answers will not match the API description", file=sys.stderr)
-    stop = threading.Event()
-    for sig in (signal.SIGTERM, signal.SIGINT):
-        signal.signal(sig, lambda *_: stop.set())
     try:
         servers = Servers(installation, device_startup=args.device_startup, verbose=args.verbose, listen=listen,
                           latency=args.latency, accept_latency=args.accept_latency)
-    except OSError as exc:
-        where = ", ".join(f"{h}:{p}" for h, p in listen)
-        print(f"error: cannot listen on {where}: {exc.strerror or exc}", file=sys.stderr)
+    except OSError as exc:  # ListenError: the address and the system's reason
+        print(f"error: {exc}", file=sys.stderr)
         return 1
+    stop = threading.Event()
+    for sig in (signal.SIGTERM, signal.SIGINT):
+        signal.signal(sig, lambda *_: stop.set())
     with servers:
         for address, place in servers.addresses.items():
             print(f"{address} -> {place}", flush=True)
