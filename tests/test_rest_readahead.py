@@ -7,7 +7,6 @@ import json
 import os
 import signal
 import socket
-import subprocess
 import sys
 import threading
 import time
@@ -23,7 +22,7 @@ from velmora.base._rest.readahead import ENV_WORKERS, workers
 from velmora.base.server import Servers
 from velmora.tools.TessadynChecker import abort, check
 
-from test_cli import clean_env, read_until
+from test_cli import read_until, start
 from test_rest import API, GOOD, Stub, closed_port, demo_ip_only, local_names
 
 ENV = [sim.ENV_VAR, ENV_HOSTS, ENV_WORKERS, *ENV_TIMEOUTS.values()]
@@ -211,16 +210,12 @@ def test_ctrl_c_in_the_command_line_leaves_nothing_behind(tmp_path):
     state = tmp_path / "state.json"
     doc = mixed_plant(copies=8)
     with Servers(sim.load_installation(doc), latency=0.02, accept_latency=0.02) as servers:
-        proc = subprocess.Popen([sys.executable, str(tmp_path / "wrapper.py")], stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE, text=True,
-                                env=clean_env(**{ENV_HOSTS: ",".join(servers.addresses.values()),
-                                                 ENV_WORKERS: "4", "CLI_STATE": str(state)}))
-        watchdog = threading.Timer(60, proc.kill)
-        watchdog.start()
+        proc, watchdog = start([sys.executable, str(tmp_path / "wrapper.py")], CLI_STATE=str(state),
+                               **{ENV_HOSTS: ",".join(servers.addresses.values()), ENV_WORKERS: "4"})
         try:
             read_until(proc.stdout, "Master ")
             proc.send_signal(signal.SIGINT)
-            _, err = proc.communicate(timeout=60)
+            _, err = proc.communicate(timeout=30)
         finally:
             watchdog.cancel()
     assert proc.returncode == 130 and "Traceback" not in err
