@@ -12,6 +12,15 @@ REST masters on loopback, with the latency of a slow embedded master.
 (b) discovery of a /24 range on 127.77.0.0/24 holding 3 masters and 16 silent
     hosts (listening sockets that accept and never answer), read timeout
     1 s: wall time of one discover() against its bound (one read timeout).
+(c) plants given as REST hosts (default 64 and 256 masters, latency 20 ms,
+    accept latency 20 ms): one check() without addresses, the masters
+    found by discovery of the hosts.  Prints wall time, the sequential bound
+    (the sum of every master's chain: its requests x latency plus its
+    connections' accept latency) and the concurrent bound (about
+    ceil(M / W) x one master's chain, W masters read at once), and checks
+    that the report equals the in-process one.  Then the largest plant once
+    more, aborted after --abort-after seconds: the time from the abort to
+    the end of check().
 
 Works against a server without --latency/--accept-latency too (it then
 adds the latency itself), and against a transport without host ranges (it
@@ -20,6 +29,7 @@ measures the code before and after a change.
 
     python benchmarks/rest_bench.py [--masters N] [--ports P] [--devices D]
         [--latency S] [--accept-latency S] [--silent K] [--json FILE]
+        [--plants 64,256] [--plant-latency S] [--workers W] [--abort-after S]
 """
 
 from __future__ import annotations
@@ -28,8 +38,10 @@ import argparse
 import inspect
 import ipaddress
 import json
+import math
 import os
 import platform
+import re
 import socket
 import sys
 import threading
@@ -38,7 +50,7 @@ from typing import Any
 
 from velmora.base import IoddUtility, _IoddDrv, sim
 from velmora.base import server as srv
-from velmora.tools.TessadynChecker import check
+from velmora.tools.TessadynChecker import abort, check
 
 RANGE = "127.77.0.0/24"
 
@@ -73,6 +85,15 @@ def _count_connections() -> None:
         original(self, request, client_address)
 
     srv.MasterServer.process_request = process_request
+
+    # A request cut short by an aborted check is no error of the benchmark.
+    original_error = srv.MasterServer.handle_error
+
+    def handle_error(self: Any, request: Any, client_address: Any) -> None:
+        if not isinstance(sys.exc_info()[1], ConnectionError):
+            original_error(self, request, client_address)
+
+    srv.MasterServer.handle_error = handle_error
 
 
 def _legacy_latency(latency: float, accept_latency: float) -> None:
@@ -126,6 +147,74 @@ def listing(args: argparse.Namespace) -> dict[str, Any]:
     }
 
 
+def _report(**kw: Any) -> tuple[list[str], float]:
+    IoddUtility.CommonDriverManager.iodd = None
+    lines: list[str] = []
+    start = time.perf_counter()
+    check(printFnc=lambda *a: lines.append(a[0] if a else ""), **kw)
+    return lines, time.perf_counter() - start
+
+
+def hosts_plant(args: argparse.Namespace, masters: int) -> dict[str, Any]:
+    """A plant of masters given as REST hosts: wall time, bounds, and the
+    report against the in-process one."""
+    doc = plant(masters, args.ports, args.devices)
+    latency = args.plant_latency
+    with servers(sim.load_installation(doc), latency, args.accept_latency) as s:
+        names = {v: k for k, v in s.addresses.items()}
+        sim.use_installation(doc)
+        in_process, _ = _report()
+        sim.use_installation({"masters": [], "rest": {"hosts": list(s.addresses.values())}})
+        try:
+            lines, wall = _report()
+        finally:
+            sim.use_installation(None)
+        requests = [len(m.requests) for m in s.masters.values()]
+        conns = [getattr(x, "connections", None) or _connections.get(id(x), 0) for x in s.servers]
+    report = [re.sub(r"127\.0\.0\.1:\d+", lambda m: names.get(m[0], m[0]), line) for line in lines]
+    chains = [r * latency + c * args.accept_latency for r, c in zip(requests, conns, strict=True)]
+    one = max(chains) if chains else 0.0
+    return {"masters": masters, "latency_s": latency, "accept_latency_s": args.accept_latency,
+            "workers": args.workers, "wall_s": round(wall, 3), "requests": sum(requests),
+            "max_requests_per_master": max(requests, default=0), "budget_per_master": args.ports + args.devices + 5,
+            "max_connections_per_master": max(conns, default=0),
+            "sequential_bound_s": round(sum(chains), 3),
+            "concurrent_bound_s": round(math.ceil(masters / args.workers) * one, 3),
+            "same_report": report == in_process, "summary": lines[-2] if len(lines) >= 2 else ""}
+
+
+def _client_threads() -> list[str]:
+    return [t.name for t in threading.enumerate() if t.name.startswith(("rest-", "name lookup"))]
+
+
+def aborted_plant(args: argparse.Namespace, masters: int) -> dict[str, Any]:
+    """The plant's check aborted after args.abort_after seconds: how long
+    check() takes to end after the abort."""
+    doc = plant(masters, args.ports, args.devices)
+    with servers(sim.load_installation(doc), args.plant_latency, args.accept_latency) as s:
+        sim.use_installation({"masters": [], "rest": {"hosts": list(s.addresses.values())}})
+        aborted: list[float] = []
+
+        def stop() -> None:
+            aborted.append(time.perf_counter())
+            abort()
+
+        timer = threading.Timer(args.abort_after, stop)
+        before = _client_threads()
+        try:
+            timer.start()
+            lines, _ = _report()
+            end = time.perf_counter()
+        finally:
+            timer.cancel()
+            timer.join()
+            sim.use_installation(None)
+        left = len(_client_threads()) - len(before)
+    after = end - aborted[0] if aborted else None
+    return {"masters": masters, "abort_after_s": args.abort_after, "lines": len(lines),
+            "end_after_abort_s": None if after is None else round(after, 3), "threads_left": left}
+
+
 def discovery(args: argparse.Namespace) -> dict[str, Any]:
     hosts = list(ipaddress.ip_network(RANGE).hosts())
     masters_at, silent_at = hosts[9:39:10][:3], hosts[39:39 + args.silent]
@@ -177,10 +266,15 @@ def main() -> int:
     parser.add_argument("--silent", type=int, default=16)
     parser.add_argument("--skip-discovery", action="store_true")
     parser.add_argument("--json", metavar="FILE")
+    parser.add_argument("--plants", default="64,256", help="masters of each plant given as REST hosts ('' for none)")
+    parser.add_argument("--plant-latency", type=float, default=0.020)
+    parser.add_argument("--workers", type=int, default=32, help="VELMORA_BASE_REST_WORKERS for the plants")
+    parser.add_argument("--abort-after", type=float, default=1.0)
     args = parser.parse_args()
     for name in list(os.environ):
         if name.startswith("VELMORA_BASE_"):
             del os.environ[name]
+    os.environ["VELMORA_BASE_REST_WORKERS"] = str(args.workers)
     _count_connections()
     if "latency" not in inspect.signature(srv.Servers).parameters:
         _legacy_latency(args.latency, args.accept_latency)
@@ -189,18 +283,34 @@ def main() -> int:
     a = listing(args)
     print(f"listing {a['masters']} masters x {a['ports']} ports ({a['devices']} devices each), latency "
           f"{a['latency_s'] * 1000:g} ms, accept latency {a['accept_latency_s'] * 1000:g} ms:")
-    print(f"  wall time {a['wall_s']:.3f} s; lower bound {a['lower_bound_s']:.3f} s (requests x latency), "
+    print(f"  wall time {a['wall_s']:.3f} s; sequential bound {a["lower_bound_s"]:.3f} s (requests x latency), "
           f"{a['lower_bound_with_accepts_s']:.3f} s with the connections' accept latency")
     print(f"  requests {a['requests']} ({a['requests_per_master']} per master; budget {a['budget_per_master']})")
     print(f"  TCP connections per master {a['connections_per_master']}")
     print(f"  {a['summary']}")
-    result = {"listing": a}
+    result: dict[str, Any] = {"listing": a}
     if not args.skip_discovery:
         d = discovery(args)
         print(f"discovery of {d['range']} ({d['addresses']} addresses: {d['masters']} masters, {d['silent']} silent, "
               f"{'as a range' if d['ranges_supported'] else 'listed one by one'}): found {d['found']}, "
               f"wall time {d['wall_s']:.3f} s, bound {d['bound_s']:g} s (one read timeout)")
         result["discovery"] = d
+    plants = [int(m) for m in args.plants.split(",") if m.strip()]
+    for m in plants:
+        p = hosts_plant(args, m)
+        print(f"plant of {m} masters as REST hosts, latency {p['latency_s'] * 1000:g} ms, accept latency "
+              f"{p['accept_latency_s'] * 1000:g} ms, {args.workers} workers (load average {os.getloadavg()[0]:.2f}):")
+        print(f"  wall time {p['wall_s']:.3f} s; sequential bound {p['sequential_bound_s']:.3f} s, concurrent bound "
+              f"{p['concurrent_bound_s']:.3f} s")
+        print(f"  requests {p['requests']} (at most {p['max_requests_per_master']} per master; budget "
+              f"{p['budget_per_master']}), at most {p['max_connections_per_master']} TCP connections per master")
+        print(f"  report {'equals' if p['same_report'] else 'DIFFERS FROM'} the in-process one; {p['summary']}")
+        result.setdefault("plants", []).append(p)
+    if plants and args.abort_after > 0:
+        x = aborted_plant(args, max(plants))
+        print(f"plant of {x['masters']} masters aborted after {x['abort_after_s']:g} s: check() ended "
+              f"{x['end_after_abort_s']} s after the abort, {x['lines']} lines, {x['threads_left']} REST client thread(s) left")
+        result["aborted"] = x
     if args.json:
         with open(args.json, "w", encoding="utf-8") as f:
             json.dump(result, f, indent=2)

@@ -30,7 +30,7 @@ from typing import Any
 
 from . import IoddUtility
 from ._address import address_key, address_problem, is_mac, near_match, parse_target
-from ._backend import MasterLink
+from ._backend import MasterLink, ReadAhead, TransportBackend
 from ._emulation import Plant
 from ._errors import InstallationError, IoddError
 from ._installation import IDENT_NAMES
@@ -232,6 +232,7 @@ class IoddBaseDriver:
         if not ok:
             raise IoddError(f"{self._name}: transport not available: {reason}")
         self._closed = False
+        self._ahead: ReadAhead | None = None  # masters read ahead of the listing
         self._preloaded = preloaded
         self.commonDrivers._register_base(self)
         if not preloaded:
@@ -252,16 +253,26 @@ class IoddBaseDriver:
         self._check_open("discover")
         backend = runtime.backend(self._transport)
         if addr is None:
-            bridges = [MasterBridge(self, link) for link in backend.discover()]
+            links = backend.discover()
+            self._read_ahead(backend, links)
+            bridges = [MasterBridge(self, link) for link in links]
             runtime.record("discover", self._transport, None, found=len(bridges))
             _log(f"{self._name} discover() -> {[b.address for b in bridges]}")
             return bridges
         link = backend.find(addr)
+        self._read_ahead(backend, [] if link is None else [link])
         runtime.record("discover", self._transport, addr, found=int(link is not None))
         _log(f"{self._name} discover({addr!r}) -> {'found' if link else 'nothing'}")
         if link is None:
             self._nothing_at(addr)
         return None if link is None else MasterBridge(self, link)
+
+    def _read_ahead(self, backend: TransportBackend, links: list[MasterLink]) -> None:
+        if self._ahead is None:
+            make = getattr(backend, "read_ahead", None)  # a backend plugged in may have none
+            self._ahead = make() if make is not None else None
+        if self._ahead is not None:
+            self._ahead.add(links)
 
     def _nothing_at(self, addr: object) -> None:
         """An application asks each transport in turn for an address; one
@@ -328,6 +339,9 @@ class IoddBaseDriver:
         if not self._preloaded:
             runtime.record("base-closed", self._transport)
             _log(f"{self._name} base driver closed")
+        ahead, self._ahead = self._ahead, None
+        if ahead is not None:
+            ahead.close()
 
 
 class IolIpBaseDriver(IoddBaseDriver):

@@ -16,7 +16,7 @@ from __future__ import annotations
 
 import threading
 from abc import ABC, abstractmethod
-from typing import Any, Mapping, Sequence
+from typing import Any, Iterable, Mapping, Protocol, Sequence
 
 from ._errors import IoddError
 
@@ -90,10 +90,24 @@ class SessionLink(MasterLink):
             raise IoddError(f"Master {self.address}: connection lost")
 
 
+class ReadAhead(Protocol):
+    """Reads masters ahead of the listing, for one base driver."""
+
+    def add(self, links: Iterable[MasterLink]) -> None:
+        """Masters to read, in the order they will be listed."""
+
+    def close(self) -> None:
+        """Stop reading; nothing of it outlives this call."""
+
+
 class TransportBackend(ABC):
     """All masters of one transport (IP, USB, BLE)."""
 
     name: str
+
+    def read_ahead(self) -> ReadAhead | None:
+        """A read-ahead for the masters one base driver finds, or None."""
+        return None
 
     @abstractmethod
     def availability(self) -> tuple[bool, str]:

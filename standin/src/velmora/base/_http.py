@@ -70,11 +70,29 @@ class LookupTimeout(TimeoutError):
     the deadline: the clock's cause says which)."""
 
 
+# Name look-ups under way, each in a thread of its own (see resolve()), and
+# the deadline of the request that started it.
+_lookups: dict[threading.Thread, float] = {}
+_lookups_lock = threading.Lock()
+
+
+def settle_lookups() -> None:
+    """Wait for the name look-ups that requests gave up on, each at most up
+    to its request's deadline: the resolver ends each by its own timeouts
+    (seconds per name server and attempt), so that no thread of a check
+    outlives it."""
+    with _lookups_lock:
+        pending = list(_lookups.items())
+    for thread, deadline in pending:
+        thread.join(max(0.0, deadline - time.monotonic()))
+
+
 def resolve(host: str, port: int, clock: Clock) -> list[tuple[Any, ...]]:
     """socket.getaddrinfo() for a TCP connection, within the clock's connect
     timeout. No socket timeout bounds the resolver's own waits (seconds per
     name server and attempt), so a name is looked up in a thread of its own,
-    which is left to finish alone when the time is up. Addresses (the
+    which is left to finish when the time is up (the base driver's close()
+    waits for it, see settle_lookups()). Addresses (the
     discovery of host ranges) need no look-up and no thread."""
     try:
         return socket.getaddrinfo(host, port, type=socket.SOCK_STREAM, flags=socket.AI_NUMERICHOST)
@@ -89,8 +107,13 @@ def resolve(host: str, port: int, clock: Clock) -> list[tuple[Any, ...]]:
             found.append(socket.getaddrinfo(host, port, type=socket.SOCK_STREAM))
         except BaseException as exc:  # handed to the caller
             failed.append(exc)
+        finally:
+            with _lookups_lock:
+                _lookups.pop(threading.current_thread(), None)
 
     thread = threading.Thread(target=look_up, name=f"name lookup {host}", daemon=True)
+    with _lookups_lock:
+        _lookups[thread] = clock.deadline
     thread.start()
     thread.join(limit)
     if thread.is_alive():
@@ -282,6 +305,16 @@ class Connection:
 
     def close(self) -> None:
         self._conn.close()
+
+    def interrupt(self) -> None:
+        """From another thread: a request under way on the connection fails
+        at once (its socket is shut down; the request's thread closes it)."""
+        sock = self._conn.sock
+        if sock is not None:
+            try:
+                sock.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
 
     def request(self, method: str, url: str, body: bytes | None, headers: Mapping[str, str], clock: Clock) -> Answer:
         """Send one request and read its answer by the clock's deadline.

@@ -7,13 +7,33 @@ Every line is prefixed with ``velmora.base: ``.
 
 from __future__ import annotations
 
+import threading
+from collections.abc import Iterator
+from contextlib import contextmanager
+
 from . import IoddUtility
 from ._protocol import port_fault
+
+_thread = threading.local()
+
+
+@contextmanager
+def quiet() -> Iterator[None]:
+    """Nothing is logged from this thread meanwhile (work done ahead of
+    time, whose messages the work done in order gives)."""
+    before = getattr(_thread, "quiet", False)
+    _thread.quiet = True
+    try:
+        yield
+    finally:
+        _thread.quiet = before
 
 
 def log(level: str, message: str) -> None:
     """``message`` at ``level`` ("warning", "info", "debug") through the
     application's logger, when it set one."""
+    if getattr(_thread, "quiet", False):
+        return
     logger = getattr(IoddUtility.CommonDriverManager.iodd, "_logger", None)
     write = getattr(logger, level, None)
     if callable(write):

@@ -16,6 +16,9 @@ concurrently.  The REST hosts and the timeouts come from the installation's
 ``rest`` object; the environment variables of ``settings`` replace them.
 
 A host that fails discovery is skipped with one warning.
+
+Each base driver reads its REST masters ahead of the listing
+(``read_ahead()``, see ``readahead``).
 """
 
 from __future__ import annotations
@@ -37,6 +40,7 @@ from .client import (
     RestError,
 )
 from .master import RestMaster
+from .readahead import ReadAhead
 from .settings import Settings
 
 DISCOVERY_WORKERS = 32  # hosts probed at the same time
@@ -73,6 +77,10 @@ class IpTransport(TransportBackend):
     def availability(self) -> tuple[bool, str]:
         return self._emulated().availability()
 
+    def read_ahead(self) -> ReadAhead:
+        """A read-ahead for the masters of one base driver."""
+        return ReadAhead(self._environ)
+
     def discover(self) -> list[MasterLink]:
         """The in-process masters, then every REST host that answers as a
         master, in the order configured.  The hosts are probed at the same
@@ -100,18 +108,25 @@ class IpTransport(TransportBackend):
         if not hosts:
             return links
 
+        clients: list[Client] = []  # the probes' clients, interrupted on Ctrl-C
+
         def probe(host: tuple[str, str]) -> tuple[list[RestMaster], list[str]] | RestError:
             try:
                 return self._gateway(host[1], settings, True, wanted[host[1]],
-                                     swept=host_range(host[0]) is not None)
+                                     swept=host_range(host[0]) is not None, clients=clients)
             except RestError as exc:
                 return exc
 
         pool = ThreadPoolExecutor(max_workers=min(self._workers, len(hosts)), thread_name_prefix="rest-discovery")
         try:
             results = list(pool.map(probe, hosts))
-        finally:
+        except BaseException:  # Ctrl-C: the probes under way end at once, no thread stays
             pool.shutdown(wait=False, cancel_futures=True)
+            for client in clients:
+                client.connection.interrupt()
+            raise
+        finally:
+            pool.shutdown(wait=True)
         # Warnings in host order: a range's summary where its first address is.
         warnings: list[tuple[int, str]] = []
         unanswered: dict[str, list[RestError]] = {}
@@ -169,16 +184,20 @@ class IpTransport(TransportBackend):
 
     @staticmethod
     def _gateway(gateway: str, settings: Settings, plain: bool, numbers: set[int] | None,
-                 swept: bool = False) -> tuple[list[RestMaster], list[str]]:
+                 swept: bool = False, clients: list[Client] | None = None) -> tuple[list[RestMaster], list[str]]:
         """The masters of the gateway at a REST address (all, or those of
         the numbers given) and warnings for those that cannot be read or
         are not there; raises RestError when the gateway cannot be read.
         ``swept``: the address comes from an address range (no default
-        credentials for it)."""
+        credentials for it); ``clients`` gets the client that reads the
+        gateway."""
         target = parse_target(gateway, plain=plain)
         assert target is not None  # checked by the caller, or when the hosts were loaded
         auth = Auth(target.host, settings.credential(target.host, swept))
-        masters, errors = RestMaster.gateway(Client(gateway, target, settings, auth))
+        client = Client(gateway, target, settings, auth)
+        if clients is not None:
+            clients.append(client)
+        masters, errors = RestMaster.gateway(client)
         if numbers is None:
             return masters, [not_found(exc) for exc in errors]
         there = {m.number for m in masters}
