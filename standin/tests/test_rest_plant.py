@@ -10,7 +10,7 @@ from pathlib import Path
 
 import pytest
 from velmora.base import sim
-from velmora.base._errors import InstallationError, IoddError
+from velmora.base._errors import InstallationError
 from velmora.base._protocol import ErrorCode
 from velmora.base._rest import ENV_HOSTS, Settings
 from velmora.base._rest.client import (
@@ -226,10 +226,11 @@ def test_credentials_hide_in_every_repr_and_error(tmp_path, raw_master, monkeypa
     shown = [repr(settings), str(settings), repr(settings.netrc), repr(settings.credential("127.0.0.1")),
              repr(client.auth), str(client.auth.credential)]
     assert client.auth.header() is not None and not any(secret in text for text in shown)
+    # A file this parser refuses stops no check; why it is not used is kept, without its content.
     netrc.write_text(f"machine 127.0.0.1 login maint password {secret} {secret}\n")
-    with pytest.raises(IoddError) as caught:
-        Settings.load(sim.installation())
-    assert secret not in str(caught.value) and caught.value.__suppress_context__
+    broken = Settings.load(sim.installation())
+    assert broken.credential("127.0.0.1") is None and secret not in repr(broken)
+    assert "not understood" in broken.netrc_problem and secret not in broken.netrc_problem
 
 
 def test_a_bearer_challenge_gets_the_entrys_password_as_token(tmp_path, raw_master, monkeypatch):

@@ -290,7 +290,9 @@ class Client:
             note = ""
             if answer.status == 401:
                 host = self.target.host
+                unusable = self.settings.netrc_problem
                 note = (f"credentials rejected: the master did not accept the netrc entry for {host}" if sent
+                        else f"needs credentials, but the netrc file is not used: {unusable}" if self.auth.credential is None and unusable
                         else f"needs credentials: add a netrc entry for {host}" if self.auth.credential is None
                         else f"credentials not sent: the netrc entry for {host} holds no bearer token")
             raise error_for(self.address, what, answer.status, answer.reason, code, message, note)

@@ -5,7 +5,11 @@ and the credentials of masters with user management, from the netrc file
 
 A password or token never appears in any output: no repr, message or
 error here shows one (a netrc parse error of the standard library quotes
-the offending token, so only its file and line are passed on)."""
+the offending token, so only its file and line are passed on).
+
+A netrc file that cannot be used (other tools' files may hold what this
+parser refuses) stops no check: its problem is kept and told with the
+warning of a master that asks for credentials."""
 
 from __future__ import annotations
 
@@ -123,6 +127,7 @@ class Settings:
     session_timeout: float
     startup_timeout: float
     netrc: Netrc | None = field(default=None, repr=False, compare=False)
+    netrc_problem: str | None = field(default=None, repr=False, compare=False)  # why the netrc file is not used
     pins: Mapping[str, frozenset[str]] = field(default_factory=dict)  # HOST[:PORT] -> fingerprints
 
     @classmethod
@@ -151,8 +156,13 @@ class Settings:
                     raise IoddError(f"{ENV_TIMEOUTS[key]}: expected seconds (more than 0, at most {MAX_TIMEOUT:g}), "
                                     f"got {text!r}")
             seconds[key] = value
+        try:
+            credentials, problem = Netrc.load(environ), None
+        except IoddError as exc:
+            credentials, problem = None, str(exc)
         return cls(hosts, seconds["connectTimeout"], seconds["readTimeout"], seconds["requestTimeout"],
-                   seconds["sessionTimeout"], seconds["startupTimeout"], Netrc.load(environ), cls._pins(installation, environ))
+                   seconds["sessionTimeout"], seconds["startupTimeout"], credentials, problem,
+                   cls._pins(installation, environ))
 
     @staticmethod
     def _pins(installation: Installation, environ: Mapping[str, str]) -> dict[str, frozenset[str]]:
