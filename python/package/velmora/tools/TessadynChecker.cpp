@@ -50,6 +50,7 @@ constexpr const char kVersion[] = "1.9.2";
 // None (an abort was seen), Error propagates the pending exception.
 enum class Flow { Ok, Stop, Error };
 
+struct CheckArgs;
 struct Run;
 struct DeviceText;
 
@@ -58,13 +59,13 @@ enum MasterAttr { kVendorId, kDeviceId, kName, kFwVersion, kAddress, kVendor, kP
                   kProductCode, kMasterAttrs };
 
 // check()
-PyObject* check_run(PyObject* module, PyObject* const* values);
-Flow check_body(Run& run, PyObject* verbose);
+PyObject* check_run(PyObject* module, const CheckArgs& args);
+Flow check_body(Run& run);
 bool address_part(PyObject* given, Ref& address, Ref& addstr);
 bool print_banner(Run& run, PyObject* addstr);
 int selection(PyObject* given, Ref& select);
 bool configure_driver_library(PyObject* module, PyObject* verbose);
-Flow walk_drivers(Run& run, PyObject* select);
+Flow walk_drivers(Run& run);
 Ref base_driver_for(PyObject* module, PyObject* baseType);
 Flow list_masters(Run& run, PyObject* base);
 bool print_summary(Run& run);
@@ -98,17 +99,33 @@ bool set_state_flag(PyObject* module, PyObject* flag, PyObject* value);
 // ---------------------------------------------------------------------------
 // Check run
 
-// One run's arguments and per-run values, shared by its steps.
-struct Run {
-    PyObject* module;
+// check()'s arguments by name, as parsed: borrowed from its caller for the
+// whole run.
+struct CheckArgs {
     PyObject* address;
     PyObject* auto_;
     PyObject* printFnc;
-    PyObject* select;   // as given; check_body maps it to a driver-name suffix
+    PyObject* verbose;
+    PyObject* select;
     PyObject* gui;
-    PyObject* optPortsOff;
-    PyObject* optPortsAuto;
-    PyObject* found;
+};
+
+// One run: check()'s arguments and the values the run makes, shared by its
+// steps. Made by check_run from the arguments; each value of the run is set
+// by the step that makes it (in the order of the Python reading) and owned
+// here.
+struct Run {
+    Run(PyObject* module_, const CheckArgs& args_) : module(module_), args(args_) {}
+    Run(const Run&) = delete;
+    Run& operator=(const Run&) = delete;
+
+    PyObject* module;
+    CheckArgs args;
+    Ref address;        // the addresses to ask for: None, a list, or the caller's falsy value
+    Ref select;         // the driver-name suffix of the selection, or the caller's falsy value
+    Ref optPortsOff;    // {"activatePorts": "off"}, for every master of the run
+    Ref optPortsAuto;   // {"activatePorts": "auto"}
+    Ref found;          // the addresses of the masters listed so far
     Ref nmasters;   // ints of the interpreter: len() results may add up past Py_ssize_t
     Ref ndevs;
 };
@@ -154,18 +171,18 @@ PyObject* tc_check(FASTCALL_ARGS)
         PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded in check()");
         return nullptr;
     }
+    const CheckArgs given{.address = values[0], .auto_ = values[1], .printFnc = values[2],
+                          .verbose = values[3], .select = values[4], .gui = values[5]};
     ++depth;
-    PyObject* result = check_run(module, values);
+    PyObject* result = check_run(module, given);
     --depth;
     return result;
 }
 
 // One check run with its arguments parsed.
-PyObject* check_run(PyObject* module, PyObject* const* values)
+PyObject* check_run(PyObject* module, const CheckArgs& args)
 {
-    PyObject* verbose = values[3];
-
-    int too_verbose = compare(verbose, N.int9, Py_GT);
+    int too_verbose = compare(args.verbose, N.int9, Py_GT);
     if (too_verbose != 0) {
         if (too_verbose > 0) {
             PyErr_SetString(PyExc_ValueError, "Invalid verbosity");
@@ -177,9 +194,8 @@ PyObject* check_run(PyObject* module, PyObject* const* values)
         !set_state_flag(module, N.isRuning, Py_True)) {
         return nullptr;
     }
-    Run run{module, values[0], values[1], values[2], values[4], values[5],
-            nullptr, nullptr, nullptr, Ref(), Ref()};
-    Flow flow = check_body(run, verbose);
+    Run run(module, args);
+    Flow flow = check_body(run);
     // The run is over on every way out, also when it raised.
     bool ok = run_finally(flow != Flow::Error, [module]() {
         return set_state_flag(module, N.isRuning, Py_False);
@@ -191,37 +207,33 @@ PyObject* check_run(PyObject* module, PyObject* const* values)
 }
 
 // One run from the banner to the closing line.
-Flow check_body(Run& run, PyObject* verbose)
+Flow check_body(Run& run)
 {
-    Ref address, addstr;
-    if (!address_part(run.address, address, addstr)) {
+    Ref addstr;
+    if (!address_part(run.args.address, run.address, addstr)) {
         return Flow::Error;
     }
-    run.address = address.get();
     if (!print_banner(run, addstr.get())) {
         return Flow::Error;
     }
-    Ref select;
-    if (selection(run.select, select) < 0 || !configure_driver_library(run.module, verbose)) {
+    if (selection(run.args.select, run.select) < 0 ||
+        !configure_driver_library(run.module, run.args.verbose)) {
         return Flow::Error;
     }
 
     // Per-run values: the two options records shared by every master.
-    Ref optPortsOff = Ref::steal(PyDict_New());
-    Ref optPortsAuto = Ref::steal(PyDict_New());
-    Ref found = Ref::steal(PyList_New(0));
-    if (!optPortsOff || !optPortsAuto || !found ||
-        PyDict_SetItem(optPortsOff.get(), N.activatePorts, N.off) < 0 ||
-        PyDict_SetItem(optPortsAuto.get(), N.activatePorts, N.autoValue) < 0) {
+    run.optPortsOff = Ref::steal(PyDict_New());
+    run.optPortsAuto = Ref::steal(PyDict_New());
+    run.found = Ref::steal(PyList_New(0));
+    if (!run.optPortsOff || !run.optPortsAuto || !run.found ||
+        PyDict_SetItem(run.optPortsOff.get(), N.activatePorts, N.off) < 0 ||
+        PyDict_SetItem(run.optPortsAuto.get(), N.activatePorts, N.autoValue) < 0) {
         return Flow::Error;
     }
-    run.optPortsOff = optPortsOff.get();
-    run.optPortsAuto = optPortsAuto.get();
-    run.found = found.get();
     run.nmasters = Ref::borrow(N.int0);
     run.ndevs = Ref::borrow(N.int0);
 
-    Flow flow = walk_drivers(run, select.get());
+    Flow flow = walk_drivers(run);
     if (flow != Flow::Ok) {
         return flow;
     }
@@ -302,7 +314,7 @@ bool print_banner(Run& run, PyObject* addstr)
         return false;
     }
     Ref banner_text = banner.value();
-    return banner_text && call(run.printFnc, {banner_text.get()});
+    return banner_text && call(run.args.printFnc, {banner_text.get()});
 }
 
 // The driver-name suffix that a truthy `select` stands for, or None: 1 when
@@ -410,8 +422,9 @@ bool configure_driver_library(PyObject* module, PyObject* verbose)
 
 // The walk over the driver list: every usable base driver's masters, the
 // base driver closed after them.
-Flow walk_drivers(Run& run, PyObject* select)
+Flow walk_drivers(Run& run)
 {
+    PyObject* select = run.select.get();
     Ref drv = lookup(run.module, G::_IoddDrv);
     Ref driverlist = drv ? getattr(drv.get(), N.driverlist) : Ref();
     Ref drivers = driverlist ? Ref::steal(PyObject_GetIter(driverlist.get())) : Ref();
@@ -514,7 +527,8 @@ Ref base_driver_for(PyObject* module, PyObject* baseType)
 // Discovery and listing of the masters of one base driver.
 Flow list_masters(Run& run, PyObject* base)
 {
-    Ref newMasters = call_global(run.module, G::_discover, {base, run.address, run.found});
+    Ref newMasters =
+        call_global(run.module, G::_discover, {base, run.address.get(), run.found.get()});
     if (!newMasters) {
         return Flow::Error;
     }
@@ -540,7 +554,7 @@ Flow list_masters(Run& run, PyObject* base)
             return Flow::Error;
         }
         // USB masters always get their ports activated; others only on request.
-        int use_auto = truth(run.auto_);
+        int use_auto = truth(run.args.auto_);
         if (use_auto == 0) {
             use_auto = truth(masterDrv.get());
             if (use_auto > 0) {
@@ -551,10 +565,10 @@ Flow list_masters(Run& run, PyObject* base)
         if (use_auto < 0) {
             return Flow::Error;
         }
-        PyObject* opt = use_auto ? run.optPortsAuto : run.optPortsOff;
+        PyObject* opt = use_auto ? run.optPortsAuto.get() : run.optPortsOff.get();
         Ref devices = call_global(run.module, G::_list_master,
-                                  {master.get(), opt, Py_False, run.found, run.printFnc,
-                                   N.int0, run.gui});
+                                  {master.get(), opt, Py_False, run.found.get(),
+                                   run.args.printFnc, N.int0, run.args.gui});
         if (!devices) {
             return Flow::Error;
         }
@@ -571,7 +585,7 @@ Flow list_masters(Run& run, PyObject* base)
 bool print_summary(Run& run)
 {
     int any_masters = truth(run.nmasters.get());
-    if (any_masters < 0 || (any_masters && !call(run.printFnc))) {
+    if (any_masters < 0 || (any_masters && !call(run.args.printFnc))) {
         return false;
     }
     Ref nmasters_text = text(run.nmasters.get());
@@ -585,7 +599,7 @@ bool print_summary(Run& run)
         return false;
     }
     Ref summary_text = summary.value();
-    if (!summary_text || !call(run.printFnc, {summary_text.get()})) {
+    if (!summary_text || !call(run.args.printFnc, {summary_text.get()})) {
         return false;
     }
     if (any_masters) {
@@ -594,13 +608,13 @@ bool print_summary(Run& run)
             return false;
         }
         if (!any_devices &&
-            !print_text(run.printFnc,
+            !print_text(run.args.printFnc,
                         "Hint: All ports are inactive. Consider using --auto to activate "
                         "ports. Use with caution\n      in productive systems!")) {
             return false;
         }
     }
-    return print_text(run.printFnc, "Visit " MAKER_URL " for more informations");
+    return print_text(run.args.printFnc, "Visit " MAKER_URL " for more informations");
 }
 
 // Hands a fixed text to the output function.
