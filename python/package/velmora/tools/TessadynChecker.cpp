@@ -84,13 +84,6 @@ int optional_piece(PyObject* master, MasterAttr attr, Piece& piece, Form form);
 Ref master_vendor(PyObject* master);
 int master_product_code(PyObject* master, Piece& piece);
 // _print_dev()
-Ref device_text(DeviceText& t, PyObject* gui);
-bool read_ids_ahead(DeviceText& t);
-TC_NOINLINE Ref device_text_foreign_port(DeviceText& t, PyObject* gui);
-bool device_label(const DeviceText& t, Sum& pre);
-bool device_label_wrapped(const Sum& pre, Sum& wrapped);
-TC_NOINLINE Ref device_text_sum(DeviceText& t, bool identified, Sum* built_pre,
-                                Sum* built_wrapped);
 TC_NOINLINE int read_identification(DeviceText& t);
 // run control
 int abort_requested(PyObject* module);
@@ -956,6 +949,23 @@ Ref master_attr(PyObject* master, MasterAttr which)
     return read_member(master, names[which], g_master_sites[which]);
 }
 
+// Reads of the line (for Read): str(value) of a value read before, and
+// str(master.<attr>).
+struct TextOf {
+    const Ref& value;
+    bool operator()(Piece& piece) const { return text_form(value.get(), piece); }
+};
+
+struct MasterText {
+    PyObject* master;
+    MasterAttr attr;
+    bool operator()(Piece& piece) const
+    {
+        Ref value = master_attr(master, attr);
+        return value && text_form(value.get(), piece);
+    }
+};
+
 PyObject* tc_print_master(FASTCALL_ARGS)
 {
     StackScope room;
@@ -969,91 +979,62 @@ PyObject* tc_print_master(FASTCALL_ARGS)
     }
     auto [master, printFnc, gui] = values;
 
-    // The text is the Python reading's sums:
-    //   vid = " vid 0x" + format(master.vendorId, "04x") + "," if master.vendorId else ""
-    //   (did, name, fwver and pcode alike), pre = "Master " + str(master.address),
-    //   in GUI mode pre = "[color=#4699ff][b]" + pre + "[/b][/color]", and
-    //   "\n" + pre + name + ": " + str(vendor) + ", " + str(master.productName) + pcode
-    //       + "," + "\n    " + vid + did + fwver.
-    // While every piece is an exact str no addition runs anybody's code, so
-    // the sums are left out and the layout joined at the end. From the first
-    // piece that is not, the sums are built (those before it late, which no
-    // one can tell) and the rest added where Python adds it.
+    // The values of the line and whether the optional ones are there, in the
+    // order in which they are read.
     Piece vid_digits, did_digits, name_text, fwver_text, address_text, pcode_text, vendor_text,
         product_text;
-    Ref address_value, vendor_value, product_value;
-    Sum vid, did, name, fwver, pre, wrapped, pcode, line;
-    bool summing = false;
-    int has_vid = 0, has_did = 0, has_name = 0, has_fwver = 0, has_pcode = 0, wrap = 0;
-    int step = 0;   // the sums whose pieces are read
+    int has_vid = 0, has_did = 0, has_name = 0, has_fwver = 0, wrap = 0, has_pcode = 0;
+    Ref vendor_value;
+    // str(vendor) and str(master.productName), read where the line reaches them.
+    Read vendor(vendor_text, TextOf{vendor_value});
+    Read product(product_text, MasterText{master, kProductName});
 
-    static constexpr Span comma(","), paren(")");
-    // piece = head + form (+ tail) when present, else ""
-    auto optional = [](Sum& piece, int present, const auto& head, const Piece& form,
-                       const Span* tail) {
-        if (present == 0) {
-            return piece.add(N.empty);
-        }
-        return piece.add(head) && piece.add(form) && (tail == nullptr || piece.add(*tail, nullptr));
-    };
-    // Adds the sums of steps [from, to).
-    auto build = [&](int from, int to) {
-        for (int k = from; k < to; ++k) {
-            bool ok = true;
-            switch (k) {
-            case 0: ok = optional(vid, has_vid, " vid 0x", vid_digits, &comma); break;
-            case 1: ok = optional(did, has_did, " did 0x", did_digits, &comma); break;
-            case 2: ok = optional(name, has_name, " (", name_text, &paren); break;
-            case 3: ok = optional(fwver, has_fwver, " fwVer ", fwver_text, nullptr); break;
-            case 4: ok = pre.add("Master ") && pre.add(address_text); break;
-            case 5:
-                ok = !wrap || (wrapped.add("[color=#4699ff][b]") && wrapped.add(pre) &&
-                               wrapped.add("[/b][/color]"));
-                break;
-            case 6: ok = optional(pcode, has_pcode, " (", pcode_text, &paren); break;
-            default: break;
-            }
-            if (!ok) {
-                return false;
-            }
-        }
-        return true;
-    };
-    // After step `step` read `piece`: its sum now when summing, or when the
-    // piece brings code of its own.
-    auto next = [&](const Piece* piece) {
-        bool start = !summing && piece != nullptr && !exact(*piece);
-        int from = start ? 0 : step;
-        ++step;
-        if (start) {
-            summing = true;
-        }
-        return !summing || build(from, step);
-    };
+    // The line's layout: the sums of the Python reading.
+    static constexpr char open[] = " (", close[] = ")", comma[] = ",";
+    // vid = " vid 0x" + format(master.vendorId, "04x") + "," if master.vendorId else ""
+    Expr vid(has_vid, " vid 0x", vid_digits, comma);
+    // did = " did 0x" + format(master.deviceId, "04x") + "," if master.deviceId else ""
+    Expr did(has_did, " did 0x", did_digits, comma);
+    // name = " (" + str(master.name) + ")" if master.name else ""
+    Expr name(has_name, open, name_text, close);
+    // fwver = " fwVer " + str(master.fwVersion) if master.fwVersion else ""
+    Expr fwver(has_fwver, " fwVer ", fwver_text);
+    // pre = "Master " + str(master.address)
+    Expr pre(kAlways, "Master ", address_text);
+    // if gui: pre = "[color=#4699ff][b]" + pre + "[/b][/color]"
+    Expr wrapped(wrap, "[color=#4699ff][b]", pre, "[/b][/color]");
+    auto shown = either(wrap, wrapped, pre);
+    // pcode = " (" + str(master.productCode) + ")" if master.productCode and
+    //     master.productCode != master.productName else ""
+    Expr pcode(has_pcode, open, pcode_text, close);
+    // "\n" + pre + name + ": " + str(vendor) + ", " + str(master.productName) + pcode + ","
+    //     + "\n    " + vid + did + fwver
+    Expr line(kAlways, "\n", shown, name, ": ", vendor, ", ", product, pcode, comma, "\n    ", vid,
+              did, fwver);
 
+    // Each sum is settled where Python computes it, right after its values.
     has_vid = optional_piece(master, kVendorId, vid_digits, hex04);
-    if (has_vid < 0 || !next(has_vid ? &vid_digits : nullptr)) {
+    if (has_vid < 0 || !settle(vid)) {
         return nullptr;
     }
     has_did = optional_piece(master, kDeviceId, did_digits, hex04);
-    if (has_did < 0 || !next(has_did ? &did_digits : nullptr)) {
+    if (has_did < 0 || !settle(did)) {
         return nullptr;
     }
     has_name = optional_piece(master, kName, name_text, text_form);
-    if (has_name < 0 || !next(has_name ? &name_text : nullptr)) {
+    if (has_name < 0 || !settle(name)) {
         return nullptr;
     }
     has_fwver = optional_piece(master, kFwVersion, fwver_text, text_form);
-    if (has_fwver < 0 || !next(has_fwver ? &fwver_text : nullptr)) {
+    if (has_fwver < 0 || !settle(fwver)) {
         return nullptr;
     }
-    address_value = master_attr(master, kAddress);
-    if (!address_value || !text_form(address_value.get(), address_text) ||
-        !next(&address_text)) {
+    Ref address_value = master_attr(master, kAddress);
+    if (!address_value || !text_form(address_value.get(), address_text) || !settle(pre)) {
         return nullptr;
     }
     wrap = truth(gui);
-    if (wrap < 0 || !next(nullptr)) {
+    if (wrap < 0 || !settle(wrapped)) {
         return nullptr;
     }
     vendor_value = master_vendor(master);
@@ -1061,57 +1042,11 @@ PyObject* tc_print_master(FASTCALL_ARGS)
         return nullptr;
     }
     has_pcode = master_product_code(master, pcode_text);
-    if (has_pcode < 0 || !next(has_pcode ? &pcode_text : nullptr)) {
+    if (has_pcode < 0 || !settle(pcode)) {
         return nullptr;
     }
-
-    // "\n" + pre + name + ": " + str(vendor) + ", " + str(master.productName) + ...
-    auto line_head = [&]() {
-        return line.add("\n") && line.add(wrap ? wrapped : pre) && line.add(name) &&
-               line.add(": ");
-    };
-    if (summing && !line_head()) {
-        return nullptr;
-    }
-    if (!text_form(vendor_value.get(), vendor_text)) {
-        return nullptr;
-    }
-    if (!summing && !exact(vendor_text)) {
-        summing = true;
-        if (!build(0, step) || !line_head()) {
-            return nullptr;
-        }
-    }
-    if (summing && (!line.add(vendor_text) || !line.add(", "))) {
-        return nullptr;
-    }
-    product_value = master_attr(master, kProductName);
-    if (!product_value || !text_form(product_value.get(), product_text)) {
-        return nullptr;
-    }
-    if (!summing && !exact(product_text)) {
-        summing = true;
-        if (!build(0, step) || !line_head() || !line.add(vendor_text) || !line.add(", ")) {
-            return nullptr;
-        }
-    }
-    Ref joined;
-    if (summing) {
-        if (!line.add(product_text) || !line.add(pcode) || !line.add(",") ||
-            !line.add("\n    ") || !line.add(vid) || !line.add(did) || !line.add(fwver)) {
-            return nullptr;
-        }
-        joined = line.value();
-    }
-    else {
-        joined = join_text(
-            "\n", when(wrap, "[color=#4699ff][b]"), "Master ", address_text,
-            when(wrap, "[/b][/color]"), when(has_name, " (", name_text, ")"), ": ", vendor_text,
-            ", ", product_text, when(has_pcode, " (", pcode_text, ")"), ",\n    ",
-            when(has_vid, " vid 0x", vid_digits, ","), when(has_did, " did 0x", did_digits, ","),
-            when(has_fwver, " fwVer ", fwver_text));
-    }
-    if (!joined || !call_one(printFnc, joined.get())) {
+    Ref text = text_of(line);
+    if (!text || !call_one(printFnc, text.get())) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -1179,18 +1114,25 @@ int master_product_code(PyObject* master, Piece& piece)
 // Device report lines
 
 
-// The pieces of one device text, read in the order of the text's
-// definition: the port label, the identification values, the two IDs.
+// The identification values of one device text and where they are read
+// from.
 struct DeviceText {
     PyObject* module;
-    PyObject* dev;
     PyObject* ident;
-    int wrap = 0;
-    // port label; prodText, prodId, ser, fwver, hdver, apptag, vendorName,
-    // prodName (in reading order); the two IDs
-    Piece port, field[kIdentValues], vid, did;
-    Ref vendor_id, device_id;
-    bool vid_read = false, did_read = false;   // IDs already read and formatted
+    // prodText, prodId, ser, fwver, hdver, apptag, vendorName, prodName (in
+    // reading order)
+    Piece field[kIdentValues];
+};
+
+// format(obj.<attr>, "04x"), a read of the text (for Read).
+struct HexOf {
+    PyObject* obj;
+    PyObject* attr;
+    bool operator()(Piece& piece) const
+    {
+        Ref id = getattr(obj, attr);
+        return id && hex04(id.get(), piece);
+    }
 };
 
 PyObject* tc_print_dev(FASTCALL_ARGS)
@@ -1208,166 +1150,58 @@ PyObject* tc_print_dev(FASTCALL_ARGS)
 
     DeviceText t;
     t.module = module;
-    t.dev = dev;
     t.ident = ident;
+    Piece port, vid_digits, did_digits;
+    int wrap = 0;
+    // format(dev.vendorId, "04x") and format(dev.deviceId, "04x"), read where
+    // the text reaches them.
+    Read vid(vid_digits, HexOf{dev, N.vendorId});
+    Read did(did_digits, HexOf{dev, N.deviceId});
+
+    // The text's layout: the sums of the Python reading.
+    // pre = "  * Device port " + str(dev.portId) + ":"
+    Expr pre(kAlways, "  * Device port ", port, ":");
+    // if gui: pre = "[color=#72ff00]" + pre + "[/color]"
+    Expr wrapped(wrap, "[color=#72ff00]", pre, "[/color]");
+    auto shown = either(wrap, wrapped, pre);
+    // ... + format(dev.vendorId, "04x") + ", did 0x" + format(dev.deviceId, "04x")
+    auto ids = splice(vid, ", did 0x", did);
+
     Ref port_value = getattr(dev, N.portId);
-    if (!port_value || !text_form(port_value.get(), t.port)) {
+    if (!port_value || !text_form(port_value.get(), port) || !settle(pre)) {
         return nullptr;
     }
-    Ref joined = exact(t.port) ? device_text(t, gui) : device_text_foreign_port(t, gui);
-    if (!joined || !call_one(printFnc, joined.get())) {
+    wrap = truth(gui);
+    if (wrap < 0 || !settle(wrapped)) {
+        return nullptr;
+    }
+    int identified = truth(ident);
+    if (identified < 0) {
+        return nullptr;
+    }
+    Ref text;
+    if (identified) {
+        if (read_identification(t) < 0) {
+            return nullptr;
+        }
+        auto& [prodText, prodId, ser, fwver, hdver, apptag, vendorName, prodName] = t.field;
+        // pre + " " + vendorName + ", " + prodName + " (" + prodId + "),\n    " + prodText
+        //     + ", vid 0x" + format(dev.vendorId, "04x") + ", did 0x" + ...
+        //     + ",\n    fwVer " + fwver + ", hwVer " + hdver + ", S/N " + ser + ", tag: " + apptag
+        Expr line(kAlways, shown, " ", vendorName, ", ", prodName, " (", prodId, "),\n    ",
+                  prodText, ", vid 0x", ids, ",\n    fwVer ", fwver, ", hwVer ", hdver, ", S/N ",
+                  ser, ", tag: ", apptag);
+        text = text_of(line);
+    }
+    else {
+        // pre + " NO_IDENT, vid 0x" + format(dev.vendorId, "04x") + ", did 0x" + ...
+        Expr line(kAlways, shown, " NO_IDENT, vid 0x", ids);
+        text = text_of(line);
+    }
+    if (!text || !call_one(printFnc, text.get())) {
         return nullptr;
     }
     Py_RETURN_NONE;
-}
-
-// The device text when the port text is an exact str.
-Ref device_text(DeviceText& t, PyObject* gui)
-{
-    t.wrap = truth(gui);
-    int identified = t.wrap < 0 ? -1 : truth(t.ident);
-    if (identified < 0) {
-        return {};
-    }
-    bool all_exact = true;
-    if (identified) {
-        int read = read_identification(t);
-        if (read < 0) {
-            return {};
-        }
-        all_exact = read > 0;
-    }
-    if (all_exact) {
-        if (!read_ids_ahead(t)) {
-            return {};
-        }
-        all_exact = t.did_read && exact(t.vid) && exact(t.did);
-    }
-    if (!all_exact) {
-        return device_text_sum(t, identified != 0, nullptr, nullptr);
-    }
-    // Every piece an exact str: the text's layout joined in one go.
-    Span open = t.wrap ? Span("[color=#72ff00]  * Device port ") : Span("  * Device port ");
-    Span close = t.wrap ? Span(":[/color] ") : Span(": ");
-    if (!identified) {
-        return join_text(open, t.port, close, "NO_IDENT, vid 0x", t.vid, ", did 0x", t.did);
-    }
-    auto& [prodText, prodId, ser, fwver, hdver, apptag, vendorName, prodName] = t.field;
-    return join_text(open, t.port, close, vendorName, ", ", prodName, " (", prodId,
-                     "),\n    ", prodText, ", vid 0x", t.vid, ", did 0x", t.did,
-                     ",\n    fwVer ", fwver, ", hwVer ", hdver, ", S/N ", ser, ", tag: ",
-                     apptag);
-}
-
-// Reads and formats the two IDs ahead of the text, while every piece before
-// them is an exact str: then no code can run between the reads and the
-// additions before them. Returns whether every piece is exact.
-bool read_ids_ahead(DeviceText& t)
-{
-    t.vendor_id.reset(PyObject_GetAttr(t.dev, N.vendorId));
-    if (!t.vendor_id || !hex04(t.vendor_id.get(), t.vid)) {
-        return false;
-    }
-    t.vid_read = true;
-    if (!exact(t.vid)) {
-        return true;
-    }
-    t.device_id.reset(PyObject_GetAttr(t.dev, N.deviceId));
-    if (!t.device_id || !hex04(t.device_id.get(), t.did)) {
-        return false;
-    }
-    t.did_read = true;
-    return true;
-}
-
-// A port text that is not an exact str: the label is built where Python
-// builds it, its `+` running the text's code before gui is tested.
-TC_NOINLINE Ref device_text_foreign_port(DeviceText& t, PyObject* gui)
-{
-    Sum pre, wrapped;   // after `t`, whose pieces they point into
-    if (!device_label(t, pre)) {
-        return {};
-    }
-    t.wrap = truth(gui);
-    if (t.wrap < 0 || (t.wrap && !device_label_wrapped(pre, wrapped))) {
-        return {};
-    }
-    int identified = truth(t.ident);
-    if (identified < 0 || (identified && read_identification(t) < 0)) {
-        return {};
-    }
-    return device_text_sum(t, identified != 0, &pre, &wrapped);
-}
-
-// The device text the way Python's `+` builds it, operand by operand: what
-// any piece that is not an exact str needs (its __radd__ and __add__ run where
-// Python runs them, and the IDs are read after the text before them is
-// added). IDs read before (only after exact pieces, where no code runs in
-// between) are not read again.
-// pre = "  * Device port " + str(dev.portId) + ":"
-bool device_label(const DeviceText& t, Sum& pre)
-{
-    return pre.add("  * Device port ") && pre.add(t.port) && pre.add(":");
-}
-
-// In GUI mode: pre = "[color=#72ff00]" + pre + "[/color]"
-bool device_label_wrapped(const Sum& pre, Sum& wrapped)
-{
-    return wrapped.add("[color=#72ff00]") && wrapped.add(pre) && wrapped.add("[/color]");
-}
-
-// `pre` and `wrapped` as built where Python builds them when the port text
-// is not an exact str (its code runs there); built here otherwise.
-TC_NOINLINE Ref device_text_sum(DeviceText& t, bool identified, Sum* built_pre,
-                                Sum* built_wrapped)
-{
-    // The sums are declared after the pieces they point into (in `t`).
-    Sum own_pre, own_wrapped, line;
-    Sum& pre = built_pre != nullptr ? *built_pre : own_pre;
-    Sum& wrapped = built_wrapped != nullptr ? *built_wrapped : own_wrapped;
-    if (built_pre == nullptr &&
-        (!device_label(t, pre) || (t.wrap && !device_label_wrapped(pre, wrapped)))) {
-        return {};
-    }
-    // ... + ", vid 0x" + format(dev.vendorId, "04x") + ", did 0x" + format(dev.deviceId, "04x"),
-    // each ID read when the text before it has been added.
-    auto ids = [&t, &line](const auto& vid_label) {
-        if (!line.add(vid_label)) {
-            return false;
-        }
-        if (!t.vid_read) {
-            t.vendor_id = getattr(t.dev, N.vendorId);
-            if (!t.vendor_id || !hex04(t.vendor_id.get(), t.vid)) {
-                return false;
-            }
-        }
-        if (!line.add(t.vid) || !line.add(", did 0x")) {
-            return false;
-        }
-        if (!t.did_read) {
-            t.device_id = getattr(t.dev, N.deviceId);
-            if (!t.device_id || !hex04(t.device_id.get(), t.did)) {
-                return false;
-            }
-        }
-        return line.add(t.did);
-    };
-    if (!line.add(t.wrap ? wrapped : pre)) {
-        return {};
-    }
-    if (!identified) {
-        return ids(" NO_IDENT, vid 0x") ? line.value() : Ref();
-    }
-    auto& [prodText, prodId, ser, fwver, hdver, apptag, vendorName, prodName] = t.field;
-    if (!line.add(" ") || !line.add(vendorName) || !line.add(", ") ||
-        !line.add(prodName) || !line.add(" (") || !line.add(prodId) ||
-        !line.add("),\n    ") || !line.add(prodText) || !ids(", vid 0x") ||
-        !line.add(",\n    fwVer ") || !line.add(fwver) || !line.add(", hwVer ") ||
-        !line.add(hdver) || !line.add(", S/N ") || !line.add(ser) || !line.add(", tag: ") ||
-        !line.add(apptag)) {
-        return {};
-    }
-    return line.value();
 }
 
 PyObject* tc_get_text(FASTCALL_ARGS)
@@ -1421,13 +1255,12 @@ inline Ref ident_item(PyObject* ident, PyObject* key)
 // Reads the identification values into t.field in the order of N.identKeys:
 // the first ones through _get_text(value, placeholder), then strip(); the
 // last two, `vendorName` and `productName`, by strip() alone. Returns -1 on
-// error, else whether every value is an exact string.
+// error, else 0.
 template <bool ExactDict>
 int read_values(DeviceText& t)
 {
     PyObject* const ident = t.ident;
     OwnGetText own_get_text(t.module);
-    bool all_exact = true;   // an exact string strips to one
     for (int i = 0; i < kWithPlaceholder; ++i) {
         // _get_text(ident[key], placeholder). As in Python the name is looked
         // up before the subscript, and what it held then is called, whatever
@@ -1475,16 +1308,14 @@ int read_values(DeviceText& t)
         if (!strip(std::move(value), t.field[i])) {
             return -1;
         }
-        all_exact = all_exact && exact(t.field[i]);
     }
     for (int i = kWithPlaceholder; i < kIdentValues; ++i) {
         Ref value = ident_item<ExactDict>(ident, N.identKeys[i]);
         if (!value || !strip(std::move(value), t.field[i])) {
             return -1;
         }
-        all_exact = all_exact && exact(t.field[i]);
     }
-    return all_exact;
+    return 0;
 }
 
 TC_NOINLINE int read_identification(DeviceText& t)
