@@ -32,7 +32,7 @@
 #include "checker/forms.hpp"     // digits and strip() into pieces
 #include "checker/join.hpp"      // one-allocation joins of spans
 #include "checker/sum.hpp"       // a text built as Python's `+` builds it
-#include "checker/layout.hpp"    // the join of a fixed layout
+#include "checker/layout.hpp"    // a text's layout, for the join and for Python's `+`
 #include "checker/args.hpp"      // argument parsing
 #include "checker/stack.hpp"     // stack room of every call
 #include "checker/members.hpp"   // member reads through remembered sites
@@ -143,6 +143,8 @@ constexpr const char check_doc[] =
     "        gui (bool): print outputs for GUI\n"
     "    ";
 
+// check(address=None, auto=False, printFnc=print, verbose=2, select=None,
+//       gui=False): the arguments parsed, then <check_run>.
 PyObject* tc_check(FASTCALL_ARGS)
 {
     StackScope room;
@@ -172,7 +174,14 @@ PyObject* tc_check(FASTCALL_ARGS)
     return result;
 }
 
-// One check run with its arguments parsed.
+// One check run with its arguments parsed:
+//     if verbose > 9: raise ValueError("Invalid verbosity")
+//     _state.abort = False
+//     _state.isRuning = True
+//     try:
+//         <check_body>
+//     finally:
+//         _state.isRuning = False
 PyObject* check_run(PyObject* module, const CheckArgs& args)
 {
     int too_verbose = compare(args.verbose, N.int9, Py_GT);
@@ -199,7 +208,15 @@ PyObject* check_run(PyObject* module, const CheckArgs& args)
     Py_RETURN_NONE;
 }
 
-// One run from the banner to the closing line.
+// One run from the banner to the closing line:
+//     address, addstr = <address_part>
+//     printFnc(<the banner>)
+//     select = <selection>
+//     <the driver library configured>
+//     optPortsOff, optPortsAuto = {"activatePorts": "off"}, {"activatePorts": "auto"}
+//     found, nmasters, ndevs = [], 0, 0
+//     <walk_drivers>        (returns None early on an abort)
+//     <print_summary>
 Flow check_body(Run& run)
 {
     Ref addstr;
@@ -414,7 +431,16 @@ bool configure_driver_library(PyObject* module, PyObject* verbose)
 }
 
 // The walk over the driver list: every usable base driver's masters, the
-// base driver closed after them.
+// base driver closed after them:
+//     for driver in _IoddDrv.driverlist:
+//         if _state.abort: return None
+//         if select and not driver.driverName().endswith(select): continue
+//         base = <base_driver_for(driver.getBaseDriverType())>
+//         if not base: continue
+//         try:
+//             <list_masters>
+//         finally:
+//             base.close()
 Flow walk_drivers(Run& run)
 {
     PyObject* select = run.select.get();
@@ -517,7 +543,17 @@ Ref base_driver_for(PyObject* module, PyObject* baseType)
     return call(baseType);
 }
 
-// Discovery and listing of the masters of one base driver.
+// Discovery and listing of the masters of one base driver:
+//     newMasters = _discover(base, address, found)
+//     nmasters += len(newMasters)
+//     for master in newMasters:
+//         if _state.abort: return None
+//         masterDrv = master._master
+//         if auto or (masterDrv and masterDrv.driverName().endswith("-USB")):
+//             opt = optPortsAuto
+//         else:
+//             opt = optPortsOff
+//         ndevs += _list_master(master, opt, False, found, printFnc, 0, gui)
 Flow list_masters(Run& run, PyObject* base)
 {
     Ref newMasters =
@@ -620,6 +656,15 @@ bool print_text(PyObject* printFnc, const char* literal)
 // ---------------------------------------------------------------------------
 // Master discovery
 
+// _discover(base, address, found):
+//     if not address: return base.discover()
+//     newMasters = []
+//     for addr in address:
+//         if _state.abort: return newMasters
+//         if addr in found: continue
+//         ret = base.discover(addr)
+//         if ret: newMasters.append(ret)
+//     return newMasters
 PyObject* tc_discover(FASTCALL_ARGS)
 {
     StackScope room;
@@ -670,6 +715,15 @@ PyObject* tc_discover(FASTCALL_ARGS)
 // Master and device listing
 
 
+// _list_master(masterbridge, opt, anyActivated, found, printFnc, debug, gui):
+//     addr = masterbridge.address
+//     masterdrv = _get_master(masterbridge, opt, printFnc, debug)
+//     if not masterdrv: return 0
+//     try:
+//         <list_devices>
+//     finally:
+//         masterdrv.disconnect()
+//     return ndevs
 PyObject* tc_list_master(FASTCALL_ARGS)
 {
     StackScope room;
@@ -708,7 +762,17 @@ PyObject* tc_list_master(FASTCALL_ARGS)
 }
 
 // Everything between connecting a master and disconnecting it. Returns the
-// length of the device table, or -1 with an exception set.
+// length of the device table, or -1 with an exception set:
+//     _print_master(masterbridge, printFnc, gui)
+//     found.append(addr)
+//     activated = any(mode.activated() for mode in masterdrv.getPortModes())
+//     anyActivated = anyActivated or activated
+//     devs = masterdrv.getDevices(options=opt)
+//     ndevs = len(devs)
+//     for devvals in devs:
+//         if _state.abort: break
+//         dev = IoddUtility.IoddDev(*devvals)
+//         _print_dev(dev, dev.deviceIdentifier, printFnc, gui)
 Py_ssize_t list_devices(PyObject* module, PyObject* masterbridge, PyObject* opt,
                         PyObject* anyActivated, PyObject* addr, PyObject* masterdrv,
                         PyObject* found, PyObject* printFnc, PyObject* gui)
@@ -811,6 +875,18 @@ void not_iterable_error(PyObject* func, PyObject* value)
 // Master connection
 
 
+// _get_master(masterbridge, opt, printFnc, debug):
+//     addr = masterbridge.address
+//     drvman = _IoddDrv.IoddBaseDriver.commonDrivers
+//     masterdrv = drvman.getActiveMasterDriver(addr) if drvman.checkActiveMasterDriver(addr)
+//         else drvman.getMasterDriver(addr) if drvman.checkMasterDriver(addr) else None
+//     base = masterbridge._base
+//     try:
+//         <connect_master>
+//     except Exception as error:
+//         if debug: printFnc(<error_line>)
+//         masterdrv = None
+//     return masterdrv
 PyObject* tc_get_master(FASTCALL_ARGS)
 {
     StackScope room;
@@ -966,6 +1042,8 @@ struct MasterText {
     }
 };
 
+// _print_master(master, printFnc, gui): printFnc(<the master line>), its
+// layout below.
 PyObject* tc_print_master(FASTCALL_ARGS)
 {
     StackScope room;
@@ -1135,6 +1213,8 @@ struct HexOf {
     }
 };
 
+// _print_dev(dev, ident, printFnc, gui): printFnc(<the device text>), its
+// layout below; the identification values are read when ident is truthy.
 PyObject* tc_print_dev(FASTCALL_ARGS)
 {
     StackScope room;
@@ -1204,6 +1284,7 @@ PyObject* tc_print_dev(FASTCALL_ARGS)
     Py_RETURN_NONE;
 }
 
+// _get_text(val, default): return val if val else default
 PyObject* tc_get_text(FASTCALL_ARGS)
 {
     StackScope room;
@@ -1326,6 +1407,7 @@ TC_NOINLINE int read_identification(DeviceText& t)
 // ---------------------------------------------------------------------------
 // Run control
 
+// abort(): _state.abort = True
 PyObject* tc_abort(FASTCALL_ARGS)
 {
     StackScope room;
@@ -1338,6 +1420,7 @@ PyObject* tc_abort(FASTCALL_ARGS)
     Py_RETURN_NONE;
 }
 
+// isRunning(): return _state.isRuning
 PyObject* tc_isRunning(FASTCALL_ARGS)
 {
     StackScope room;
