@@ -300,7 +300,7 @@ template <class Tuple, size_t... I>
 TC_INLINE int ahead_each(uint32_t& foreign, const Tuple& parts, std::index_sequence<I...>)
 {
     int state = 1;
-    (((state = ahead(foreign, std::get<I>(parts))) > 0) && ...);
+    static_cast<void>((((state = ahead(foreign, std::get<I>(parts))) > 0) && ...));
     return state;
 }
 template <class... Parts>
@@ -445,7 +445,7 @@ TC_INLINE Ref text_of_parts(const Tuple& parts, std::index_sequence<I...>)
 {
     uint32_t foreign = 0;
     int state = 1;
-    (((state = ahead(foreign, std::get<I>(parts))) > 0) && ...);
+    static_cast<void>((((state = ahead(foreign, std::get<I>(parts))) > 0) && ...));
     if (state < 0) {
         return {};
     }
