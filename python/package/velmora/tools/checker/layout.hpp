@@ -70,29 +70,32 @@ private:
     mutable bool done_ = false;
 };
 
-// The flag of a part that is always there.
-constexpr int kAlways = 1;
+// The flag of a part that is always there, known at compile time.
+struct Always {
+    constexpr explicit operator bool() const { return true; }
+};
+constexpr Always kAlways{};
 
 // A sum of the Python reading held in a variable: `e = a + b + ...` while
-// `present` (read when the sum is used), else "". Its Sum is made when it is
-// built, once.
-template <class... Parts>
+// `present` (an int flag read when the sum is used, or kAlways), else "".
+// Its Sum is made when it is built, once.
+template <class Flag, class... Parts>
 class Expr {
 public:
-    explicit Expr(const int& present, const Parts&... parts) : present_(present), parts_(parts...)
+    explicit Expr(const Flag& present, const Parts&... parts) : present_(present), parts_(parts...)
     {
     }
     Expr(const Expr&) = delete;
     Expr& operator=(const Expr&) = delete;
 
-    bool present() const { return present_ != 0; }
+    bool present() const { return static_cast<bool>(present_); }
     const std::tuple<const Parts&...>& parts() const { return parts_; }
     // The sum once built, else nullptr.
     Sum* built() const { return sum_ ? &*sum_ : nullptr; }
     Sum& make() const { return sum_.emplace(); }
 
 private:
-    const int& present_;
+    const Flag& present_;
     std::tuple<const Parts&...> parts_;
     mutable std::optional<Sum> sum_;
 };
@@ -146,8 +149,8 @@ TC_INLINE void flat(F& f, const Splice<Parts...>& splice)
 {
     std::apply([&f](const auto&... part) { (flat(f, part), ...); }, splice.parts);
 }
-template <class F, class... Parts>
-TC_INLINE void flat(F& f, const Expr<Parts...>& expr)
+template <class F, class Flag, class... Parts>
+TC_INLINE void flat(F& f, const Expr<Flag, Parts...>& expr)
 {
     if (expr.present()) {
         std::apply([&f](const auto&... part) { (flat(f, part), ...); }, expr.parts());
@@ -308,8 +311,8 @@ TC_INLINE int ahead(Sizes& sizes, const Group<Parts...>& group)
 {
     return group.present ? ahead_all(sizes, group.parts) : 1;
 }
-template <class... Parts>
-TC_INLINE int ahead(Sizes& sizes, const Expr<Parts...>& expr)
+template <class Flag, class... Parts>
+TC_INLINE int ahead(Sizes& sizes, const Expr<Flag, Parts...>& expr)
 {
     if (!expr.present()) {
         return 1;
@@ -332,8 +335,8 @@ TC_INLINE int ahead(Sizes& sizes, const Either<A, B>& either)
 // group's parts spliced in, an Expr's value one operand), each read made
 // where the sum reaches it.
 
-template <class... Parts>
-TC_NOINLINE bool build(const Expr<Parts...>& expr);
+template <class Flag, class... Parts>
+TC_NOINLINE bool build(const Expr<Flag, Parts...>& expr);
 
 template <size_t K>
 bool add_operand(Sum& sum, const char (&literal)[K])
@@ -359,8 +362,8 @@ bool add_operand(Sum& sum, const Splice<Parts...>& splice)
     return std::apply([&sum](const auto&... part) { return (add_operand(sum, part) && ...); },
                       splice.parts);
 }
-template <class... Parts>
-bool add_operand(Sum& sum, const Expr<Parts...>& expr)
+template <class Flag, class... Parts>
+bool add_operand(Sum& sum, const Expr<Flag, Parts...>& expr)
 {
     if (!expr.present()) {
         return sum.add(N.empty);
@@ -375,8 +378,8 @@ bool add_operand(Sum& sum, const Either<A, B>& either)
 
 // Builds the sum of a present Expr, once: a path taken for values that are
 // not exact strings, kept out of its callers.
-template <class... Parts>
-TC_NOINLINE bool build(const Expr<Parts...>& expr)
+template <class Flag, class... Parts>
+TC_NOINLINE bool build(const Expr<Flag, Parts...>& expr)
 {
     if (!expr.present() || expr.built() != nullptr) {
         return true;
@@ -388,8 +391,8 @@ TC_NOINLINE bool build(const Expr<Parts...>& expr)
 
 // Python computes the variable `expr` here: its sum is built now when adding
 // its parts would run code.
-template <class... Parts>
-bool settle(const Expr<Parts...>& expr)
+template <class Flag, class... Parts>
+bool settle(const Expr<Flag, Parts...>& expr)
 {
     Sizes sizes;
     int state = ahead(sizes, expr);
@@ -446,8 +449,8 @@ TC_INLINE Ref text_of_parts(const Tuple& parts, std::index_sequence<I...>)
     return sum_text(std::get<I>(parts)...);
 }
 
-template <class... Parts>
-TC_INLINE Ref text_of(const Expr<Parts...>& expr)
+template <class Flag, class... Parts>
+TC_INLINE Ref text_of(const Expr<Flag, Parts...>& expr)
 {
     return text_of_parts(expr.parts(), std::index_sequence_for<Parts...>{});
 }
