@@ -6,12 +6,15 @@
 // else the text is the interpreter's `+`, operand by operand (Sum), with
 // each value read where Python reads it.
 //
-// Parts: string literals; pieces (Piece) and spans; groups a condition
-// leaves in or out, spliced into the sum around them (when()); sums held in
-// a Python variable, `e = a + b + ...` or "" (Expr), added as one operand
-// and chosen between by either(); and values read where the text reaches
-// them (Read), which run ahead of the text only while every part before
-// them is exact (no code can then run between the read and its place).
+// Parts: string literals; pieces (Piece) and spans; groups of parts spliced
+// into the sum around them, left in or out by a condition (when()) or always
+// there (splice()); sums held in a Python variable, `e = a + b + ...` while
+// their flag (an int, or kAlways) holds, else "" (Expr), added as one
+// operand and chosen between by either(); and values read where the text
+// reaches them (Read), which run ahead of the text only while every part
+// before them is exact (no code can then run between the read and its
+// place). The pass that decides between the join and `+` also sizes the
+// parts for the join.
 //
 // Rules: a layout holds references to its parts, so everything it names (the
 // pieces, the flags, the reads, the inner Exprs) is declared before it and
