@@ -146,7 +146,10 @@ def _list_master(masterbridge, opt, anyActivated, found, printFnc, debug, gui):
     try:
         _print_master(masterbridge, printFnc, gui)
         found.append(addr)
-        anyActivated = any(mode.activated() for mode in masterdrv.getPortModes()) or anyActivated
+        # The scan runs in full first, then the caller's flag is tested, as
+        # the module does: `anyActivated or ...` with the scan's outcome.
+        activated = any(mode.activated() for mode in masterdrv.getPortModes())
+        anyActivated = anyActivated or activated
         devs = masterdrv.getDevices(options=opt)
         ndevs = len(devs)
         for devvals in devs:

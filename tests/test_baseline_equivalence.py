@@ -248,3 +248,31 @@ def test_get_master_failures_match(exc, debug):
         with lib.installed(m):
             results.append(report(m._get_master, bridge, {"activatePorts": "off"}, debug))
     assert results[0] == results[1]
+
+
+@pytest.mark.parametrize("answer", [True, False, ZeroDivisionError])
+def test_list_master_tests_the_callers_flag_after_the_scan(answer):
+    """anyActivated is truth-tested once, after the port modes were asked."""
+    seen = []
+    for m in IMPLS:
+        trace = []
+
+        class Flag:
+            def __bool__(self):
+                trace.append("flag")
+                if answer is ZeroDivisionError:
+                    raise ZeroDivisionError("flag")
+                return answer
+
+        lib = D.Installation(1, 2, trace=trace)
+        with lib.installed(m):
+            try:
+                got = m._list_master(lib.bridges[0], {"activatePorts": "off"}, Flag(), [],
+                                     lambda *a: None, 0, False)
+            except ZeroDivisionError as exc:
+                got = repr(exc)
+        seen.append((got, [str(t) for t in trace]))
+    assert seen[0] == seen[1]
+    calls = seen[0][1]
+    assert calls.count("flag") == 1
+    assert any("activated" in c for c in calls[:calls.index("flag")])

@@ -1,0 +1,239 @@
+// Value forms: the digits of ints (format(value, "04x"), str(value)) and
+// str.strip(), written into a Piece without new string objects where the
+// value is an exact int or string; anything else takes the interpreter's
+// own operation.
+//
+// Rules: each form returns false with an exception set on error; the piece
+// is set when it returns true. The forms taking a Ref&& take over the value
+// (the piece keeps it alive). Results are those of the Python operation,
+// character for character.
+
+namespace {
+
+// "000102...feff": the two hex digits of every byte.
+constexpr struct HexPairs {
+    char text[513];
+    constexpr HexPairs() : text()
+    {
+        for (int i = 0; i < 256; ++i) {
+            text[2 * i] = "0123456789abcdef"[i >> 4];
+            text[2 * i + 1] = "0123456789abcdef"[i & 0xf];
+        }
+    }
+} kHexPairTable;
+constexpr const char* kHexPairs = kHexPairTable.text;
+
+TC_INLINE void Piece::set_hex4(uint32_t number)
+{
+    owner_.reset(nullptr);
+    // Right-aligned in the buffer, two digits at a time: the low four, then
+    // the high four only when they are needed.
+    char* end = digits_ + 8;
+    std::memcpy(end - 2, kHexPairs + 2 * (number & 0xff), 2);
+    std::memcpy(end - 4, kHexPairs + 2 * ((number >> 8) & 0xff), 2);
+    int count = 4;
+    if ((number >> 16) != 0) {
+        std::memcpy(end - 6, kHexPairs + 2 * ((number >> 16) & 0xff), 2);
+        std::memcpy(end - 8, kHexPairs + 2 * (number >> 24), 2);
+        count = (number >> 24) != 0 ? ((number >> 28) != 0 ? 8 : 7)
+                                    : ((number >> 20) != 0 ? 6 : 5);
+    }
+    span_ = Span(end - count, count, 0x7f, PyUnicode_1BYTE_KIND);
+}
+
+template <unsigned Base>
+void Piece::set_digits(size_t number, int width)
+{
+    static constexpr char digit[] = "0123456789abcdef";
+    char* end = digits_ + sizeof digits_;
+    char* at = end;
+    if (Base == 16) {
+        // As many digits as the number needs, at least `width`, two at a time.
+        int count = width < 1 ? 1 : width;
+        while (count < static_cast<int>(2 * sizeof number) && (number >> (4 * count)) != 0) {
+            ++count;
+        }
+        at -= count;
+        int i = count;
+        if (count == 4) {
+            std::memcpy(at, kHexPairs + 2 * ((number >> 8) & 0xff), 2);
+            std::memcpy(at + 2, kHexPairs + 2 * (number & 0xff), 2);
+            i = 0;
+        }
+        for (; i >= 2; i -= 2) {
+            std::memcpy(at + i - 2, kHexPairs + 2 * (number & 0xff), 2);
+            number >>= 8;
+        }
+        if (i == 1) {
+            at[0] = digit[number & 0xf];
+        }
+    }
+    else if (number < Base && width <= 1) {
+        *--at = digit[number];
+    }
+    else {
+        do {
+            *--at = digit[number % Base];
+            number /= Base;
+        } while (number != 0);
+        while (end - at < width) {
+            *--at = '0';
+        }
+    }
+    owner_ = Ref();
+    span_ = Span(at, end - at, 0x7f, PyUnicode_1BYTE_KIND);
+}
+
+// The compact value of an exact int, when it lies in [0, bound].
+inline bool small_int(PyObject* value, Py_ssize_t bound, Py_ssize_t& small)
+{
+    if (!PyLong_CheckExact(value)) {
+        return false;
+    }
+    PyLongObject* number = reinterpret_cast<PyLongObject*>(value);
+    if (!PyUnstable_Long_IsCompact(number)) {
+        return false;
+    }
+    small = PyUnstable_Long_CompactValue(number);
+    return small >= 0 && small <= bound;
+}
+
+// The digits of a non-negative exact int small enough for one machine word,
+// written into the piece: 1 when written, 0 when the value takes the generic
+// path, -1 on error.
+template <unsigned Base>
+int int_digits(PyObject* value, Piece& piece, int width)
+{
+    Py_ssize_t small;
+    if (small_int(value, PY_SSIZE_T_MAX, small)) {
+        piece.set_digits<Base>(static_cast<size_t>(small), width);
+        return 1;
+    }
+    // Not an int, or a negative one of a machine word.
+    if (!PyLong_CheckExact(value) ||
+        PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value))) {
+        return 0;
+    }
+    int overflow = 0;
+    long long big = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (big == -1 && PyErr_Occurred()) {
+        return -1;
+    }
+    if (overflow != 0 || big < 0 || static_cast<unsigned long long>(big) > SIZE_MAX) {
+        return 0;
+    }
+    piece.set_digits<Base>(static_cast<size_t>(big), width);
+    return 1;
+}
+
+// The hex form of an identifier: format(value, "04x"). Non-negative exact
+// ints are written here with the same digits, in about a tenth of the
+// instructions of the format call; this is what hex04() does not do inline.
+TC_NOINLINE bool hex04_other(PyObject* value, Piece& piece)
+{
+    int done = int_digits<16>(value, piece, 4);
+    if (done != 0) {
+        return done > 0;
+    }
+    return piece.set(Ref::steal(PyObject_Format(value, N.hex04)));
+}
+
+// IDs are exact ints of 16 (vendor) and 24 bits (device): their digits
+// inline.
+TC_INLINE bool hex04(PyObject* value, Piece& piece)
+{
+    Py_ssize_t small;
+    if (small_int(value, 0x7fffffff, small)) {
+        piece.set_hex4(static_cast<uint32_t>(small));
+        return true;
+    }
+    return hex04_other(value, piece);
+}
+
+// The text form of a value: str(value); exact strings are used as they are
+// and plain ints written here.
+TC_NOINLINE bool text_form_other(PyObject* value, Piece& piece)
+{
+    int done = int_digits<10>(value, piece, 1);
+    if (done != 0) {
+        return done > 0;
+    }
+    return piece.set(text(value));
+}
+
+// Exact strings and one-digit ints (port numbers) inline.
+inline bool text_form(PyObject* value, Piece& piece)
+{
+    if (PyUnicode_CheckExact(value)) {
+        return piece.set(Ref::borrow(value));
+    }
+    Py_ssize_t small;
+    if (small_int(value, 9, small)) {
+        piece.set_digit(static_cast<unsigned>(small));
+        return true;
+    }
+    return text_form_other(value, piece);
+}
+
+// strip() of what is not an exact ASCII string.
+TC_NOINLINE bool strip_other(Ref&& value, Piece& piece)
+{
+    PyObject* str = value.get();
+    if (!PyUnicode_CheckExact(str)) {
+        return piece.set(call_method(str, N.strip));
+    }
+    Py_ssize_t start = 0;
+    Py_ssize_t end = PyUnicode_GET_LENGTH(str);
+    int kind = PyUnicode_KIND(str);
+    const void* data = PyUnicode_DATA(str);
+    while (start < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, start))) {
+        ++start;
+    }
+    while (end > start && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) {
+        --end;
+    }
+    piece.set_slice(std::move(value), start, end);
+    return true;
+}
+
+// value.strip() of an exact string, taking over `value`: trimmed here with
+// the white-space rule of str.strip(), without a copy.
+TC_INLINE bool strip_exact(Ref&& value, Piece& piece)
+{
+    PyObject* str = value.get();
+    if (!PyUnicode_IS_COMPACT_ASCII(str)) {
+        return strip_other(std::move(value), piece);
+    }
+    // The characters of a compact ASCII string follow its header.
+    const Py_UCS1* chars = reinterpret_cast<const Py_UCS1*>(
+        reinterpret_cast<const PyASCIIObject*>(str) + 1);
+    Py_ssize_t end = PyUnicode_GET_LENGTH(str);
+    // Every ASCII white-space character is at most a space: a text that
+    // begins and ends above it has nothing to strip, as most have.
+    if (end > 0 && chars[0] > ' ' && chars[end - 1] > ' ') {
+        piece.set_ascii(std::move(value), chars, end);
+        return true;
+    }
+    const Py_UCS1* first = chars;
+    const Py_UCS1* last = chars + end;
+    while (first < last && _Py_ascii_whitespace[*first]) {
+        ++first;
+    }
+    while (last > first && _Py_ascii_whitespace[last[-1]]) {
+        --last;
+    }
+    piece.set_ascii(std::move(value), first, last - first);
+    return true;
+}
+
+// value.strip(), taking over `value`: exact strings trimmed here, other
+// objects get their own method called.
+inline bool strip(Ref&& value, Piece& piece)
+{
+    if (!PyUnicode_CheckExact(value.get())) {
+        return strip_other(std::move(value), piece);
+    }
+    return strip_exact(std::move(value), piece);
+}
+
+}  // namespace

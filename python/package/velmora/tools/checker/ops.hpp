@@ -1,0 +1,112 @@
+// The interpreter's operations on objects as the module's Python reading
+// uses them: the truth test, comparisons, attribute reads, calls, str(),
+// endswith()/startswith() and dict subscripts.
+//
+// Rules: each returns what its Python operation returns; a Ref result is a
+// new reference or null with an exception set, an int result 1/0 or -1 with
+// an exception set. Arguments are borrowed for the call. Shortcuts (exact
+// strings, dicts, constants) are taken only where no caller's code could
+// tell the difference.
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Small helpers over the C API.
+
+// Interpreter truth test: 1, 0, or -1 with an exception set. The constants
+// and exact strings and dicts, whose truth no code of a caller's can change,
+// are answered here.
+inline int truth(PyObject* obj)
+{
+    if (obj == Py_True) {
+        return 1;
+    }
+    if (obj == Py_False || obj == Py_None) {
+        return 0;
+    }
+    if (PyUnicode_CheckExact(obj)) {
+        return PyUnicode_GET_LENGTH(obj) != 0;
+    }
+    if (PyDict_CheckExact(obj)) {
+        return PyDict_GET_SIZE(obj) != 0;
+    }
+    return PyObject_IsTrue(obj);
+}
+
+// Truth of the rich comparison `a <op> b`, as an `if` statement sees it.
+int compare(PyObject* a, PyObject* b, int op)
+{
+    Ref result = Ref::steal(PyObject_RichCompare(a, b, op));
+    if (!result) {
+        return -1;
+    }
+    return truth(result.get());
+}
+
+Ref getattr(PyObject* obj, PyObject* name)
+{
+    return Ref::steal(PyObject_GetAttr(obj, name));
+}
+
+// obj.name(*args)
+Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args = {})
+{
+    PyObject* stack[4] = {obj, nullptr, nullptr, nullptr};
+    size_t n = 1;
+    for (PyObject* arg : args) {
+        stack[n++] = arg;
+    }
+    return Ref::steal(PyObject_VectorcallMethod(
+        name, stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// func(*args)
+Ref call(PyObject* func, std::initializer_list<PyObject*> args = {})
+{
+    PyObject* stack[8];
+    stack[0] = nullptr;   // room for a bound method's self
+    size_t n = 1;
+    for (PyObject* arg : args) {
+        stack[n++] = arg;
+    }
+    return Ref::steal(PyObject_Vectorcall(
+        func, stack + 1, (n - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// func(arg), the call of an output function.
+inline Ref call_one(PyObject* func, PyObject* arg)
+{
+    PyObject* stack[2] = {nullptr, arg};   // room for a bound method's self
+    return Ref::steal(
+        PyObject_Vectorcall(func, stack + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// The text form of a value: str(value).
+Ref text(PyObject* value) { return Ref::steal(PyObject_Str(value)); }
+
+// text.endswith(suffix) / text.startswith(prefix) as a truth value.
+int affix(PyObject* text, PyObject* affix, bool suffix)
+{
+    if (PyUnicode_CheckExact(text) && PyUnicode_CheckExact(affix)) {
+        return static_cast<int>(PyUnicode_Tailmatch(
+            text, affix, 0, PY_SSIZE_T_MAX, suffix ? 1 : -1));
+    }
+    Ref result = call_method(text, suffix ? N.endswith : N.startswith, {affix});
+    if (!result) {
+        return -1;
+    }
+    return truth(result.get());
+}
+
+// dict[key] of an exact dict, with the KeyError of a missing key.
+Ref dict_item(PyObject* dict, PyObject* key)
+{
+    PyObject* value;   // always set, nullptr when missing
+    int found = PyDict_GetItemRef(dict, key, &value);
+    if (found == 0) {
+        PyErr_SetObject(PyExc_KeyError, key);
+    }
+    return Ref::steal(value);
+}
+
+}  // namespace
