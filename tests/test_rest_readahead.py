@@ -104,6 +104,29 @@ def test_read_ahead_keeps_the_report_its_warnings_and_the_request_bounds(monkeyp
     assert report == "\n".join(in_process)
 
 
+def test_a_check_again_in_the_same_process_reaches_the_masters_as_found_now(monkeypatch, tmp_path, capsys):
+    """A window's second check reuses the master drivers of the first: they
+    reach their masters through this check's discovery, read ahead once and
+    with the credentials given since."""
+    doc = mixed_plant(copies=1)
+    doc["masters"][0]["access"] = {"login": "maint", "password": "pw-2fa9"}
+    netrc = tmp_path / "netrc"
+    monkeypatch.setenv("NETRC", str(netrc))
+    with Servers(sim.load_installation(doc)) as servers:
+        reports, counts, warned = [], [], []
+        for _ in range(3):
+            before = [len(s.master.requests) for s in servers.servers]
+            reports.append(rest_check(servers, "address", None))
+            counts.append([len(s.master.requests) - n for s, n in zip(servers.servers, before)])
+            warned.append("needs credentials" in capsys.readouterr().err)
+            netrc.write_text("machine 127.0.0.1 login maint password pw-2fa9\n")
+        assert warned == [True, False, False]
+        assert "Device port 8: Velmora, VTS-10" not in reports[0] and "Device port 8: Velmora, VTS-10" in reports[1]
+        assert reports[2] == reports[1] and counts[2] == counts[1], counts
+        assert counts[1][0] <= 8 + 4 + 5 + 1  # the listing read once (and the one 401)
+    assert sim.open_master_drivers() == []
+
+
 def test_answers_older_than_the_session_deadline_are_read_again(monkeypatch):
     first = demo_ip_only()["masters"][0]
     doc = {"masters": [first, {**copy.deepcopy(first), "address": "192.168.10.23"}]}

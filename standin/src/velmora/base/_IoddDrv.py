@@ -149,7 +149,8 @@ class _DriverManager:
     master drivers per address.
 
     A master driver stays registered after disconnect(); it is "active" while
-    connected.  Every query first makes sure the installation is loaded, so the
+    connected, and reconnects through the newest discovery's link (``_found``).
+    Every query first makes sure the installation is loaded, so the
     drivers the installation says are already held show up.
     """
 
@@ -196,6 +197,18 @@ class _DriverManager:
     def _register_master(self, driver: IoddMasterDriver) -> None:
         with runtime.lock:
             self._masters[driver.address] = driver
+
+    def _found(self, links: list[MasterLink]) -> None:
+        """Masters just found: a registered driver without a session
+        reconnects through the link found now, not the one of an earlier
+        discovery (whose base driver may be closed, whose settings may be
+        old, and that no read-ahead serves any more)."""
+        with runtime.lock:
+            for link in links:
+                driver = self._masters.get(link.address)
+                if (driver is not None and not driver._session and driver._link is not link
+                        and link.supported and driver._link.transport == link.transport):
+                    driver._link = link
 
     def _clear(self) -> None:
         with runtime.lock:
@@ -254,12 +267,14 @@ class IoddBaseDriver:
         backend = runtime.backend(self._transport)
         if addr is None:
             links = backend.discover()
+            self.commonDrivers._found(links)
             self._read_ahead(backend, links)
             bridges = [MasterBridge(self, link) for link in links]
             runtime.record("discover", self._transport, None, found=len(bridges))
             _log(f"{self._name} discover() -> {[b.address for b in bridges]}")
             return bridges
         link = backend.find(addr)
+        self.commonDrivers._found([] if link is None else [link])
         self._read_ahead(backend, [] if link is None else [link])
         runtime.record("discover", self._transport, addr, found=int(link is not None))
         _log(f"{self._name} discover({addr!r}) -> {'found' if link else 'nothing'}")
