@@ -37,6 +37,12 @@
 #include "checker/stack.hpp"     // stack room of every call
 #include "checker/members.hpp"   // member reads through remembered sites
 
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <iterator>
+#include <utility>
+
 namespace {
 
 constexpr const char kVersion[] = "1.9.2";
@@ -1018,11 +1024,17 @@ Ref error_line(PyObject* error)
 
 MemberSite g_master_sites[kMasterAttrs];
 
+// The attribute each MasterAttr reads.
+constexpr NameRow<MasterAttr> kMasterAttrNames[] = {
+    {kVendorId, &Names::vendorId}, {kDeviceId, &Names::deviceId},
+    {kName, &Names::name},         {kFwVersion, &Names::fwVersion},
+    {kAddress, &Names::address},   {kVendor, &Names::vendor},
+    {kProductName, &Names::productName}, {kProductCode, &Names::productCode}};
+static_assert(rows_in_order(kMasterAttrNames, kMasterAttrs), "one row per MasterAttr, in order");
+
 Ref master_attr(PyObject* master, MasterAttr which)
 {
-    PyObject* const names[] = {N.vendorId, N.deviceId,    N.name,       N.fwVersion,
-                               N.address,  N.vendor,      N.productName, N.productCode};
-    return read_member(master, names[which], g_master_sites[which]);
+    return read_member(master, N.*kMasterAttrNames[which].name, g_master_sites[which]);
 }
 
 // Reads of the line (for Read): str(value) of a value read before, and

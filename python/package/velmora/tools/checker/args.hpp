@@ -7,6 +7,14 @@
 // members of N, compared by identity first. Every function of the module
 // takes FASTCALL_ARGS.
 
+#ifndef TESSADYN_CHECKER_ARGS_HPP
+#define TESSADYN_CHECKER_ARGS_HPP
+
+#include "platform.hpp"
+#include "refs.hpp"
+
+#include <initializer_list>
+
 namespace {
 
 // ---------------------------------------------------------------------------
@@ -179,3 +187,5 @@ bool no_args(const char* name, Py_ssize_t nargs, PyObject* kwnames)
         Py_ssize_t nargs, PyObject *kwnames
 
 }  // namespace
+
+#endif  // TESSADYN_CHECKER_ARGS_HPP

@@ -8,6 +8,14 @@
 // them is used. The fixed pieces of the report texts are not names: they
 // are written in the texts' layouts.
 
+#ifndef TESSADYN_CHECKER_NAMES_HPP
+#define TESSADYN_CHECKER_NAMES_HPP
+
+#include "platform.hpp"
+
+#include <cstddef>
+#include <cstdint>
+
 namespace {
 
 constexpr const char kModuleName[] = "velmora.tools.TessadynChecker";
@@ -102,4 +110,31 @@ struct Names {
 };
 Names N{};
 
+// A row of a name table indexed by an enum: the enum's value and the member
+// of N that it names. A table's rows are checked at compile time with
+// rows_in_order.
+template <class Key>
+struct NameRow {
+    Key key;
+    PyObject* Names::*name;
+};
+
+// Whether `rows` holds one row for each of the `count` values of its enum,
+// in the enum's order, so that rows[key] is the row of `key`.
+template <class Key, size_t K>
+constexpr bool rows_in_order(const NameRow<Key> (&rows)[K], Key count)
+{
+    if (K != static_cast<size_t>(count)) {
+        return false;
+    }
+    for (size_t i = 0; i < K; ++i) {
+        if (static_cast<size_t>(rows[i].key) != i) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
+
+#endif  // TESSADYN_CHECKER_NAMES_HPP

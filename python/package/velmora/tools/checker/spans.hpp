@@ -3,10 +3,37 @@
 // string, digits written here) or a foreign object that is no exact string;
 // a Piece is one value with what keeps its span alive.
 //
+// This header opens the text machinery: spans.hpp (the values), forms.hpp
+// (digits and strip() into pieces), then three ways of making a text of
+// them. Which one to use:
+//   - join({...}) (join.hpp) where Python makes the text without `+` (an
+//     f-string, as the error line): the spans are joined with one
+//     allocation; a str subclass gives its characters, and no __add__ or
+//     __radd__ of anybody's runs.
+//   - Sum (sum.hpp) for a text of a few operands that Python builds with
+//     `a + b + ...` one step at a time (the banner, the summary): an operand
+//     that is no exact str gets the interpreter's `+` in Python's order.
+//   - A layout (layout.hpp) for a report text of many parts written once
+//     (the master line, the device text): the same `+` semantics as Sum,
+//     values read where Python reads them, and, while every part is exact,
+//     joined inline with its literals sized at compile time. Its spans are
+//     counted at compile time against the room of the join (Spans).
+//
 // Rules: a Span owns nothing: it must not outlive the literal, string or
 // Piece it points into. A Piece is neither copied nor moved (its span may
 // point into its own buffer) and is set by one of its set functions before
-// it is read. exact() tells whether adding a piece can run anybody's code.
+// it is read.
+
+#ifndef TESSADYN_CHECKER_SPANS_HPP
+#define TESSADYN_CHECKER_SPANS_HPP
+
+#include "platform.hpp"
+#include "refs.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <utility>
 
 namespace {
 
@@ -117,10 +144,6 @@ private:
     char digits_[sizeof(size_t) * 2 + 4];
 };
 
-// Whether a piece is an exact str (or digits written here): adding it runs
-// nobody's code.
-inline bool exact(const Piece& piece) { return piece.span().maxchar != kForeign; }
-
 void Piece::set_slice(Ref str, Py_ssize_t start, Py_ssize_t end)
 {
     owner_ = std::move(str);
@@ -144,4 +167,83 @@ void Piece::set_slice(Ref str, Py_ssize_t start, Py_ssize_t end)
     span_ = Span(chars, length, widest, kind);
 }
 
+// ---------------------------------------------------------------------------
+// Digits written into a piece.
+
+// "000102...feff": the two hex digits of every byte.
+constexpr struct HexPairs {
+    char text[513];
+    constexpr HexPairs() : text()
+    {
+        for (int i = 0; i < 256; ++i) {
+            text[2 * i] = "0123456789abcdef"[i >> 4];
+            text[2 * i + 1] = "0123456789abcdef"[i & 0xf];
+        }
+    }
+} kHexPairTable;
+constexpr const char* kHexPairs = kHexPairTable.text;
+
+TC_INLINE void Piece::set_hex4(uint32_t number)
+{
+    owner_.reset(nullptr);
+    // Right-aligned in the buffer, two digits at a time: the low four, then
+    // the high four only when they are needed.
+    char* end = digits_ + 8;
+    std::memcpy(end - 2, kHexPairs + 2 * (number & 0xff), 2);
+    std::memcpy(end - 4, kHexPairs + 2 * ((number >> 8) & 0xff), 2);
+    int count = 4;
+    if ((number >> 16) != 0) {
+        std::memcpy(end - 6, kHexPairs + 2 * ((number >> 16) & 0xff), 2);
+        std::memcpy(end - 8, kHexPairs + 2 * (number >> 24), 2);
+        count = (number >> 24) != 0 ? ((number >> 28) != 0 ? 8 : 7)
+                                    : ((number >> 20) != 0 ? 6 : 5);
+    }
+    span_ = Span(end - count, count, 0x7f, PyUnicode_1BYTE_KIND);
+}
+
+template <unsigned Base>
+void Piece::set_digits(size_t number, int width)
+{
+    static constexpr char digit[] = "0123456789abcdef";
+    char* end = digits_ + sizeof digits_;
+    char* at = end;
+    if (Base == 16) {
+        // As many digits as the number needs, at least `width`, two at a time.
+        int count = width < 1 ? 1 : width;
+        while (count < static_cast<int>(2 * sizeof number) && (number >> (4 * count)) != 0) {
+            ++count;
+        }
+        at -= count;
+        int i = count;
+        if (count == 4) {
+            std::memcpy(at, kHexPairs + 2 * ((number >> 8) & 0xff), 2);
+            std::memcpy(at + 2, kHexPairs + 2 * (number & 0xff), 2);
+            i = 0;
+        }
+        for (; i >= 2; i -= 2) {
+            std::memcpy(at + i - 2, kHexPairs + 2 * (number & 0xff), 2);
+            number >>= 8;
+        }
+        if (i == 1) {
+            at[0] = digit[number & 0xf];
+        }
+    }
+    else if (number < Base && width <= 1) {
+        *--at = digit[number];
+    }
+    else {
+        do {
+            *--at = digit[number % Base];
+            number /= Base;
+        } while (number != 0);
+        while (end - at < width) {
+            *--at = '0';
+        }
+    }
+    owner_ = Ref();
+    span_ = Span(at, end - at, 0x7f, PyUnicode_1BYTE_KIND);
+}
+
 }  // namespace
+
+#endif  // TESSADYN_CHECKER_SPANS_HPP
