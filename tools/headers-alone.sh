@@ -5,7 +5,9 @@
 # the C API of the venv's Python, warnings as errors. A header that uses
 # something it does not include itself fails here, as it would in an editor
 # or clangd opening it. The warnings about functions and variables that
-# nothing uses are off: alone, nothing of a header is used.
+# nothing uses are off: alone, nothing of a header is used. Then
+# tools/layout-room.cc: a layout of as many spans as one join has room for
+# must compile, one of a span more must not.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 python=${VPY:-.venv/bin/python}
@@ -21,20 +23,30 @@ if [[ ${#compilers[@]} == 0 ]]; then
     exit 0
 fi
 
+flags=(-std=c++20 -fsyntax-only -Wall -Wextra -Wpedantic -Werror -Wno-unused-function
+       -Wno-unused-variable -Wno-unused-const-variable -Wno-unused-template
+       -I"$dir" -I"$include")
 failed=0
 for cxx in "${compilers[@]}"; do
     count=0
     for header in "$dir"/*.hpp; do
         name=$(basename "$header")
         if ! printf '#include "%s"\n#include "%s"\n' "$name" "$name" |
-            "$cxx" -std=c++20 -fsyntax-only -Wall -Wextra -Wpedantic -Werror \
-                -Wno-unused-function -Wno-unused-variable -Wno-unused-const-variable \
-                -Wno-unused-template -I"$dir" -I"$include" -x c++ -; then
+            "$cxx" "${flags[@]}" -x c++ -; then
             echo "headers alone: $name does not compile by itself with $cxx" >&2
             failed=1
         fi
         count=$((count + 1))
     done
     echo "== $count headers compile alone with $("$cxx" --version | head -n 1)"
+    if ! "$cxx" "${flags[@]}" -DSPANS=32 tools/layout-room.cc; then
+        echo "headers alone: a layout of 32 spans does not compile with $cxx" >&2
+        failed=1
+    fi
+    if out=$("$cxx" "${flags[@]}" -DSPANS=33 tools/layout-room.cc 2>&1) ||
+        ! grep -q 'more spans in a layout than one join has room for' <<<"$out"; then
+        echo "headers alone: a layout of 33 spans is not refused at compile time with $cxx" >&2
+        failed=1
+    fi
 done
 exit "$failed"

@@ -93,9 +93,13 @@ PyObject* g_print = nullptr;     // built-in print, fetched at load time
 #define TC_NUMBERS(X) X(int0, 0) X(int2, 2) X(int9, 9) X(int16, 16) X(int24, 24)
 
 // The identification values of a device text, in the order they are read:
-// the first kWithPlaceholder through _get_text with a placeholder.
-constexpr int kIdentValues = 8;
-constexpr int kWithPlaceholder = 6;
+// those before vendorName through _get_text with a placeholder.
+enum class Ident {
+    productText, productId, serialNumber, firmwareRevision, hardwareRevision,
+    applicationSpecificTag, vendorName, productName, count
+};
+constexpr int kIdentValues = static_cast<int>(Ident::count);
+constexpr int kWithPlaceholder = static_cast<int>(Ident::vendorName);
 
 struct Names {
 #define TC_MEMBER(member, value) PyObject* member = nullptr;
