@@ -40,12 +40,12 @@ inline bool small_int(PyObject* value, Py_ssize_t bound, Py_ssize_t& small)
 // The digits of a non-negative exact int small enough for one machine word,
 // written into the piece: 1 when written, 0 when the value takes the generic
 // path, -1 on error.
-template <unsigned Base>
-int int_digits(PyObject* value, Piece& piece, int width)
+template <unsigned Base, int Width>
+int int_digits(PyObject* value, Piece& piece)
 {
     Py_ssize_t small;
     if (small_int(value, PY_SSIZE_T_MAX, small)) {
-        piece.set_digits<Base>(static_cast<size_t>(small), width);
+        piece.set_digits<Base, Width>(static_cast<size_t>(small));
         return 1;
     }
     // Not an int, or a negative one of a machine word.
@@ -61,7 +61,7 @@ int int_digits(PyObject* value, Piece& piece, int width)
     if (overflow != 0 || big < 0 || static_cast<unsigned long long>(big) > SIZE_MAX) {
         return 0;
     }
-    piece.set_digits<Base>(static_cast<size_t>(big), width);
+    piece.set_digits<Base, Width>(static_cast<size_t>(big));
     return 1;
 }
 
@@ -70,7 +70,7 @@ int int_digits(PyObject* value, Piece& piece, int width)
 // instructions of the format call; this is what hex04() does not do inline.
 TC_NOINLINE bool hex04_other(PyObject* value, Piece& piece)
 {
-    int done = int_digits<16>(value, piece, 4);
+    int done = int_digits<16, 4>(value, piece);
     if (done != 0) {
         return done > 0;
     }
@@ -93,7 +93,7 @@ TC_INLINE bool hex04(PyObject* value, Piece& piece)
 // and plain ints written here.
 TC_NOINLINE bool text_form_other(PyObject* value, Piece& piece)
 {
-    int done = int_digits<10>(value, piece, 1);
+    int done = int_digits<10, 1>(value, piece);
     if (done != 0) {
         return done > 0;
     }

@@ -93,7 +93,6 @@ public:
     Piece& operator=(const Piece&) = delete;
 
     const Span& span() const { return span_; }
-    operator const Span&() const { return span_; }
     // The string object the span is the whole of, or nullptr.
     PyObject* whole_object() const
     {
@@ -125,9 +124,9 @@ public:
         owner_ = std::move(str);
         span_ = Span(chars, length, 0x7f, PyUnicode_1BYTE_KIND);
     }
-    // The digits of `number` in base 10 or 16 (lower case), at least `width`.
-    template <unsigned Base>
-    void set_digits(size_t number, int width);
+    // The digits of `number` in base 10 or 16 (lower case), at least `Width`.
+    template <unsigned Base, int Width>
+    void set_digits(size_t number);
     // The hex digits of a 32-bit number, at least four.
     void set_hex4(uint32_t number);
     // A decimal digit.
@@ -141,7 +140,9 @@ public:
 private:
     Ref owner_;
     Span span_;
-    char digits_[sizeof(size_t) * 2 + 4];
+    // Room for the digits of any size_t in base 10 (20 on 64-bit hosts) or 16.
+    static constexpr size_t kDigitRoom = sizeof(size_t) * 2 + 4;
+    char digits_[kDigitRoom];
 };
 
 void Piece::set_slice(Ref str, Py_ssize_t start, Py_ssize_t end)
@@ -185,6 +186,7 @@ constexpr const char* kHexPairs = kHexPairTable.text;
 
 TC_INLINE void Piece::set_hex4(uint32_t number)
 {
+    static_assert(kDigitRoom >= 8, "room for the eight hex digits of 32 bits");
     owner_.reset(nullptr);
     // Right-aligned in the buffer, two digits at a time: the low four, then
     // the high four only when they are needed.
@@ -201,15 +203,29 @@ TC_INLINE void Piece::set_hex4(uint32_t number)
     span_ = Span(end - count, count, 0x7f, PyUnicode_1BYTE_KIND);
 }
 
-template <unsigned Base>
-void Piece::set_digits(size_t number, int width)
+// The most digits of a size_t in `base`.
+constexpr int most_digits(unsigned base)
 {
+    int count = 1;
+    for (size_t number = SIZE_MAX; number >= base; number /= base) {
+        ++count;
+    }
+    return count;
+}
+
+template <unsigned Base, int Width>
+void Piece::set_digits(size_t number)
+{
+    static_assert(Base == 10 || Base == 16);
+    static_assert(most_digits(Base) <= static_cast<int>(kDigitRoom) &&
+                      Width <= static_cast<int>(kDigitRoom),
+                  "room for the digits written");
     static constexpr char digit[] = "0123456789abcdef";
     char* end = digits_ + sizeof digits_;
     char* at = end;
     if (Base == 16) {
-        // As many digits as the number needs, at least `width`, two at a time.
-        int count = width < 1 ? 1 : width;
+        // As many digits as the number needs, at least `Width`, two at a time.
+        int count = Width < 1 ? 1 : Width;
         while (count < static_cast<int>(2 * sizeof number) && (number >> (4 * count)) != 0) {
             ++count;
         }
@@ -228,7 +244,7 @@ void Piece::set_digits(size_t number, int width)
             at[0] = digit[number & 0xf];
         }
     }
-    else if (number < Base && width <= 1) {
+    else if (number < Base && Width <= 1) {
         *--at = digit[number];
     }
     else {
@@ -236,7 +252,7 @@ void Piece::set_digits(size_t number, int width)
             *--at = digit[number % Base];
             number /= Base;
         } while (number != 0);
-        while (end - at < width) {
+        while (end - at < Width) {
             *--at = '0';
         }
     }
