@@ -6,14 +6,15 @@
 // else the text is the interpreter's `+`, operand by operand (Sum), with
 // each value read where Python reads it.
 //
-// Parts: string literals; pieces (Piece) and spans; groups of parts spliced
-// into the sum around them (splice()); sums held in a Python variable, `e = a + b + ...` while
-// their flag (an int, or kAlways) holds, else "" (Expr), added as one
-// operand and chosen between by either(); and values read where the text
-// reaches them (Read), which run ahead of the text only while every part
-// before them is exact (no code can then run between the read and its
-// place). The pass that decides between the join and `+` also sizes the
-// parts for the join.
+// Parts: string literals; pieces (Piece); groups of parts spliced into the
+// sum around them (splice()); sums held in a Python variable,
+// `e = a + b + ...` while their flag (an int, or kAlways) holds, else ""
+// (Expr), added as one operand and chosen between by either(); and values
+// read where the text reaches them (Read), which run ahead of the text only
+// while every part before them is exact (no code can then run between the
+// read and its place). The pass that decides between the join and `+` also
+// sizes the parts for the join; the most spans a layout can join are
+// counted at compile time (MostSpans) against the room of Spans.
 //
 // Rules: a layout holds references to its parts, so everything it names (the
 // pieces, the flags, the reads, the inner Exprs) is declared before it and
@@ -125,7 +126,7 @@ Either<A, B> either(const int& first, const A& a, const B& b)
 // The most spans a layout's parts flatten to, known at compile time: an
 // Expr's parts all present, the longer of either()'s two.
 
-template <class Part>   // a literal, a span, a piece or a read
+template <class Part>   // a literal, a piece or a read
 struct MostSpans : std::integral_constant<size_t, 1> {};
 template <class... Parts>
 struct MostSpans<Splice<Parts...>>
@@ -148,11 +149,6 @@ template <class F, size_t K>
 TC_INLINE void flat(F& f, const char (&literal)[K])
 {
     f(literal);
-}
-template <class F>
-TC_INLINE void flat(F& f, const Span& span)
-{
-    f(span);
 }
 template <class F>
 TC_INLINE void flat(F& f, const Piece& piece)

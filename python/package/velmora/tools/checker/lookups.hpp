@@ -177,7 +177,8 @@ inline Ref lookup(PyObject* module, G global, FastcallFunction* own = nullptr)
     return lookup_slow(module, global, own);
 }
 
-// Looks `name` up in the module namespace and calls it. While the name still
+// Looks `name` up in the module namespace and calls it with `args` (their
+// number known at compile time, as call() takes them). While the name still
 // holds the module's own function, that function is entered directly, without
 // the call machinery of a builtin: about 11% of a check()'s instructions.
 template <size_t K>

@@ -5,8 +5,12 @@
 // of TC_NAMES (its member of N and its initialisation come from that row);
 // small ints of TC_NUMBERS alike. Members of N are borrowed by every user
 // and never released. init_names() runs once, at load time, before any of
-// them is used. The fixed pieces of the report texts are not names: they
-// are written in the texts' layouts.
+// them is used. A table of names indexed by an enum (the master attributes,
+// the identification keys and placeholders) is an array of NameRow whose
+// rows are checked against the enum at compile time (rows_in_order); the
+// global names and their enum G come from one list (TC_GLOBALS). The fixed
+// pieces of the report texts are not names: they are written in the texts'
+// layouts.
 
 #ifndef TESSADYN_CHECKER_NAMES_HPP
 #define TESSADYN_CHECKER_NAMES_HPP

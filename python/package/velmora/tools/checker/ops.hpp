@@ -91,9 +91,9 @@ Ref call(PyObject* func, PyObject* const (&args)[K])
 // func()
 inline Ref call(PyObject* func)
 {
-    PyObject* self = nullptr;   // room for a bound method's self
+    PyObject* stack[1] = {nullptr};   // room for a bound method's self
     return Ref::steal(
-        PyObject_Vectorcall(func, &self + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        PyObject_Vectorcall(func, stack + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // func(arg), the call of an output function.
