@@ -98,7 +98,8 @@ test-valgrind: $(STAMP)
 # Linter, type checks and the conversion warnings: ruff; mypy over the
 # stand-in and the command; mypy --strict over the module's stub and a typed
 # caller; stubtest of the stub against the installed module; the module built
-# with Clang's conversion warnings as errors.
+# with Clang's conversion warnings as errors; each of the module's headers
+# compiled alone (GCC and Clang).
 LINT_TOOLS := $(VENV)/.lint-tools
 $(LINT_TOOLS): $(BASE) requirements-lint.txt
 	$(PIP) -r requirements-lint.txt
@@ -110,6 +111,7 @@ lint: $(STAMP) $(LINT_TOOLS)
 	$(VPY) -m mypy --strict --no-warn-unused-configs tests/typed_caller.py python/package/velmora/tools/TessadynChecker.pyi
 	$(VPY) -m mypy.stubtest velmora.tools.TessadynChecker
 	bash tools/strict-warnings.sh
+	bash tools/headers-alone.sh
 
 # Wheels and sdists of the checker and the stand-in in dist/, checked with
 # twine; auditwheel names the manylinux tag the checker's wheel meets.

@@ -37,6 +37,10 @@
 #include "checker/stack.hpp"     // stack room of every call
 #include "checker/members.hpp"   // member reads through remembered sites
 
+#include <cstdint>
+#include <cstdio>
+#include <utility>
+
 namespace {
 
 constexpr const char kVersion[] = "1.9.2";
@@ -1018,11 +1022,17 @@ Ref error_line(PyObject* error)
 
 MemberSite g_master_sites[kMasterAttrs];
 
+// The attribute each MasterAttr reads.
+constexpr NameRow<MasterAttr> kMasterAttrNames[] = {
+    {kVendorId, &Names::vendorId}, {kDeviceId, &Names::deviceId},
+    {kName, &Names::name},         {kFwVersion, &Names::fwVersion},
+    {kAddress, &Names::address},   {kVendor, &Names::vendor},
+    {kProductName, &Names::productName}, {kProductCode, &Names::productCode}};
+static_assert(rows_in_order(kMasterAttrNames, kMasterAttrs), "one row per MasterAttr, in order");
+
 Ref master_attr(PyObject* master, MasterAttr which)
 {
-    PyObject* const names[] = {N.vendorId, N.deviceId,    N.name,       N.fwVersion,
-                               N.address,  N.vendor,      N.productName, N.productCode};
-    return read_member(master, names[which], g_master_sites[which]);
+    return read_member(master, N.*kMasterAttrNames[which].name, g_master_sites[which]);
 }
 
 // Reads of the line (for Read): str(value) of a value read before, and
@@ -1197,10 +1207,32 @@ int master_product_code(PyObject* master, Piece& piece)
 struct DeviceText {
     PyObject* module;
     PyObject* ident;
-    // prodText, prodId, ser, fwver, hdver, apptag, vendorName, prodName (in
-    // reading order)
+    // prodText, prodId, ser, fwver, hdver, apptag, vendorName, prodName: one
+    // per Ident, in its order (the order of reading)
     Piece field[kIdentValues];
 };
+
+// The key of each identification value, and the placeholder of those that
+// have one.
+constexpr NameRow<Ident> kIdentKeys[] = {
+    {Ident::productText, &Names::productText},
+    {Ident::productId, &Names::productId},
+    {Ident::serialNumber, &Names::serialNumber},
+    {Ident::firmwareRevision, &Names::firmwareRevision},
+    {Ident::hardwareRevision, &Names::hardwareRevision},
+    {Ident::applicationSpecificTag, &Names::applicationSpecificTag},
+    {Ident::vendorName, &Names::vendorName},
+    {Ident::productName, &Names::productName}};
+static_assert(rows_in_order(kIdentKeys, Ident::count), "one key per Ident, in order");
+constexpr NameRow<Ident> kPlaceholders[] = {
+    {Ident::productText, &Names::NO_PRODUCT_TEXT},
+    {Ident::productId, &Names::NO_PRODUCT_ID},
+    {Ident::serialNumber, &Names::NO_SERIAL},
+    {Ident::firmwareRevision, &Names::NO_FW_VER},
+    {Ident::hardwareRevision, &Names::NO_HW_VER},
+    {Ident::applicationSpecificTag, &Names::NO_TAG}};
+static_assert(rows_in_order(kPlaceholders, Ident::vendorName),
+              "one placeholder per Ident before vendorName, in order");
 
 // format(obj.<attr>, "04x"), a read of the text (for Read).
 struct HexOf {
@@ -1510,15 +1542,12 @@ bool init_names()
             return false;
         }
     }
-    PyObject* const keys[] = {N.productText,      N.productId,
-                              N.serialNumber,     N.firmwareRevision,
-                              N.hardwareRevision, N.applicationSpecificTag,
-                              N.vendorName,       N.productName};
-    PyObject* const placeholders[] = {N.NO_PRODUCT_TEXT, N.NO_PRODUCT_ID, N.NO_SERIAL,
-                                      N.NO_FW_VER,       N.NO_HW_VER,     N.NO_TAG};
-    static_assert(std::size(keys) == kIdentValues && std::size(placeholders) == kWithPlaceholder);
-    std::copy(std::begin(keys), std::end(keys), N.identKeys);
-    std::copy(std::begin(placeholders), std::end(placeholders), N.placeholders);
+    for (const NameRow<Ident>& row : kIdentKeys) {
+        N.identKeys[static_cast<int>(row.key)] = N.*row.name;
+    }
+    for (const NameRow<Ident>& row : kPlaceholders) {
+        N.placeholders[static_cast<int>(row.key)] = N.*row.name;
+    }
     N.optionsKwnames = PyTuple_Pack(1, N.options);
     N.ready = N.optionsKwnames != nullptr;
     return N.ready;

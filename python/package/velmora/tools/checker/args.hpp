@@ -1,11 +1,20 @@
 // Argument parsing of the module's functions: every parameter by position or
 // by keyword, with the messages the interpreter gives for a Python function.
 //
-// Rules: `values` holds one borrowed slot per parameter, pre-set to the
-// defaults (nullptr for required ones); on success each slot is the caller's
-// argument or its default, borrowed for the call. Parameter names are
+// Rules: `values` holds one borrowed slot per parameter (an array of the
+// Signature's size: parse_args takes no other), pre-set to the defaults
+// (nullptr for required ones); on success each slot is the caller's argument
+// or its default, borrowed for the call. Parameter names are
 // members of N, compared by identity first. Every function of the module
 // takes FASTCALL_ARGS.
+
+#ifndef TESSADYN_CHECKER_ARGS_HPP
+#define TESSADYN_CHECKER_ARGS_HPP
+
+#include "platform.hpp"
+#include "refs.hpp"
+
+#include <cstddef>
 
 namespace {
 
@@ -13,27 +22,40 @@ namespace {
 // Argument parsing: every parameter can be given by position or by keyword,
 // with the messages the interpreter gives for a Python function.
 
-struct Signature {
+// A function's parameters as the slow path reads them.
+struct ParamList {
     const char* name;
-    std::initializer_list<PyObject* const*> params;   // &N.xxx of each parameter
-    Py_ssize_t required;                              // leading required ones
+    PyObject* const* const* params;   // &N.xxx of each parameter
+    Py_ssize_t count;
+    Py_ssize_t required;              // leading required ones
 };
 
-void missing_arguments(const Signature& sig, PyObject* const* values)
+// A function's signature: `Signature sig{"name", {&N.a, &N.b}, 1}` makes a
+// Signature<2>, whose parse_args takes exactly two value slots.
+template <size_t K>
+struct Signature {
+    const char* name;
+    PyObject* const* params[K];   // &N.xxx of each parameter
+    Py_ssize_t required;          // leading required ones
+
+    ParamList list() const { return {name, params, static_cast<Py_ssize_t>(K), required}; }
+};
+template <size_t K>
+Signature(const char*, PyObject* const* const (&)[K], Py_ssize_t) -> Signature<K>;
+
+void missing_arguments(const ParamList& sig, PyObject* const* values)
 {
     Ref missing = Ref::steal(PyList_New(0));
     if (!missing) {
         return;
     }
-    Py_ssize_t i = 0;
-    for (PyObject* const* param : sig.params) {
-        if (i < sig.required && values[i] == nullptr) {
-            Ref quoted = Ref::steal(PyUnicode_FromFormat("'%U'", *param));
+    for (Py_ssize_t i = 0; i < sig.required; ++i) {
+        if (values[i] == nullptr) {
+            Ref quoted = Ref::steal(PyUnicode_FromFormat("'%U'", *sig.params[i]));
             if (!quoted || PyList_Append(missing.get(), quoted.get()) < 0) {
                 return;
             }
         }
-        ++i;
     }
     Py_ssize_t count = PyList_GET_SIZE(missing.get());
     Ref names;
@@ -61,7 +83,7 @@ void missing_arguments(const Signature& sig, PyObject* const* values)
 }
 
 // Puts keyword arguments into their slots of `values`.
-bool parse_keywords(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+bool parse_keywords(const ParamList& sig, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, PyObject** values)
 {
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
@@ -72,22 +94,18 @@ bool parse_keywords(const Signature& sig, PyObject* const* args, Py_ssize_t narg
             return false;
         }
         Py_ssize_t index = -1;
-        Py_ssize_t i = 0;
-        for (PyObject* const* param : sig.params) {
-            if (key == *param) {
+        for (Py_ssize_t i = 0; i < sig.count; ++i) {
+            if (key == *sig.params[i]) {
                 index = i;
                 break;
             }
-            ++i;
         }
         if (index < 0) {
-            i = 0;
-            for (PyObject* const* param : sig.params) {
-                if (PyUnicode_Compare(key, *param) == 0) {
+            for (Py_ssize_t i = 0; i < sig.count; ++i) {
+                if (PyUnicode_Compare(key, *sig.params[i]) == 0) {
                     index = i;
                     break;
                 }
-                ++i;
             }
             if (PyErr_Occurred()) {
                 return false;
@@ -110,10 +128,10 @@ bool parse_keywords(const Signature& sig, PyObject* const* args, Py_ssize_t narg
 
 // Fills `values` (one borrowed slot per parameter, pre-set to the defaults,
 // nullptr for required ones) from a vectorcall argument list.
-bool parse_args_slow(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+bool parse_args_slow(const ParamList& sig, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames, PyObject** values)
 {
-    const Py_ssize_t nparams = static_cast<Py_ssize_t>(sig.params.size());
+    const Py_ssize_t nparams = sig.count;
     for (Py_ssize_t i = 0; i < nargs && i < nparams; ++i) {
         values[i] = args[i];
     }
@@ -144,18 +162,19 @@ bool parse_args_slow(const Signature& sig, PyObject* const* args, Py_ssize_t nar
     return true;
 }
 
-// As parse_args_slow; every parameter given by position, as the module's
-// own calls give them, is taken here.
-inline bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames, PyObject** values)
+// As parse_args_slow, into one slot per parameter; every parameter given by
+// position, as the module's own calls give them, is taken here.
+template <size_t K>
+inline bool parse_args(const Signature<K>& sig, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames, PyObject* (&values)[K])
 {
-    if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(sig.params.size())) {
-        for (Py_ssize_t i = 0; i < nargs; ++i) {
+    if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(K)) {
+        for (size_t i = 0; i < K; ++i) {
             values[i] = args[i];
         }
         return true;
     }
-    return parse_args_slow(sig, args, nargs, kwnames, values);
+    return parse_args_slow(sig.list(), args, nargs, kwnames, values);
 }
 
 // Checks that a function taking no arguments got none.
@@ -179,3 +198,5 @@ bool no_args(const char* name, Py_ssize_t nargs, PyObject* kwnames)
         Py_ssize_t nargs, PyObject *kwnames
 
 }  // namespace
+
+#endif  // TESSADYN_CHECKER_ARGS_HPP

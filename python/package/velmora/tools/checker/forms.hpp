@@ -8,81 +8,20 @@
 // (the piece keeps it alive). Results are those of the Python operation,
 // character for character.
 
+#ifndef TESSADYN_CHECKER_FORMS_HPP
+#define TESSADYN_CHECKER_FORMS_HPP
+
+#include "platform.hpp"
+#include "names.hpp"
+#include "ops.hpp"
+#include "refs.hpp"
+#include "spans.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+
 namespace {
-
-// "000102...feff": the two hex digits of every byte.
-constexpr struct HexPairs {
-    char text[513];
-    constexpr HexPairs() : text()
-    {
-        for (int i = 0; i < 256; ++i) {
-            text[2 * i] = "0123456789abcdef"[i >> 4];
-            text[2 * i + 1] = "0123456789abcdef"[i & 0xf];
-        }
-    }
-} kHexPairTable;
-constexpr const char* kHexPairs = kHexPairTable.text;
-
-TC_INLINE void Piece::set_hex4(uint32_t number)
-{
-    owner_.reset(nullptr);
-    // Right-aligned in the buffer, two digits at a time: the low four, then
-    // the high four only when they are needed.
-    char* end = digits_ + 8;
-    std::memcpy(end - 2, kHexPairs + 2 * (number & 0xff), 2);
-    std::memcpy(end - 4, kHexPairs + 2 * ((number >> 8) & 0xff), 2);
-    int count = 4;
-    if ((number >> 16) != 0) {
-        std::memcpy(end - 6, kHexPairs + 2 * ((number >> 16) & 0xff), 2);
-        std::memcpy(end - 8, kHexPairs + 2 * (number >> 24), 2);
-        count = (number >> 24) != 0 ? ((number >> 28) != 0 ? 8 : 7)
-                                    : ((number >> 20) != 0 ? 6 : 5);
-    }
-    span_ = Span(end - count, count, 0x7f, PyUnicode_1BYTE_KIND);
-}
-
-template <unsigned Base>
-void Piece::set_digits(size_t number, int width)
-{
-    static constexpr char digit[] = "0123456789abcdef";
-    char* end = digits_ + sizeof digits_;
-    char* at = end;
-    if (Base == 16) {
-        // As many digits as the number needs, at least `width`, two at a time.
-        int count = width < 1 ? 1 : width;
-        while (count < static_cast<int>(2 * sizeof number) && (number >> (4 * count)) != 0) {
-            ++count;
-        }
-        at -= count;
-        int i = count;
-        if (count == 4) {
-            std::memcpy(at, kHexPairs + 2 * ((number >> 8) & 0xff), 2);
-            std::memcpy(at + 2, kHexPairs + 2 * (number & 0xff), 2);
-            i = 0;
-        }
-        for (; i >= 2; i -= 2) {
-            std::memcpy(at + i - 2, kHexPairs + 2 * (number & 0xff), 2);
-            number >>= 8;
-        }
-        if (i == 1) {
-            at[0] = digit[number & 0xf];
-        }
-    }
-    else if (number < Base && width <= 1) {
-        *--at = digit[number];
-    }
-    else {
-        do {
-            *--at = digit[number % Base];
-            number /= Base;
-        } while (number != 0);
-        while (end - at < width) {
-            *--at = '0';
-        }
-    }
-    owner_ = Ref();
-    span_ = Span(at, end - at, 0x7f, PyUnicode_1BYTE_KIND);
-}
 
 // The compact value of an exact int, when it lies in [0, bound].
 inline bool small_int(PyObject* value, Py_ssize_t bound, Py_ssize_t& small)
@@ -101,12 +40,12 @@ inline bool small_int(PyObject* value, Py_ssize_t bound, Py_ssize_t& small)
 // The digits of a non-negative exact int small enough for one machine word,
 // written into the piece: 1 when written, 0 when the value takes the generic
 // path, -1 on error.
-template <unsigned Base>
-int int_digits(PyObject* value, Piece& piece, int width)
+template <unsigned Base, int Width>
+int int_digits(PyObject* value, Piece& piece)
 {
     Py_ssize_t small;
     if (small_int(value, PY_SSIZE_T_MAX, small)) {
-        piece.set_digits<Base>(static_cast<size_t>(small), width);
+        piece.set_digits<Base, Width>(static_cast<size_t>(small));
         return 1;
     }
     // Not an int, or a negative one of a machine word.
@@ -122,7 +61,7 @@ int int_digits(PyObject* value, Piece& piece, int width)
     if (overflow != 0 || big < 0 || static_cast<unsigned long long>(big) > SIZE_MAX) {
         return 0;
     }
-    piece.set_digits<Base>(static_cast<size_t>(big), width);
+    piece.set_digits<Base, Width>(static_cast<size_t>(big));
     return 1;
 }
 
@@ -131,7 +70,7 @@ int int_digits(PyObject* value, Piece& piece, int width)
 // instructions of the format call; this is what hex04() does not do inline.
 TC_NOINLINE bool hex04_other(PyObject* value, Piece& piece)
 {
-    int done = int_digits<16>(value, piece, 4);
+    int done = int_digits<16, 4>(value, piece);
     if (done != 0) {
         return done > 0;
     }
@@ -154,7 +93,7 @@ TC_INLINE bool hex04(PyObject* value, Piece& piece)
 // and plain ints written here.
 TC_NOINLINE bool text_form_other(PyObject* value, Piece& piece)
 {
-    int done = int_digits<10>(value, piece, 1);
+    int done = int_digits<10, 1>(value, piece);
     if (done != 0) {
         return done > 0;
     }
@@ -237,3 +176,5 @@ inline bool strip(Ref&& value, Piece& piece)
 }
 
 }  // namespace
+
+#endif  // TESSADYN_CHECKER_FORMS_HPP

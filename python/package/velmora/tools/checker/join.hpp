@@ -8,6 +8,24 @@
 // its owner's __add__/__radd__ could not run (callers that must honour them
 // use Sum, sum.hpp).
 
+#ifndef TESSADYN_CHECKER_JOIN_HPP
+#define TESSADYN_CHECKER_JOIN_HPP
+
+#include "platform.hpp"
+#include "refs.hpp"
+#include "spans.hpp"
+
+#include <bit>
+#include <cassert>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <initializer_list>
+#include <iterator>
+#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 // Copies a short run of bytes with a few unaligned word moves; longer runs
@@ -249,21 +267,26 @@ Ref join_foreign(const Span* spans, size_t count)
 Ref join(std::initializer_list<Span> spans) { return join(spans.begin(), spans.size()); }
 
 // Collects the spans of one text in order; its slots stay uninitialised
-// until a span is added.
+// until a span is added. Who adds one checks the room first: Sum asks full()
+// and goes on with `+` when it is, a layout's join counts its spans at
+// compile time (layout.hpp).
 struct Spans {
-    Span items[32];
+    static constexpr size_t kRoom = 32;
+    Span items[kRoom];
     size_t count = 0;
 
     Spans() {}
     Spans(const Spans&) = delete;
     Spans& operator=(const Spans&) = delete;
 
+    // Adds a span; only while !full().
     Spans& operator<<(const Span& span)
     {
+        assert(!full());
         items[count++] = span;
         return *this;
     }
-    bool full() const { return count == std::size(items); }
+    bool full() const { return count == kRoom; }
 };
 
 // A span as a string object of its own: `object` when the span is the whole
@@ -280,3 +303,5 @@ Ref span_object(const Span& span, PyObject* object)
 }
 
 }  // namespace
+
+#endif  // TESSADYN_CHECKER_JOIN_HPP

@@ -6,15 +6,15 @@
 // else the text is the interpreter's `+`, operand by operand (Sum), with
 // each value read where Python reads it.
 //
-// Parts: string literals; pieces (Piece) and spans; groups of parts spliced
-// into the sum around them, left in or out by a condition (when()) or always
-// there (splice()); sums held in a Python variable, `e = a + b + ...` while
-// their flag (an int, or kAlways) holds, else "" (Expr), added as one
-// operand and chosen between by either(); and values read where the text
-// reaches them (Read), which run ahead of the text only while every part
-// before them is exact (no code can then run between the read and its
-// place). The pass that decides between the join and `+` also sizes the
-// parts for the join.
+// Parts: string literals; pieces (Piece); groups of parts spliced into the
+// sum around them (splice()); sums held in a Python variable,
+// `e = a + b + ...` while their flag (an int, or kAlways) holds, else ""
+// (Expr), added as one operand and chosen between by either(); and values
+// read where the text reaches them (Read), which run ahead of the text only
+// while every part before them is exact (no code can then run between the
+// read and its place). The pass that decides between the join and `+` also
+// sizes the parts for the join; the most spans a layout can join are
+// counted at compile time (MostSpans) against the room of Spans.
 //
 // Rules: a layout holds references to its parts, so everything it names (the
 // pieces, the flags, the reads, the inner Exprs) is declared before it and
@@ -22,21 +22,26 @@
 // variable `e`: its sum is built there when adding it would run code, later
 // (or never, when joined) otherwise. text_of(e) gives the text's value.
 
+#ifndef TESSADYN_CHECKER_LAYOUT_HPP
+#define TESSADYN_CHECKER_LAYOUT_HPP
+
+#include "platform.hpp"
+#include "join.hpp"
+#include "names.hpp"
+#include "refs.hpp"
+#include "spans.hpp"
+#include "sum.hpp"
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
 namespace {
-
-// A layout's parts whose condition leaves them in or out as a whole.
-template <class... Parts>
-struct Group {
-    bool present;
-    std::tuple<const Parts&...> parts;
-};
-
-// The parts, when `present`; otherwise nothing.
-template <class... Parts>
-Group<Parts...> when(bool present, const Parts&... parts)
-{
-    return {present, std::tuple<const Parts&...>(parts...)};
-}
 
 // Parts that are always there, spliced into the sum around them.
 template <class... Parts>
@@ -118,17 +123,32 @@ Either<A, B> either(const int& first, const A& a, const B& b)
 }
 
 // ---------------------------------------------------------------------------
+// The most spans a layout's parts flatten to, known at compile time: an
+// Expr's parts all present, the longer of either()'s two.
+
+template <class Part>   // a literal, a piece or a read
+struct MostSpans : std::integral_constant<size_t, 1> {};
+template <class... Parts>
+struct MostSpans<Splice<Parts...>>
+    : std::integral_constant<size_t, (size_t{0} + ... + MostSpans<Parts>::value)> {};
+template <class Flag, class... Parts>
+struct MostSpans<Expr<Flag, Parts...>>
+    : std::integral_constant<size_t, (size_t{0} + ... + MostSpans<Parts>::value)> {};
+template <class A, class B>
+struct MostSpans<Either<A, B>>
+    : std::integral_constant<size_t, (MostSpans<A>::value > MostSpans<B>::value
+                                          ? MostSpans<A>::value
+                                          : MostSpans<B>::value)> {};
+template <class... Parts>
+constexpr size_t kMostSpans = (size_t{0} + ... + MostSpans<Parts>::value);
+
+// ---------------------------------------------------------------------------
 // The layout flattened into literals and spans, for the join.
 
 template <class F, size_t K>
 TC_INLINE void flat(F& f, const char (&literal)[K])
 {
     f(literal);
-}
-template <class F>
-TC_INLINE void flat(F& f, const Span& span)
-{
-    f(span);
 }
 template <class F>
 TC_INLINE void flat(F& f, const Piece& piece)
@@ -139,13 +159,6 @@ template <class F, class R>
 TC_INLINE void flat(F& f, const Read<R>& read)
 {
     f(read.piece().span());
-}
-template <class F, class... Parts>
-TC_INLINE void flat(F& f, const Group<Parts...>& group)
-{
-    if (group.present) {
-        std::apply([&f](const auto&... part) { (flat(f, part), ...); }, group.parts);
-    }
 }
 template <class F, class... Parts>
 TC_INLINE void flat(F& f, const Splice<Parts...>& splice)
@@ -207,7 +220,8 @@ struct CopyParts2 {
     }
 };
 
-// The parts as spans, for the join of any other kind.
+// The parts as spans, for the join of any other kind; join_text_wide checks
+// at compile time that the layout's spans fit.
 struct SpanParts {
     Spans& spans;
     template <size_t K>
@@ -240,6 +254,8 @@ TC_NOINLINE Ref join_text_wide(const Sizes& sizes, const Parts&... parts)
         (flat(copy, parts), ...);
         return result;
     }
+    static_assert(kMostSpans<Parts...> <= Spans::kRoom,
+                  "more spans in a layout than one join has room for");
     Spans spans;
     SpanParts span_parts{spans};
     (flat(span_parts, parts), ...);
@@ -320,11 +336,6 @@ TC_INLINE int ahead(Sizes& sizes, const Splice<Parts...>& splice)
 {
     return ahead_all(sizes, splice.parts);
 }
-template <class... Parts>
-TC_INLINE int ahead(Sizes& sizes, const Group<Parts...>& group)
-{
-    return group.present ? ahead_all(sizes, group.parts) : 1;
-}
 template <class Flag, class... Parts>
 TC_INLINE int ahead(Sizes& sizes, const Expr<Flag, Parts...>& expr)
 {
@@ -362,13 +373,6 @@ template <class R>
 bool add_operand(Sum& sum, const Read<R>& read)
 {
     return (read.done() || read.run()) && sum.add(read.piece());
-}
-template <class... Parts>
-bool add_operand(Sum& sum, const Group<Parts...>& group)
-{
-    return !group.present ||
-           std::apply([&sum](const auto&... part) { return (add_operand(sum, part) && ...); },
-                      group.parts);
 }
 template <class... Parts>
 bool add_operand(Sum& sum, const Splice<Parts...>& splice)
@@ -470,3 +474,5 @@ TC_INLINE Ref text_of(const Expr<Flag, Parts...>& expr)
 }
 
 }  // namespace
+
+#endif  // TESSADYN_CHECKER_LAYOUT_HPP

@@ -10,6 +10,16 @@
 // reference of its own. Code that may run between a look-up and its use
 // (any call out of the module) may rebind the name: look it up again after.
 
+#ifndef TESSADYN_CHECKER_LOOKUPS_HPP
+#define TESSADYN_CHECKER_LOOKUPS_HPP
+
+#include "platform.hpp"
+#include "names.hpp"
+#include "ops.hpp"
+#include "refs.hpp"
+
+#include <cstddef>
+
 namespace {
 
 
@@ -167,10 +177,12 @@ inline Ref lookup(PyObject* module, G global, FastcallFunction* own = nullptr)
     return lookup_slow(module, global, own);
 }
 
-// Looks `name` up in the module namespace and calls it. While the name still
+// Looks `name` up in the module namespace and calls it with `args` (their
+// number known at compile time, as call() takes them). While the name still
 // holds the module's own function, that function is entered directly, without
 // the call machinery of a builtin: about 11% of a check()'s instructions.
-Ref call_global(PyObject* module, G name, std::initializer_list<PyObject*> args)
+template <size_t K>
+Ref call_global(PyObject* module, G name, PyObject* const (&args)[K])
 {
     FastcallFunction own = nullptr;
     Ref func = lookup(module, name, &own);
@@ -178,9 +190,11 @@ Ref call_global(PyObject* module, G name, std::initializer_list<PyObject*> args)
         return {};
     }
     if (own != nullptr) {
-        return Ref::steal(own(module, args.begin(), static_cast<Py_ssize_t>(args.size()), nullptr));
+        return Ref::steal(own(module, args, static_cast<Py_ssize_t>(K), nullptr));
     }
     return call(func.get(), args);
 }
 
 }  // namespace
+
+#endif  // TESSADYN_CHECKER_LOOKUPS_HPP

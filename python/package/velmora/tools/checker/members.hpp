@@ -7,6 +7,13 @@
 // seen at the next read. The result is a new reference (or null with an
 // exception set), as getattr() gives.
 
+#ifndef TESSADYN_CHECKER_MEMBERS_HPP
+#define TESSADYN_CHECKER_MEMBERS_HPP
+
+#include "platform.hpp"
+#include "ops.hpp"
+#include "refs.hpp"
+
 namespace {
 
 // The master bridge's attributes, read afresh at each use: 19 reads a line.
@@ -71,3 +78,5 @@ Ref read_member(PyObject* obj, PyObject* name, MemberSite& site)
 }
 
 }  // namespace
+
+#endif  // TESSADYN_CHECKER_MEMBERS_HPP

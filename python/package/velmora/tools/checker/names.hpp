@@ -5,8 +5,20 @@
 // of TC_NAMES (its member of N and its initialisation come from that row);
 // small ints of TC_NUMBERS alike. Members of N are borrowed by every user
 // and never released. init_names() runs once, at load time, before any of
-// them is used. The fixed pieces of the report texts are not names: they
-// are written in the texts' layouts.
+// them is used. A table of names indexed by an enum (the master attributes,
+// the identification keys and placeholders) is an array of NameRow whose
+// rows are checked against the enum at compile time (rows_in_order); the
+// global names and their enum G come from one list (TC_GLOBALS). The fixed
+// pieces of the report texts are not names: they are written in the texts'
+// layouts.
+
+#ifndef TESSADYN_CHECKER_NAMES_HPP
+#define TESSADYN_CHECKER_NAMES_HPP
+
+#include "platform.hpp"
+
+#include <cstddef>
+#include <cstdint>
 
 namespace {
 
@@ -85,9 +97,13 @@ PyObject* g_print = nullptr;     // built-in print, fetched at load time
 #define TC_NUMBERS(X) X(int0, 0) X(int2, 2) X(int9, 9) X(int16, 16) X(int24, 24)
 
 // The identification values of a device text, in the order they are read:
-// the first kWithPlaceholder through _get_text with a placeholder.
-constexpr int kIdentValues = 8;
-constexpr int kWithPlaceholder = 6;
+// those before vendorName through _get_text with a placeholder.
+enum class Ident {
+    productText, productId, serialNumber, firmwareRevision, hardwareRevision,
+    applicationSpecificTag, vendorName, productName, count
+};
+constexpr int kIdentValues = static_cast<int>(Ident::count);
+constexpr int kWithPlaceholder = static_cast<int>(Ident::vendorName);
 
 struct Names {
 #define TC_MEMBER(member, value) PyObject* member = nullptr;
@@ -102,4 +118,31 @@ struct Names {
 };
 Names N{};
 
+// A row of a name table indexed by an enum: the enum's value and the member
+// of N that it names. A table's rows are checked at compile time with
+// rows_in_order.
+template <class Key>
+struct NameRow {
+    Key key;
+    PyObject* Names::*name;
+};
+
+// Whether `rows` holds one row for each of the `count` values of its enum,
+// in the enum's order, so that rows[key] is the row of `key`.
+template <class Key, size_t K>
+constexpr bool rows_in_order(const NameRow<Key> (&rows)[K], Key count)
+{
+    if (K != static_cast<size_t>(count)) {
+        return false;
+    }
+    for (size_t i = 0; i < K; ++i) {
+        if (static_cast<size_t>(rows[i].key) != i) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
+
+#endif  // TESSADYN_CHECKER_NAMES_HPP

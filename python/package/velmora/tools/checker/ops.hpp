@@ -8,6 +8,16 @@
 // strings, dicts, constants) are taken only where no caller's code could
 // tell the difference.
 
+#ifndef TESSADYN_CHECKER_OPS_HPP
+#define TESSADYN_CHECKER_OPS_HPP
+
+#include "platform.hpp"
+#include "names.hpp"
+#include "refs.hpp"
+
+#include <algorithm>
+#include <cstddef>
+
 namespace {
 
 // ---------------------------------------------------------------------------
@@ -48,29 +58,42 @@ Ref getattr(PyObject* obj, PyObject* name)
     return Ref::steal(PyObject_GetAttr(obj, name));
 }
 
-// obj.name(*args)
-Ref call_method(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> args = {})
+// obj.name(*args), with room for exactly the arguments given.
+template <size_t K>
+Ref call_method(PyObject* obj, PyObject* name, PyObject* const (&args)[K])
 {
-    PyObject* stack[4] = {obj, nullptr, nullptr, nullptr};
-    size_t n = 1;
-    for (PyObject* arg : args) {
-        stack[n++] = arg;
-    }
+    PyObject* stack[K + 1];
+    stack[0] = obj;
+    std::copy(args, args + K, stack + 1);
     return Ref::steal(PyObject_VectorcallMethod(
-        name, stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        name, stack, (K + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-// func(*args)
-Ref call(PyObject* func, std::initializer_list<PyObject*> args = {})
+// obj.name()
+inline Ref call_method(PyObject* obj, PyObject* name)
 {
-    PyObject* stack[8];
+    return Ref::steal(
+        PyObject_VectorcallMethod(name, &obj, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// func(*args), with room for exactly the arguments given and a bound
+// method's self before them.
+template <size_t K>
+Ref call(PyObject* func, PyObject* const (&args)[K])
+{
+    PyObject* stack[K + 1];
     stack[0] = nullptr;   // room for a bound method's self
-    size_t n = 1;
-    for (PyObject* arg : args) {
-        stack[n++] = arg;
-    }
-    return Ref::steal(PyObject_Vectorcall(
-        func, stack + 1, (n - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    std::copy(args, args + K, stack + 1);
+    return Ref::steal(
+        PyObject_Vectorcall(func, stack + 1, K | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// func()
+inline Ref call(PyObject* func)
+{
+    PyObject* stack[1] = {nullptr};   // room for a bound method's self
+    return Ref::steal(
+        PyObject_Vectorcall(func, stack + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // func(arg), the call of an output function.
@@ -110,3 +133,5 @@ Ref dict_item(PyObject* dict, PyObject* key)
 }
 
 }  // namespace
+
+#endif  // TESSADYN_CHECKER_OPS_HPP

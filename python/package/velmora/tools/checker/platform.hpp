@@ -1,45 +1,18 @@
-// The platform beneath the module: the C API, the standard headers and the
-// operating system's (the stack bounds of stack.hpp), and the two inlining
-// marks the hot paths use.
+// The platform beneath the module: the C API and the two inlining marks the
+// hot paths use.
 //
-// Rules: included first, before any other header of the module; nothing
-// here defines code. TC_NOINLINE keeps a function a call of its own (the
-// joins, the rarely taken paths of the value forms), TC_INLINE keeps a short
-// helper in its callers. Neither changes what a function does.
+// Rules: included first, before any other header of the module (each of
+// them includes it first: the C API must come before the standard headers);
+// nothing here defines code. Each header includes the standard and system
+// headers it uses itself. TC_NOINLINE keeps a function a call of its own
+// (the joins, the rarely taken paths of the value forms), TC_INLINE keeps a
+// short helper in its callers. Neither changes what a function does.
+
+#ifndef TESSADYN_CHECKER_PLATFORM_HPP
+#define TESSADYN_CHECKER_PLATFORM_HPP
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
-
-#include <algorithm>
-#include <bit>
-#include <cstddef>
-#include <cstdint>
-#include <cstdio>
-#include <cstring>
-#include <initializer_list>
-#include <iterator>
-#include <optional>
-#include <tuple>
-#include <utility>
-#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
-#include <emmintrin.h>
-#endif
-
-#if defined(_WIN32)
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-#include <intrin.h>
-#elif defined(__linux__) || defined(__APPLE__) || defined(__FreeBSD__)
-#include <pthread.h>
-#if defined(__FreeBSD__)
-#include <pthread_np.h>
-#endif
-#endif
 
 // Keeps a function out of its callers: the join is one call per text, and
 // inlined into a caller with constant spans it draws GCC's array-bounds
@@ -61,3 +34,5 @@
 #else
 #define TC_INLINE inline
 #endif
+
+#endif  // TESSADYN_CHECKER_PLATFORM_HPP

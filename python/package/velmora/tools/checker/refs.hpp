@@ -9,6 +9,13 @@
 // does. run_finally and while_handling leave the pending exception as Python
 // would: the body's, unless the clean-up raised its own.
 
+#ifndef TESSADYN_CHECKER_REFS_HPP
+#define TESSADYN_CHECKER_REFS_HPP
+
+#include "platform.hpp"
+
+#include <utility>
+
 namespace {
 
 // ---------------------------------------------------------------------------
@@ -92,3 +99,5 @@ bool run_finally(bool body_ok, Cleanup&& cleanup)
 }
 
 }  // namespace
+
+#endif  // TESSADYN_CHECKER_REFS_HPP

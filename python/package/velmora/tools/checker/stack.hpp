@@ -6,6 +6,30 @@
 // It must live until the function returns (it counts the nesting on stacks
 // of unknown bounds).
 
+#ifndef TESSADYN_CHECKER_STACK_HPP
+#define TESSADYN_CHECKER_STACK_HPP
+
+#include "platform.hpp"
+
+#include <cstddef>
+#include <cstdint>
+
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <intrin.h>
+#elif defined(__linux__) || defined(__APPLE__) || defined(__FreeBSD__)
+#include <pthread.h>
+#if defined(__FreeBSD__)
+#include <pthread_np.h>
+#endif
+#endif
+
 namespace {
 
 // ---------------------------------------------------------------------------
@@ -157,3 +181,5 @@ private:
 };
 
 }  // namespace
+
+#endif  // TESSADYN_CHECKER_STACK_HPP

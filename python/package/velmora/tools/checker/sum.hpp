@@ -7,6 +7,17 @@
 // points into its string, piece or inner sum: those must outlive the sum
 // (declare the sum after them). A sum added to another is one operand.
 
+#ifndef TESSADYN_CHECKER_SUM_HPP
+#define TESSADYN_CHECKER_SUM_HPP
+
+#include "platform.hpp"
+#include "join.hpp"
+#include "refs.hpp"
+#include "spans.hpp"
+
+#include <cstddef>
+#include <utility>
+
 namespace {
 
 // A text built the way `a + b + c ...` builds it in Python. While every
@@ -71,7 +82,7 @@ public:
         if (inner.adding_) {
             return add(inner.value_.get());   // the inner sum keeps its value
         }
-        if (!adding_ && spans_.count + inner.spans_.count <= std::size(spans_.items)) {
+        if (!adding_ && spans_.count + inner.spans_.count <= Spans::kRoom) {
             if (spans_.count == 0) {
                 first_ = inner.first_;
             }
@@ -122,3 +133,5 @@ private:
 };
 
 }  // namespace
+
+#endif  // TESSADYN_CHECKER_SUM_HPP
