@@ -28,11 +28,13 @@ def valid(document, name="inventory.schema.json"):
     return document
 
 
-def report_texts(document):
+def report_texts(document, shown=str):
     """The master and device texts of the report, made from an inventory by
-    the report's rules (text forms, blanks stripped, placeholders, hex IDs)."""
+    the report's rules (text forms, blanks stripped, placeholders, hex IDs);
+    each value's text passed through shown (report_text.safe: as a front end
+    shows it)."""
     def tf(value):
-        return "None" if value is None else str(value)
+        return shown("None" if value is None else str(value))
 
     texts = []
     for m in document["masters"]:
@@ -54,7 +56,7 @@ def report_texts(document):
                 continue
 
             def g(key, placeholder=None):
-                return (ident[key] or placeholder).strip() if placeholder else ident[key].strip()
+                return shown((ident[key] or placeholder).strip() if placeholder else ident[key].strip())
 
             texts.append(
                 f"{pre} {g('vendorName')}, {g('productName')} ({g('productId', 'NO_PRODUCT_ID')}),\n"

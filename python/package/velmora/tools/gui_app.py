@@ -7,11 +7,9 @@ video driver): importing it creates the window.  velmora.tools.gui does that.
 from __future__ import annotations
 
 import os
-import signal
 import sys
 import tempfile
-import threading
-from typing import Any, Callable, Optional
+from typing import Callable, Optional
 
 from kivy.app import App
 from kivy.clock import Clock
@@ -31,15 +29,13 @@ from kivy.uix.widget import Widget
 from kivy.utils import escape_markup
 
 from velmora.tools import atomic_file, inventory
+from velmora.tools.frontend import EXIT_ERROR, EXIT_INTERRUPTED, EXIT_OK, catch_sigint
 from velmora.tools.gui_run import TRANSPORTS, Line, Options, Outcome, Worker, parse_addresses
 
 TITLE = "Velmora Tessadyn Checker"
 FONT = "RobotoMono-Regular"
 FONT_SIZE = 13
 ERROR_COLOR = "ff5a5a"
-
-# Exit status after Ctrl-C in the window's terminal.
-EXIT_INTERRUPTED = 130
 
 # How long closing the window waits for a running check to stop; a driver
 # call in progress is not interrupted, so this bounds the wait for it.
@@ -532,10 +528,10 @@ class CheckerApp(App):
         self.initial = options
         self.snapshot = snapshot
         self.start_at_once = start or snapshot is not None
-        self.exit_status = 0
+        self.exit_status = EXIT_OK
         self.view: Optional[CheckerView] = None
         self._closing = False
-        self._previous_sigint: Any = None
+        self._restore_sigint: Optional[Callable[[], None]] = None
 
     def build(self):
         self.view = CheckerView(interactive=self.snapshot is None)
@@ -553,7 +549,7 @@ class CheckerApp(App):
             self.stop()
             return
         if self.snapshot is not None:
-            self.exit_status = 0 if outcome.failure is None else 1
+            self.exit_status = EXIT_OK if outcome.failure is None else EXIT_ERROR
             if outcome.failure is not None:
                 sys.stderr.write(f"tessadyn-check-gui: error: {outcome.failure.message}\n")
             # Let the last lines be laid out and drawn before the picture.
@@ -579,7 +575,7 @@ class CheckerApp(App):
             os.replace(saved, target)
         except (OSError, TypeError) as exc:
             sys.stderr.write(f"tessadyn-check-gui: error: cannot save {target}: {exc}\n")
-            self.exit_status = 1
+            self.exit_status = EXIT_ERROR
         finally:
             for leftover in os.listdir(folder):
                 os.unlink(os.path.join(folder, leftover))
@@ -601,9 +597,7 @@ class CheckerApp(App):
     def _handle_interrupts(self) -> None:
         """Ctrl-C in the terminal closes the window as its close button
         does.  A SIGINT ignored when the program started stays ignored."""
-        if (threading.current_thread() is threading.main_thread()
-                and signal.getsignal(signal.SIGINT) is not signal.SIG_IGN):
-            self._previous_sigint = signal.signal(signal.SIGINT, self._on_interrupt)
+        self._restore_sigint = catch_sigint(self._on_interrupt)
 
     def _on_interrupt(self, signum, frame) -> None:
         self.exit_status = EXIT_INTERRUPTED
@@ -615,9 +609,9 @@ class CheckerApp(App):
             self.stop()
 
     def on_stop(self):
-        if self._previous_sigint is not None:
-            signal.signal(signal.SIGINT, self._previous_sigint)
-            self._previous_sigint = None
+        if self._restore_sigint is not None:
+            self._restore_sigint()
+            self._restore_sigint = None
         if self.view is not None and not self.view.shutdown(CLOSE_TIMEOUT if not self._closing else 1.0):
             sys.stderr.write("tessadyn-check-gui: the check did not stop in time; "
                              "the current master may still be connected\n")
