@@ -13,7 +13,7 @@ from hypothesis import example, given, settings, strategies as st
 
 from velmora.base import sim
 from velmora.tools import TessadynChecker as TC, report_text as rt
-from velmora.tools.inventory import Capture
+from velmora.tools.inventory import IDENT_NAMES, Capture
 
 DATA = Path(__file__).with_name("data")
 
@@ -127,8 +127,7 @@ def expected(func, label, made, labelled, *args):
 value = hostile_text.filter(lambda s: "\\" not in s)
 maybe_value = st.one_of(st.none(), st.just(""), value)
 ids = st.integers(0, 0xFFFFFF)
-ident_keys = ["productText", "productId", "serialNumber", "firmwareRevision",
-              "hardwareRevision", "applicationSpecificTag", "vendorName", "productName"]
+ident_keys = IDENT_NAMES  # all the driver library delivers, whatever the report reads
 
 
 def made_value(v, escape):
