@@ -10,6 +10,8 @@ import os
 import signal
 import threading
 import traceback
+from collections.abc import Iterator
+from contextlib import contextmanager
 from typing import Any, Callable, Optional
 
 from velmora.tools.report_text import safe
@@ -135,23 +137,51 @@ class LibraryLog:
         self._both("error", msg)
 
 
-def forward_library_log(verbose: int, forward: Callable[[str], None]) -> None:
-    """Make the driver library's warnings and errors reach `forward`: its
-    configuration is set as check() sets it when nobody did yet, and its
-    logger wrapped in a LibraryLog."""
-    from types import SimpleNamespace
+@contextmanager
+def library_log(checker, forward: Callable[[str], None]) -> Iterator[None]:
+    """For one run of checker: the driver library's warnings and errors
+    also reach `forward`.  Its configuration stays check()'s own: check()
+    makes it on its first run through `Dict2Obj`, which it looks up in its
+    namespace at that moment, so for the run that name calls the module's
+    own after wrapping the logger in the configuration in a LibraryLog; a
+    configuration made before gets its logger wrapped at once.  Without the
+    driver library the log stays where it goes (standard error)."""
+    try:
+        from velmora.base import IoddUtility
 
-    from velmora.base import IoddUtility, _IoddDrv
+        iodd = IoddUtility.CommonDriverManager.iodd
+        namespace = vars(checker)
+    except Exception:
+        yield
+        return
 
-    manager = IoddUtility.CommonDriverManager
-    if not manager.iodd:
-        names = _IoddDrv.IoddMasterDriver._identNames
+    def forwarding(log: Any) -> LibraryLog:
+        if not isinstance(log, LibraryLog):
+            log = LibraryLog(log)
+        log.forward = forward
+        return log
 
-        def _getIndexVar(idx):
-            return names[idx - 16] if 16 <= idx <= 24 else None
+    if iodd:
+        try:
+            iodd._logger = forwarding(iodd._logger)
+        except Exception:
+            pass
+        yield
+        return
+    own = namespace.get("Dict2Obj")
 
-        manager.iodd = SimpleNamespace(_logger=IoddUtility.Logger(verbose), _getIndexVar=_getIndexVar)
-    log = manager.iodd._logger
-    if not isinstance(log, LibraryLog):
-        log = manager.iodd._logger = LibraryLog(log)
-    log.forward = forward
+    def configuring(config: Any) -> Any:
+        try:
+            config["_logger"] = forwarding(config["_logger"])
+        except Exception:
+            pass
+        return own(config)
+
+    if own is not None:
+        namespace["Dict2Obj"] = configuring
+    try:
+        yield
+    finally:
+        # Rebound by someone else in the meantime: theirs stays.
+        if own is not None and namespace.get("Dict2Obj") is configuring:
+            namespace["Dict2Obj"] = own

@@ -13,7 +13,7 @@ from dataclasses import dataclass, field
 from typing import Any, Callable, Optional
 
 from velmora.tools import inventory, report_text
-from velmora.tools.frontend import CHECKER, describe, forward_library_log, load_checker, renew_abort
+from velmora.tools.frontend import CHECKER, describe, library_log, load_checker, renew_abort
 
 __all__ = ["TRANSPORTS", "parse_addresses", "Options", "Failure", "Outcome", "Line", "Worker",
            "describe", "CHECKER"]
@@ -204,12 +204,9 @@ class Worker:
             except Exception as exc:
                 failure = Failure(describe(exc, loading=True), traceback.format_exc())
             else:
-                try:
-                    forward_library_log(arguments.get("verbose", 2), self._print_log)
-                except Exception:  # a library without that configuration: its lines stay on standard error
-                    pass
                 if not self._abort_requested:
-                    with inventory.Capture(self.checker, arguments, self._targets) as capture:
+                    with library_log(self.checker, self._print_log), \
+                            inventory.Capture(self.checker, arguments, self._targets) as capture:
                         self.checker.check(printFnc=capture.printer(self._print), **arguments)
         except Exception as exc:
             failure = Failure(describe(exc), traceback.format_exc())
