@@ -16,8 +16,10 @@ from typing import Any, Callable, Optional
 
 from velmora.tools.report_text import safe
 
-# check()'s selection values, as both front ends offer them.
-SELECTIONS = ("usb", "eth", "ethernet", "ble")
+# check()'s selection values, as both front ends offer them, and the
+# transport (base driver name) each keeps.
+SELECTED_TRANSPORT = {"usb": "USB", "eth": "IP", "ethernet": "IP", "ble": "BLE"}
+SELECTIONS = tuple(SELECTED_TRANSPORT)
 
 EXIT_OK = 0
 EXIT_ERROR = 1

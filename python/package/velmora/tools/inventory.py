@@ -45,6 +45,7 @@ from datetime import datetime, timezone
 from importlib import resources
 from typing import Any, Callable, Optional, Self
 
+from velmora.tools.frontend import SELECTED_TRANSPORT
 from velmora.tools.report_text import DEVICE_LABEL, MASTER_LABEL, PLAIN, SUMMARY, Label, Target, safe, shown
 
 FORMAT = 1
@@ -519,10 +520,6 @@ def _device_differences(address: Any, port: Any, saved: dict, found: dict) -> li
             if _hashable(before.get(name)) != _hashable(now.get(name))]
 
 
-# The transport (base driver name) that check()'s selection keeps.
-_SELECTED = {"usb": "USB", "eth": "IP", "ethernet": "IP", "ble": "BLE"}
-
-
 def _in_scope(master: dict, options: Any) -> bool:
     """Whether a check with these options (-a, -s) would list the master."""
     if not isinstance(options, dict):
@@ -530,7 +527,7 @@ def _in_scope(master: dict, options: Any) -> bool:
     addresses, select = options.get("address"), options.get("select")
     if isinstance(addresses, list) and addresses and master.get("address") not in addresses:
         return False
-    transport = _SELECTED.get(select.lower()) if isinstance(select, str) else None
+    transport = SELECTED_TRANSPORT.get(select.lower()) if isinstance(select, str) else None
     return transport is None or master.get("transport") in (None, transport)
 
 
