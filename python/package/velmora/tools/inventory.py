@@ -89,12 +89,14 @@ def raw(value: Any) -> Any:
 
 class _Attributes:
     """A master bridge or device record as the module's report function
-    reads it: the values read before, each shown for one target; a value
-    not read before is read from the record at the module's read."""
+    reads it: the values read before, each shown for one target.  A value
+    not read before is read from the record at the module's first read and
+    kept in `values`; with `values` None (a record that could not be read)
+    the module reads the record at every read, as without a capture."""
 
     __slots__ = ("_values", "_record", "_target", "handed")
 
-    def __init__(self, values: dict, record: Any, target: Target):
+    def __init__(self, values: Optional[dict], record: Any, target: Target):
         self._values = values
         self._record = record
         self._target = target
@@ -103,7 +105,13 @@ class _Attributes:
     def __getattr__(self, name: str) -> Any:
         if name.startswith("__"):
             raise AttributeError(name)
-        value = self._values[name] if name in self._values else getattr(self._record, name)
+        values = self._values
+        if values is None:
+            value = getattr(self._record, name)
+        elif name in values:
+            value = values[name]
+        else:
+            value = values[name] = getattr(self._record, name)
         self.handed[name] = handed = shown(value, self._target)
         return handed
 
@@ -114,7 +122,7 @@ class _Identification:
 
     __slots__ = ("_values", "_mapping", "_target")
 
-    def __init__(self, values: dict, mapping: Any, target: Target):
+    def __init__(self, values: Optional[dict], mapping: Any, target: Target):
         self._values = values
         self._mapping = mapping
         self._target = target
@@ -123,7 +131,13 @@ class _Identification:
         return True
 
     def __getitem__(self, key: Any) -> Any:
-        value = self._values[key] if key in self._values else self._mapping[key]
+        values = self._values
+        if values is None:
+            value = self._mapping[key]
+        elif key in values:
+            value = values[key]
+        else:
+            value = values[key] = self._mapping[key]
         return shown(value, self._target)
 
 
@@ -252,19 +266,17 @@ class Capture:
 
     def _print_master(self, own, master, printFnc, gui):
         self._current = None
+        values: Optional[dict]
         try:
             values = _read(master, MASTER_NAMES)
             transport = _transport(master)
         except Exception:
             # Read by the module as it came, as without a capture.
             self.lost = True
-            values, transport = {}, None
-            recorded = False
-        else:
-            recorded = True
+            values, transport = None, None
         self._report(own, lambda target: (_Attributes(values, master, target),), MASTER_LABEL,
                      "address", printFnc)
-        if not recorded:
+        if values is None:
             return
         try:
             self._current = _Master({name: raw(values[name]) for name in MASTER_NAMES},
@@ -274,25 +286,24 @@ class Capture:
             self.lost = True
 
     def _print_dev(self, own, dev, ident, printFnc, gui):
+        values: Optional[dict]
+        identification: Optional[dict]
         try:
             values = _read(dev, DEVICE_NAMES)
             identification = _identification(ident)
         except Exception:
             self.lost = True
-            values, identification = {}, None
-            recorded = False
-        else:
-            recorded = True
+            values = identification = None
 
         def args(target: Target) -> tuple:
-            if not recorded:
-                return (_Attributes({}, dev, target),
-                        ident if not ident else _Identification({}, ident, target))
+            if values is None:
+                return (_Attributes(None, dev, target),
+                        ident if not ident else _Identification(None, ident, target))
             return (_Attributes(values, dev, target), None if identification is None
                     else _Identification(identification, ident, target))
 
         self._report(own, args, DEVICE_LABEL, "portId", printFnc)
-        if not recorded:
+        if values is None:
             return
         try:
             device = {
