@@ -28,37 +28,22 @@ def valid(document, name="inventory.schema.json"):
     return document
 
 
-def report_texts(document):
-    """The master and device texts of the report, made from an inventory by
-    the report's rules (text forms, blanks stripped, placeholders, hex IDs)."""
-    def tf(value):
-        return "None" if value is None else str(value)
+def report_texts(document, target=None):
+    """The master and device texts of the report, made by the module itself
+    from an inventory's values: as they are, or as a front end makes them
+    for a report_text target."""
+    import contextlib
+    from types import SimpleNamespace
+
+    from velmora.tools import TessadynChecker as tc
+    from velmora.tools.inventory import Capture
 
     texts = []
-    for m in document["masters"]:
-        vid = f" vid 0x{m['vendorId']:04x}," if m["vendorId"] else ""
-        did = f" did 0x{m['deviceId']:04x}," if m["deviceId"] else ""
-        name = f" ({tf(m['name'])})" if m["name"] else ""
-        fw = f" fwVer {tf(m['fwVersion'])}" if m["fwVersion"] else ""
-        vendor, product, code = m["vendor"], m["productName"], m["productCode"]
-        if vendor == "unknown" or (product and product.startswith(vendor)):
-            vendor = ""
-        pcode = f" ({tf(code)})" if code and code != product else ""
-        texts.append(f"\nMaster {tf(m['address'])}{name}: {tf(vendor)}, {tf(product)}{pcode},"
-                     f"\n    {vid}{did}{fw}")
-        for d in m["devices"]:
-            pre, ident = f"  * Device port {tf(d['port'])}:", d["identification"]
-            ids = f"vid 0x{d['vendorId']:04x}, did 0x{d['deviceId']:04x}"
-            if not ident:
-                texts.append(f"{pre} NO_IDENT, {ids}")
-                continue
-
-            def g(key, placeholder=None):
-                return (ident[key] or placeholder).strip() if placeholder else ident[key].strip()
-
-            texts.append(
-                f"{pre} {g('vendorName')}, {g('productName')} ({g('productId', 'NO_PRODUCT_ID')}),\n"
-                f"    {g('productText', 'NO_PRODUCT_TEXT')}, {ids},\n"
-                f"    fwVer {g('firmwareRevision', 'NO_FW_VER')}, hwVer {g('hardwareRevision', 'NO_HW_VER')}, "
-                f"S/N {g('serialNumber', 'NO_SERIAL')}, tag: {g('applicationSpecificTag', 'NO_TAG')}")
+    with Capture(tc, {}, (target,)) if target else contextlib.nullcontext():
+        for m in document["masters"]:
+            values = {k: v for k, v in m.items() if k not in ("devices", "transport")}
+            tc._print_master(SimpleNamespace(**values), texts.append, False)
+            for d in m["devices"]:
+                dev = SimpleNamespace(portId=d["port"], vendorId=d["vendorId"], deviceId=d["deviceId"])
+                tc._print_dev(dev, d["identification"], texts.append, False)
     return texts

@@ -261,3 +261,24 @@ def test_second_interrupt_ends_at_once(tmp_path):
     finally:
         watchdog.cancel()
     assert proc.returncode == 130
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="counts descriptors in /proc")
+def test_a_reader_gone_leaves_no_descriptor_open(tmp_path):
+    from velmora.tools.tessadyn_check import _write
+
+    class Gone:
+        def __init__(self, fd):
+            self.fd = fd
+
+        def fileno(self):
+            return self.fd
+
+        def write(self, text):
+            raise BrokenPipeError
+
+    with open(tmp_path / "out", "w") as target:
+        before = len(os.listdir("/proc/self/fd"))
+        for _ in range(3):
+            _write(Gone(target.fileno()), "x")
+        assert len(os.listdir("/proc/self/fd")) == before

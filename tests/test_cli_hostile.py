@@ -159,7 +159,7 @@ def assert_clean(raw, sgr=False):
     sequences) in raw output bytes."""
     text = raw.decode("utf-8")  # strict: no lone surrogate got through either
     if sgr:
-        for seq in (*rt.MASTER_SGR, *rt.DEVICE_SGR):
+        for seq in (*rt.MASTER_LABEL.sgr, *rt.DEVICE_LABEL.sgr):
             text = text.replace(seq, "")
     bad = sorted({c for c in text if (c < " " and c != "\n") or "\x7f" <= c <= "\x9f" or c in BIDI
                   or "\ud800" <= c <= "\udfff"})
@@ -247,9 +247,9 @@ def test_with_color_only_the_labels_are_coloured(masters):
     text = r.stdout.decode()
     assert re.findall(r"\x1b\[[0-9;]*m", text) == (
         ["\x1b[38;2;70;153;255m", "\x1b[1m", "\x1b[22m", "\x1b[39m"] + ["\x1b[38;2;114;255;0m", "\x1b[39m"] * 3)
-    assert f"\n{rt.MASTER_SGR[0]}Master {address}{rt.MASTER_SGR[1]} (hall" in text
+    assert f"\n{rt.MASTER_LABEL.sgr[0]}Master {address}{rt.MASTER_LABEL.sgr[1]} (hall" in text
     for port in (1, 2, 3):
-        assert f"\n{rt.DEVICE_SGR[0]}  * Device port {port}:{rt.DEVICE_SGR[1]} " in text
+        assert f"\n{rt.DEVICE_LABEL.sgr[0]}  * Device port {port}:{rt.DEVICE_LABEL.sgr[1]} " in text
     plain = assert_clean(r.stdout, sgr=True)
     assert plain == run("-a", address, "--color", "never").stdout.decode()
     assert_report_lines(plain, masters=1, devices=3)

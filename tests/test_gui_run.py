@@ -270,22 +270,38 @@ def test_kivy_probes_of_optional_providers_are_one_debug_line():
     assert shown is logging.getLogger("kivy").isEnabledFor(logging.DEBUG)
 
 
-def test_the_driver_librarys_warnings_reach_the_pane_too():
+@pytest.mark.parametrize("configured", [False, True])
+def test_the_driver_librarys_warnings_reach_the_pane_too(configured):
+    from types import SimpleNamespace
+
     from velmora.base import IoddUtility
 
+    def index_var(idx):
+        return None
+
     class Warning(FakeChecker):
+        def __init__(self):
+            super().__init__()
+            self.Dict2Obj = lambda config: SimpleNamespace(**config)
+
         def check(self, printFnc, **kwargs):
-            IoddUtility.CommonDriverManager.iodd._logger.warning("velmora.base: Master 10.0.0.5:80 port 3: \x1b[2Jx")
-            IoddUtility.CommonDriverManager.iodd._logger.info("not shown")
+            manager = IoddUtility.CommonDriverManager
+            if not manager.iodd:  # as check() configures the driver library
+                manager.iodd = self.Dict2Obj({"_logger": IoddUtility.Logger(2), "_getIndexVar": index_var})
+            manager.iodd._logger.warning("velmora.base: Master 10.0.0.5:80 port 3: \x1b[2Jx")
+            manager.iodd._logger.info("not shown")
             super().check(printFnc, **kwargs)
 
     saved = IoddUtility.CommonDriverManager.iodd
-    IoddUtility.CommonDriverManager.iodd = None
+    IoddUtility.CommonDriverManager.iodd = SimpleNamespace(
+        _logger=IoddUtility.Logger(2), _getIndexVar=index_var) if configured else None
     try:
         posted = Posted()
         checker = Warning()
+        own = checker.Dict2Obj
         lines, outcome = start(Worker(posted, load=lambda: checker), posted)
-        assert IoddUtility.CommonDriverManager.iodd._getIndexVar(16) == "vendorName"
+        assert IoddUtility.CommonDriverManager.iodd._getIndexVar is index_var  # the checker's own
+        assert checker.Dict2Obj is own
     finally:
         IoddUtility.CommonDriverManager.iodd = saved
     assert outcome.completed

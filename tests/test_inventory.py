@@ -61,7 +61,7 @@ def test_values_are_read_once_so_document_and_report_agree(tc, lib):
         tc._print_master(master, calls.append, False)
         tc._print_dev(dev, changing, calls.append, True)
     document = valid(capture.document(completed=False))
-    assert report_texts(document) == [report_text.to_plain(c) for c in calls]
+    assert report_texts(document, report_text.PLAIN) == calls
     assert document["complete"] is False
 
 
@@ -125,7 +125,7 @@ def test_hostile_rest_master_stays_inside_json_strings(masters):  # noqa: F811
     for device, values in zip(devices, HOSTILE_DEVICES.values()):
         assert device["identification"] == {n: values[n] for n in IDENT_NAMES}
     report = cli("-a", address).stdout
-    assert "".join(report_text.to_plain(t) + "\n" for t in report_texts(document)) in report
+    assert "".join(t + "\n" for t in report_texts(document, report_text.PLAIN)) in report
 
 
 def test_document_of_a_rest_plant_gives_its_report(tc, serve):  # noqa: F811

@@ -225,7 +225,7 @@ def test_save_inventory_writes_the_document_of_the_report(view, tmp_path):
     assert [p.name for p in tmp_path.iterdir()] == ["tessadyn-inventory.json"]  # no temporary left
     document = valid(json.loads((tmp_path / "tessadyn-inventory.json").read_text()))
     assert document == view.outcome.inventory and document["complete"]
-    assert "".join(report_text.to_plain(t) + "\n" for t in report_texts(document)) in view.report()
+    assert "".join(t + "\n" for t in report_texts(document, report_text.PLAIN)) in view.report()
 
 
 @pytest.mark.parametrize("write", ["write_report", "write_inventory"])

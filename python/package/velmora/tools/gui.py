@@ -21,8 +21,7 @@ import os
 import re
 import sys
 
-from velmora.tools.inventory import SELECTIONS
-from velmora.tools.tessadyn_check import address_argument
+from velmora.tools.frontend import EXIT_ERROR, EXIT_INTERRUPTED, SELECTIONS, address_argument
 
 PROG = "tessadyn-check-gui"
 DEFAULT_SIZE = (1000, 760)
@@ -143,25 +142,25 @@ def main(argv=None) -> int:
     try:
         return _main(argv)
     except KeyboardInterrupt:  # before the window handles Ctrl-C itself
-        return 130
+        return EXIT_INTERRUPTED
 
 
 def _main(argv) -> int:
     args = build_parser().parse_args(argv)  # usage errors: SystemExit(2)
     if (missing := _kivy_missing()) is not None:
         sys.stderr.write(f"{PROG}: error: {missing}\n")
-        return 1
+        return EXIT_ERROR
     if args.snapshot is not None:
         folder = os.path.dirname(os.path.abspath(args.snapshot))
         if not os.path.isdir(folder):
             sys.stderr.write(f"{PROG}: error: no folder {folder} for the snapshot\n")
-            return 1
+            return EXIT_ERROR
     display = _has_display() or bool(os.environ.get("SDL_VIDEODRIVER"))
     if args.snapshot is None and not display:
         # SDL would open a window nobody can see, and wait for ever.
         sys.stderr.write(f"{PROG}: error: no display (DISPLAY or WAYLAND_DISPLAY is not set); "
                          "--snapshot FILE.png works without one\n")
-        return 1
+        return EXIT_ERROR
     configure_kivy(args.size, headless=not display)
 
     from velmora.tools.gui_app import CheckerApp

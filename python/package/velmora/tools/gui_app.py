@@ -1,5 +1,10 @@
 """The window of tessadyn-check-gui (Kivy).
 
+Its parts: the layout (gui_app.kv beside this module), the dialogs (one
+class each), the run's life cycle (CheckRun: the worker, the texts and the
+outcome of the last run, no widgets) and the view (CheckerView: the form,
+the buttons and the pane, drawing what CheckRun holds).
+
 Import this module only after the Kivy configuration is set (window size,
 video driver): importing it creates the window.  velmora.tools.gui does that.
 """
@@ -7,11 +12,10 @@ video driver): importing it creates the window.  velmora.tools.gui does that.
 from __future__ import annotations
 
 import os
-import signal
 import sys
 import tempfile
-import threading
-from typing import Any, Callable, Optional
+from importlib import resources
+from typing import Callable, Optional
 
 from kivy.app import App
 from kivy.clock import Clock
@@ -31,15 +35,13 @@ from kivy.uix.widget import Widget
 from kivy.utils import escape_markup
 
 from velmora.tools import atomic_file, inventory
+from velmora.tools.frontend import EXIT_ERROR, EXIT_INTERRUPTED, EXIT_OK, catch_sigint
 from velmora.tools.gui_run import TRANSPORTS, Line, Options, Outcome, Worker, parse_addresses
 
 TITLE = "Velmora Tessadyn Checker"
 FONT = "RobotoMono-Regular"
 FONT_SIZE = 13
 ERROR_COLOR = "ff5a5a"
-
-# Exit status after Ctrl-C in the window's terminal.
-EXIT_INTERRUPTED = 130
 
 # How long closing the window waits for a running check to stop; a driver
 # call in progress is not interrupted, so this bounds the wait for it.
@@ -52,146 +54,8 @@ AUTO_CAUTION = (
     "all are off.)"
 )
 
-Builder.load_string("""
-<ReportLine>:
-    markup: True
-    font_name: "RobotoMono-Regular"
-    font_size: 13
-    halign: "left"
-    valign: "middle"
-    text_size: self.size
-    padding: 6, 0
-
-<BusyIndicator>:
-    canvas:
-        Color:
-            rgba: (0.27, 0.6, 1, self.opacity)
-        Line:
-            width: 2
-            circle: (self.center_x, self.center_y, min(self.width, self.height) / 2 - 3, self.angle, self.angle + 270)
-
-<CheckerView>:
-    orientation: "vertical"
-    padding: 8
-    spacing: 6
-    GridLayout:
-        cols: 2
-        spacing: 6
-        size_hint_y: None
-        height: self.minimum_height
-        Label:
-            text: "Addresses"
-            size_hint: None, None
-            size: 110, 56
-            halign: "right"
-            valign: "top"
-            text_size: self.size
-        TextInput:
-            id: addresses
-            size_hint_y: None
-            height: 56
-            multiline: True
-            write_tab: False
-            hint_text: "all masters, or addresses separated by commas, spaces or new lines"
-        Label:
-            text: "Transport"
-            size_hint: None, None
-            size: 110, 32
-            halign: "right"
-            valign: "middle"
-            text_size: self.size
-        BoxLayout:
-            id: transports
-            size_hint_y: None
-            height: 32
-            spacing: 4
-        Widget:
-            size_hint: None, None
-            size: 110, 32
-        BoxLayout:
-            size_hint_y: None
-            height: 32
-            spacing: 6
-            CheckBox:
-                id: auto
-                size_hint_x: None
-                width: 32
-            Label:
-                text: "Activate ports of masters whose ports are all off (changes the port configuration)"
-                halign: "left"
-                valign: "middle"
-                text_size: self.size
-    BoxLayout:
-        size_hint_y: None
-        height: 36
-        spacing: 6
-        Button:
-            id: check_button
-            text: "Check"
-            size_hint_x: None
-            width: 100
-            disabled: root.busy
-            on_release: root.start_check()
-        Button:
-            id: abort_button
-            text: "Abort"
-            size_hint_x: None
-            width: 100
-            disabled: not root.busy or root.aborting
-            on_release: root.abort_check()
-        BusyIndicator:
-            id: busy
-            size_hint_x: None
-            width: 36
-            opacity: 1 if root.busy else 0
-        Label:
-            id: status
-            text: root.status
-            markup: True
-            halign: "left"
-            valign: "middle"
-            text_size: self.size
-        Button:
-            id: save_button
-            text: "Save report..."
-            size_hint_x: None
-            width: 130
-            disabled: root.busy or not root.has_report
-            on_release: root.save_dialog()
-        Button:
-            id: save_inventory_button
-            text: "Save inventory..."
-            size_hint_x: None
-            width: 140
-            disabled: root.busy or not root.has_inventory
-            on_release: root.save_dialog("Save inventory", "tessadyn-inventory.json", root.write_inventory)
-        Button:
-            id: copy_button
-            text: "Copy"
-            size_hint_x: None
-            width: 80
-            disabled: root.busy or not root.has_report
-            on_release: root.copy_report()
-    RecycleView:
-        id: pane
-        viewclass: "ReportLine"
-        do_scroll_x: True
-        bar_width: 8
-        scroll_type: ["bars", "content"]
-        canvas.before:
-            Color:
-                rgba: 0.07, 0.07, 0.08, 1
-            Rectangle:
-                pos: self.pos
-                size: self.size
-        RecycleBoxLayout:
-            orientation: "vertical"
-            default_size: None, root.line_height
-            default_size_hint: 1, None
-            size_hint: None, None
-            width: max(pane.width, root.content_width)
-            height: self.minimum_height
-""")
+# The window's layout, shipped beside this module.
+Builder.load_file(str(resources.files("velmora.tools").joinpath("gui_app.kv")))
 
 
 class ReportLine(Label):
@@ -204,29 +68,68 @@ class BusyIndicator(Widget):
     angle = NumericProperty(0)
 
 
-def _confirm(title: str, text: str, ok: str, on_ok: Callable[[], None],
-             on_cancel: Callable[[], None] = lambda: None) -> Popup:
-    box = BoxLayout(orientation="vertical", spacing=8, padding=8)
-    message = Label(text=text, halign="left", valign="top")
-    message.bind(size=lambda w, s: setattr(w, "text_size", s))
-    box.add_widget(message)
-    buttons = BoxLayout(size_hint_y=None, height=40, spacing=8)
-    ok_button = Button(text=ok)
-    cancel_button = Button(text="Cancel")
-    buttons.add_widget(ok_button)
-    buttons.add_widget(cancel_button)
-    box.add_widget(buttons)
-    popup = Popup(title=title, content=box, size_hint=(None, None), size=(560, 280),
-                  auto_dismiss=False)
+class ConfirmDialog(Popup):
+    """A question with a button that accepts (`ok`) and Cancel."""
 
-    def answer(accepted):
-        popup.dismiss()
-        (on_ok if accepted else on_cancel)()
+    def __init__(self, title: str, text: str, ok: str, on_ok: Callable[[], None],
+                 on_cancel: Callable[[], None] = lambda: None, **kwargs):
+        super().__init__(title=title, size_hint=(None, None), size=(560, 280),
+                         auto_dismiss=False, **kwargs)
+        self._on_ok, self._on_cancel = on_ok, on_cancel
+        box = BoxLayout(orientation="vertical", spacing=8, padding=8)
+        message = Label(text=text, halign="left", valign="top")
+        message.bind(size=lambda w, s: setattr(w, "text_size", s))
+        box.add_widget(message)
+        buttons = BoxLayout(size_hint_y=None, height=40, spacing=8)
+        ok_button = Button(text=ok)
+        cancel_button = Button(text="Cancel")
+        buttons.add_widget(ok_button)
+        buttons.add_widget(cancel_button)
+        box.add_widget(buttons)
+        self.content = box
+        ok_button.bind(on_release=lambda *_: self._answer(True))
+        cancel_button.bind(on_release=lambda *_: self._answer(False))
 
-    ok_button.bind(on_release=lambda *_: answer(True))
-    cancel_button.bind(on_release=lambda *_: answer(False))
-    popup.open()
-    return popup
+    def _answer(self, accepted: bool) -> None:
+        self.dismiss()
+        (self._on_ok if accepted else self._on_cancel)()
+
+
+class SaveDialog(Popup):
+    """A folder, a file name, Save and Cancel; `on_path(path)` gets the
+    path chosen."""
+
+    def __init__(self, title: str, filename: str, folder: str,
+                 on_path: Callable[[str], None], **kwargs):
+        super().__init__(title=title, size_hint=(0.9, 0.9), **kwargs)
+        self._on_path = on_path
+        box = BoxLayout(orientation="vertical", spacing=6, padding=6)
+        self.chooser = FileChooserListView(path=folder)
+        self.filename = TextInput(text=filename, multiline=False, size_hint_y=None, height=34)
+        buttons = BoxLayout(size_hint_y=None, height=40, spacing=8)
+        save = Button(text="Save")
+        cancel = Button(text="Cancel")
+        buttons.add_widget(save)
+        buttons.add_widget(cancel)
+        box.add_widget(self.chooser)
+        box.add_widget(self.filename)
+        box.add_widget(buttons)
+        self.content = box
+        self.chooser.bind(selection=self._chosen)
+        save.bind(on_release=self._save)
+        self.filename.bind(on_text_validate=self._save)
+        cancel.bind(on_release=lambda *_: self.dismiss())
+
+    def _chosen(self, _chooser, selection) -> None:
+        if selection:
+            self.filename.text = os.path.basename(selection[0])
+
+    def _save(self, *_) -> None:
+        if not self.filename.text.strip():
+            return
+        path = os.path.join(self.chooser.path, self.filename.text.strip())
+        self.dismiss()
+        self._on_path(path)
 
 
 class ErrorDialog(Popup):
@@ -265,8 +168,59 @@ class ErrorDialog(Popup):
         self.height = 540 if shown else 260
 
 
+class CheckRun:
+    """The run's life cycle, apart from the view: starts and aborts runs
+    on the worker, and keeps the texts and the outcome of the last one."""
+
+    def __init__(self, worker: Worker):
+        self.worker = worker
+        self.lines: list[Line] = []        # the report of the last run
+        self.error_line: Optional[str] = None
+        self.outcome: Optional[Outcome] = None
+
+    def start(self, options: Options, on_lines: Callable[[list[Line]], None],
+              on_done: Callable[[Outcome], None]) -> bool:
+        """Start a run, forgetting the last one; False when one runs."""
+        if self.worker.busy():
+            return False
+        self.lines = []
+        self.error_line = None
+        self.outcome = None
+
+        def lines_came(lines: list[Line]) -> None:
+            self.lines.extend(lines)
+            on_lines(lines)
+
+        def ended(outcome: Outcome) -> None:
+            self.outcome = outcome
+            if outcome.failure is not None:
+                self.error_line = f"Error: {outcome.failure.message}"
+            on_done(outcome)
+
+        return self.worker.start(options, lines_came, ended)
+
+    def abort(self) -> bool:
+        """Ask a running check to stop; False when none runs."""
+        if not self.worker.busy():
+            return False
+        self.worker.abort()
+        return True
+
+    def report(self) -> str:
+        """The last run's report as plain text, as the command line prints
+        it (with the error line at the end)."""
+        text = "".join(line.plain + "\n" for line in self.lines)
+        if self.error_line is not None:
+            text += self.error_line + "\n"
+        return text
+
+    def inventory(self) -> Optional[dict]:
+        """The last run's inventory, when it has one."""
+        return self.outcome.inventory if self.outcome is not None else None
+
+
 class CheckerView(BoxLayout):
-    """The form, the buttons and the output pane; owns the worker."""
+    """The form, the buttons and the output pane, drawing a CheckRun."""
 
     busy = BooleanProperty(False)
     aborting = BooleanProperty(False)
@@ -282,10 +236,9 @@ class CheckerView(BoxLayout):
         self.interactive = interactive
         self.worker = worker or Worker(lambda fn: Clock.schedule_once(lambda dt: fn()),
                                        escape=escape_markup)
-        self.lines: list[Line] = []        # the report of the last run
-        self.error_line: Optional[str] = None
-        self.outcome: Optional[Outcome] = None
+        self.run = CheckRun(self.worker)
         self.dialog: Optional[Popup] = None
+        self._last_folder: Optional[str] = None  # where the last file was saved
         self.done_callbacks: list[Callable[[Outcome], None]] = []
         self._auto_confirmed = False
         self._widest = 0
@@ -331,41 +284,44 @@ class CheckerView(BoxLayout):
             self._auto_confirmed = True
             checkbox.active = True
 
-        self.dialog = _confirm("Activate ports", AUTO_CAUTION, "Activate ports", confirmed)
+        self._open(ConfirmDialog("Activate ports", AUTO_CAUTION, "Activate ports", confirmed))
 
     # -- running --------------------------------------------------------------
+
+    @property
+    def lines(self) -> list[Line]:
+        return self.run.lines
+
+    @property
+    def outcome(self) -> Optional[Outcome]:
+        return self.run.outcome
 
     def start_check(self) -> bool:
         """Start a check with the form's options; False when one runs."""
         if self.worker.busy():
             self._refresh_busy()
             return False
-        self.lines = []
-        self.error_line = None
-        self.outcome = None
         self._widest = 0
         self.content_width = 0
         self.ids.pane.data = []
         self.has_report = False
         self.has_inventory = False
         self.aborting = False
-        started = self.worker.start(self.options(), self._append, self._finished)
+        started = self.run.start(self.options(), self._append, self._finished)
         if started:
             self.status = "checking..."
         self._refresh_busy()
         return started
 
     def abort_check(self) -> None:
-        if self.worker.busy():
+        if self.run.abort():
             self.aborting = True
             self.status = "aborting..."
-            self.worker.abort()
 
     def _append(self, lines: list[Line]) -> None:
         follow = self._following()
         rows: list[dict[str, str]] = []
         for line in lines:
-            self.lines.append(line)
             for plain in line.plain.split("\n"):
                 self._widest = max(self._widest, len(plain))
             rows.extend({"text": part} for part in line.markup.split("\n"))
@@ -391,21 +347,19 @@ class CheckerView(BoxLayout):
         pane.scroll_y = 0 if len(pane.data) * self.line_height > pane.height else 1
 
     def _finished(self, outcome: Outcome) -> None:
-        self.outcome = outcome
         self.has_inventory = outcome.inventory is not None
         self.aborting = False
-        if outcome.failure is not None:
-            message = outcome.failure.message
-            self.error_line = f"Error: {message}"
+        error_line = self.run.error_line
+        if outcome.failure is not None and error_line is not None:
             follow = self._following()
-            self._widest = max(self._widest, len(self.error_line))
-            self._add_rows([{"text": f"[color=#{ERROR_COLOR}]{escape_markup(self.error_line)}[/color]"}],
+            self._widest = max(self._widest, len(error_line))
+            self._add_rows([{"text": f"[color=#{ERROR_COLOR}]{escape_markup(error_line)}[/color]"}],
                            follow)
             self.has_report = True
             self.status = f"[color=#{ERROR_COLOR}]error[/color]"
             if self.interactive:
-                self.dialog = ErrorDialog("Check failed", message, outcome.failure.details)
-                self.dialog.open()
+                self._open(ErrorDialog("Check failed", outcome.failure.message,
+                                       outcome.failure.details))
         elif outcome.aborted:
             self.status = "aborted"
         else:
@@ -427,10 +381,7 @@ class CheckerView(BoxLayout):
     def report(self) -> str:
         """The last run's report as plain text, as the command line prints
         it (with the error line at the end)."""
-        text = "".join(line.plain + "\n" for line in self.lines)
-        if self.error_line is not None:
-            text += self.error_line + "\n"
-        return text
+        return self.run.report()
 
     def copy_report(self) -> None:
         Clipboard.copy(self.report())
@@ -439,74 +390,46 @@ class CheckerView(BoxLayout):
     def write_report(self, path: str) -> None:
         """Write the report to path (replacing it whole, or leaving it as it
         was); errors in a dialog."""
-        try:
-            atomic_file.write_text(path, self.report())
-        except OSError as exc:
-            self.dialog = ErrorDialog("Save report", f"cannot write {path}: {exc.strerror or exc}",
-                                      "")
-            self.dialog.open()
-            return
-        self.status = f"saved {escape_markup(os.path.basename(path))}"
+        self._write("Save report", path, self.report())
 
     def write_inventory(self, path: str) -> None:
         """Write the last run's inventory (the JSON document of
         `tessadyn-check --json`) to path, replacing it at once or not at
         all; errors in a dialog."""
-        document = self.outcome.inventory if self.outcome is not None else None
-        if document is None:
-            return
+        document = self.run.inventory()
+        if document is not None:
+            self._write("Save inventory", path, inventory.dumps(document))
+
+    def _write(self, title: str, path: str, text: str) -> None:
+        """The one writer of saved files: whole or not at all."""
         try:
-            atomic_file.write_text(path, inventory.dumps(document))
+            atomic_file.write_text(path, text)
         except OSError as exc:
-            self.dialog = ErrorDialog("Save inventory",
-                                      f"cannot write {path}: {exc.strerror or exc}", "")
-            self.dialog.open()
+            self._open(ErrorDialog(title, f"cannot write {path}: {exc.strerror or exc}", ""))
             return
         self.status = f"saved {escape_markup(os.path.basename(path))}"
 
     def save_dialog(self, title: str = "Save report", filename: str = "tessadyn-report.txt",
                     write: Optional[Callable[[str], None]] = None) -> None:
         write = write or self.write_report
-        box = BoxLayout(orientation="vertical", spacing=6, padding=6)
-        chooser = FileChooserListView(path=self._save_folder())
-        name = TextInput(text=filename, multiline=False, size_hint_y=None, height=34)
-        buttons = BoxLayout(size_hint_y=None, height=40, spacing=8)
-        save = Button(text="Save")
-        cancel = Button(text="Cancel")
-        buttons.add_widget(save)
-        buttons.add_widget(cancel)
-        box.add_widget(chooser)
-        box.add_widget(name)
-        box.add_widget(buttons)
-        popup = Popup(title=title, content=box, size_hint=(0.9, 0.9))
 
-        def chosen(_chooser, selection):
-            if selection:
-                name.text = os.path.basename(selection[0])
-
-        chooser.bind(selection=chosen)
-
-        def do_save(*_):
-            if not name.text.strip():
-                return
-            path = os.path.join(chooser.path, name.text.strip())
-            popup.dismiss()
+        def chosen(path: str) -> None:
             self._last_folder = os.path.dirname(path)
             if os.path.exists(path):
-                self.dialog = _confirm(title, f"{path} exists. Replace it?", "Replace",
-                                       lambda: write(path))
+                self._open(ConfirmDialog(title, f"{path} exists. Replace it?", "Replace",
+                                         lambda: write(path)))
             else:
                 write(path)
 
-        save.bind(on_release=do_save)
-        name.bind(on_text_validate=do_save)
-        cancel.bind(on_release=lambda *_: popup.dismiss())
-        self.dialog = popup
-        popup.open()
+        self._open(SaveDialog(title, filename, self._save_folder(), chosen))
 
     def _save_folder(self) -> str:
-        folder = getattr(self, "_last_folder", None) or os.path.expanduser("~")
+        folder = self._last_folder or os.path.expanduser("~")
         return folder if os.path.isdir(folder) else os.getcwd()
+
+    def _open(self, dialog: Popup) -> None:
+        self.dialog = dialog
+        dialog.open()
 
     # -- closing ----------------------------------------------------------------
 
@@ -532,10 +455,10 @@ class CheckerApp(App):
         self.initial = options
         self.snapshot = snapshot
         self.start_at_once = start or snapshot is not None
-        self.exit_status = 0
+        self.exit_status = EXIT_OK
         self.view: Optional[CheckerView] = None
         self._closing = False
-        self._previous_sigint: Any = None
+        self._restore_sigint: Optional[Callable[[], None]] = None
 
     def build(self):
         self.view = CheckerView(interactive=self.snapshot is None)
@@ -553,7 +476,7 @@ class CheckerApp(App):
             self.stop()
             return
         if self.snapshot is not None:
-            self.exit_status = 0 if outcome.failure is None else 1
+            self.exit_status = EXIT_OK if outcome.failure is None else EXIT_ERROR
             if outcome.failure is not None:
                 sys.stderr.write(f"tessadyn-check-gui: error: {outcome.failure.message}\n")
             # Let the last lines be laid out and drawn before the picture.
@@ -579,7 +502,7 @@ class CheckerApp(App):
             os.replace(saved, target)
         except (OSError, TypeError) as exc:
             sys.stderr.write(f"tessadyn-check-gui: error: cannot save {target}: {exc}\n")
-            self.exit_status = 1
+            self.exit_status = EXIT_ERROR
         finally:
             for leftover in os.listdir(folder):
                 os.unlink(os.path.join(folder, leftover))
@@ -601,9 +524,7 @@ class CheckerApp(App):
     def _handle_interrupts(self) -> None:
         """Ctrl-C in the terminal closes the window as its close button
         does.  A SIGINT ignored when the program started stays ignored."""
-        if (threading.current_thread() is threading.main_thread()
-                and signal.getsignal(signal.SIGINT) is not signal.SIG_IGN):
-            self._previous_sigint = signal.signal(signal.SIGINT, self._on_interrupt)
+        self._restore_sigint = catch_sigint(self._on_interrupt)
 
     def _on_interrupt(self, signum, frame) -> None:
         self.exit_status = EXIT_INTERRUPTED
@@ -615,9 +536,9 @@ class CheckerApp(App):
             self.stop()
 
     def on_stop(self):
-        if self._previous_sigint is not None:
-            signal.signal(signal.SIGINT, self._previous_sigint)
-            self._previous_sigint = None
+        if self._restore_sigint is not None:
+            self._restore_sigint()
+            self._restore_sigint = None
         if self.view is not None and not self.view.shutdown(CLOSE_TIMEOUT if not self._closing else 1.0):
             sys.stderr.write("tessadyn-check-gui: the check did not stop in time; "
                              "the current master may still be connected\n")

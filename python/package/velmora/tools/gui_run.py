@@ -13,7 +13,10 @@ from dataclasses import dataclass, field
 from typing import Any, Callable, Optional
 
 from velmora.tools import inventory, report_text
-from velmora.tools.inventory import load_checker
+from velmora.tools.frontend import CHECKER, describe, library_log, load_checker, renew_abort
+
+__all__ = ["TRANSPORTS", "parse_addresses", "Options", "Failure", "Outcome", "Line", "Worker",
+           "describe", "CHECKER"]
 
 # Transport choices of the form: label, value of check()'s `select`.
 TRANSPORTS = (
@@ -80,69 +83,15 @@ class Outcome:
         self.completed = self.failure is None and not self.aborted
 
 
-CHECKER = "velmora.tools.TessadynChecker"
-
-
-def describe(exc: BaseException, loading: bool = False) -> str:
-    """One safe line for an exception (inventory.describe_error's text)."""
-    return report_text.safe(" ".join(inventory.describe_error(exc, loading).split()))
-
-
 class Line:
-    """One report text as it reached the output function: as mark-up for
-    the pane and as the plain text the command line prints."""
+    """One report text as the capture made it: as mark-up for the pane and
+    as the plain text the command line prints."""
 
     __slots__ = ("markup", "plain")
 
-    def __init__(self, text: str, escape: Callable[[str], str]):
-        self.markup = report_text.to_markup(text, escape)
-        self.plain = report_text.to_plain(text)
-
-
-class LibraryLog:
-    """The driver library's logger as the window sees it: every line goes to
-    the logger the library had (standard error, as on the command line),
-    and its warnings and errors also to the report pane, through
-    `forward`."""
-
-    def __init__(self, inner: Any):
-        self.inner = inner
-        self.forward: Callable[[str], None] = lambda text: None
-
-    def __getattr__(self, name: str) -> Any:
-        return getattr(self.inner, name)
-
-    def _both(self, level: str, msg: Any) -> None:
-        getattr(self.inner, level)(msg)
-        self.forward(f"{level.upper()}: {msg}")
-
-    def warning(self, msg: Any) -> None:
-        self._both("warning", msg)
-
-    def error(self, msg: Any) -> None:
-        self._both("error", msg)
-
-
-def show_library_log(verbose: int, forward: Callable[[str], None]) -> None:
-    """Make the driver library's warnings and errors reach `forward`: its
-    configuration is set as check() sets it when nobody did yet, and its
-    logger wrapped in a LibraryLog."""
-    from types import SimpleNamespace
-
-    from velmora.base import IoddUtility, _IoddDrv
-
-    manager = IoddUtility.CommonDriverManager
-    if not manager.iodd:
-        names = _IoddDrv.IoddMasterDriver._identNames
-
-        def _getIndexVar(idx):
-            return names[idx - 16] if 16 <= idx <= 24 else None
-
-        manager.iodd = SimpleNamespace(_logger=IoddUtility.Logger(verbose), _getIndexVar=_getIndexVar)
-    log = manager.iodd._logger
-    if not isinstance(log, LibraryLog):
-        log = manager.iodd._logger = LibraryLog(log)
-    log.forward = forward
+    def __init__(self, markup: str, plain: str):
+        self.markup = markup
+        self.plain = plain
 
 
 class Worker:
@@ -159,7 +108,7 @@ class Worker:
                  escape: Callable[[str], str] = lambda s: s,
                  load: Callable[[], Any] = load_checker):
         self._post = post
-        self._escape = escape
+        self._targets = (report_text.Markup(escape), report_text.PLAIN)
         self._load = load
         self._lock = threading.Lock()
         self._pending: list[Line] = []
@@ -229,19 +178,22 @@ class Worker:
 
     # -- the worker thread --------------------------------------------------
 
-    def _print(self, text=""):
+    def _print(self, markup: str, plain: str) -> None:
         checker = self.checker
         # check() clears the abort flag when it starts: an Abort pressed
         # before that must still stop the run, at its first step.
         if self._abort_requested and checker is not None:
-            inventory.renew_abort(checker)
-        line = Line(str(text), self._escape)
+            renew_abort(checker)
+        line = Line(markup, plain)
         with self._lock:
             self._pending.append(line)
             post = not self._flush_posted
             self._flush_posted = True
         if post:
             self._post(self.flush)
+
+    def _print_log(self, text: str) -> None:
+        self._print(*(target.other(report_text.safe(text)) for target in self._targets))
 
     def _run(self, arguments: dict, on_done: Callable[[Outcome], None]) -> None:
         failure = None
@@ -252,12 +204,9 @@ class Worker:
             except Exception as exc:
                 failure = Failure(describe(exc, loading=True), traceback.format_exc())
             else:
-                try:
-                    show_library_log(arguments.get("verbose", 2), lambda text: self._print(report_text.safe(text)))
-                except Exception:  # a library without that configuration: its lines stay on standard error
-                    pass
                 if not self._abort_requested:
-                    with inventory.Capture(self.checker, arguments) as capture:
+                    with library_log(self.checker, self._print_log), \
+                            inventory.Capture(self.checker, arguments, self._targets) as capture:
                         self.checker.check(printFnc=capture.printer(self._print), **arguments)
         except Exception as exc:
             failure = Failure(describe(exc), traceback.format_exc())

@@ -1,21 +1,23 @@
 """The plant as data: what one check found, as a JSON document, and how a
 plant differs from an inventory saved before.
 
-Both front ends use this module: `tessadyn-check --json` and `--compare`,
-and the window's "Save inventory...".  It holds no terminal and no Kivy
-code, and also keeps what the two front ends share: the selection values,
-loading the checker, describing an error in one line and renewing an abort.
+Every front end runs its check through `Capture`, the one path of a
+report: `tessadyn-check` (report, --json and --compare) and the window
+(report and "Save inventory...").  It holds no terminal and no Kivy code.
 
 How one check is recorded: check() looks `_print_master` and `_print_dev` up
 in its module's namespace at every call, so `Capture` binds its own two
 functions there for the run and puts the module's back afterwards.  Each
-reads the values of a master bridge or a device once, records them, and
-hands the module's own function an object holding exactly those values:
-the report is made from the values the document holds, even for a driver
-library whose values change between reads.  Recording never raises into
-the run; a master or device whose values cannot be read is handed on as it
-came (the module then reports it, or fails, as without a capture) and the
-document says `"complete": false`.
+reads the values of a master bridge or a device once and records them; for
+each target of the front end (report_text: the terminal, a GUI) it hands
+the module's own function an object holding exactly those values, each
+made safe for that target (report_text.shown), and hands the texts the
+module made to the output function.  So the report is made from the values
+the document holds, even for a driver library whose values change between
+reads, and no value can move a line break or a label.  Recording never
+raises into the run; a master or device whose values cannot be read is
+read by the module as it came (it then reports it, made safe all the same,
+or fails, as without a capture) and the document says `"complete": false`.
 
 The document (format 1; JSON Schema: inventory.schema.json beside this
 module):
@@ -38,71 +40,27 @@ from __future__ import annotations
 
 import json
 import math
-import re
-import traceback
 from dataclasses import dataclass
 from datetime import datetime, timezone
 from importlib import resources
 from typing import Any, Callable, Optional, Self
 
-from velmora.tools.report_text import safe
+from velmora.tools.frontend import SELECTED_TRANSPORT
+from velmora.tools.report_text import DEVICE_LABEL, MASTER_LABEL, PLAIN, SUMMARY, Label, Target, safe, shown
 
 FORMAT = 1
 INVENTORY_SCHEMA = "inventory.schema.json"
 DIFFERENCES_SCHEMA = "differences.schema.json"
 
-# check()'s selection values, as both front ends offer them.
-SELECTIONS = ("usb", "eth", "ethernet", "ble")
-
-# The master bridge's names, in the order the document lists them.
+# The document's names of a master bridge's values, in its order.
 MASTER_NAMES = ("address", "name", "vendor", "productName", "productCode",
                 "vendorId", "deviceId", "fwVersion")
+# The device record's values the document holds (its "port" is portId).
+DEVICE_NAMES = ("portId", "vendorId", "deviceId")
 # The nine identification names of the driver library.
 IDENT_NAMES = ("vendorName", "vendorText", "productName", "productId", "productText",
                "serialNumber", "hardwareRevision", "firmwareRevision",
                "applicationSpecificTag")
-# The eight of them that a device report reads (each must be there).
-REPORT_IDENT_NAMES = tuple(n for n in IDENT_NAMES if n != "vendorText")
-
-SUMMARY = re.compile(r"(\d+) master\(s\) and (\d+) device\(s\) found")
-
-
-# ---------------------------------------------------------------- shared by the front ends
-
-
-def load_checker():
-    """The checker module; importing it imports the driver library
-    velmora.base and dict2obj."""
-    from velmora.tools import TessadynChecker
-
-    return TessadynChecker
-
-
-def describe_error(exc: BaseException, loading: bool = False) -> str:
-    """What went wrong, as a text (not yet made safe to show).  The driver
-    library's own errors say it themselves; for Python's built-in exceptions
-    ("[Errno 111] Connection refused", "'port'") the type name is part of
-    it.  An import error names the module already."""
-    if isinstance(exc, ImportError):
-        text = str(exc) or type(exc).__name__
-    elif type(exc).__module__ == "builtins" or loading:
-        text = f"{type(exc).__name__}: {exc}" if str(exc) else type(exc).__name__
-    else:
-        text = str(exc) or type(exc).__name__
-    if not loading:
-        return text
-    if not isinstance(exc, ImportError):
-        frames = traceback.extract_tb(exc.__traceback__)
-        if frames:
-            text += f" (in {frames[-1].filename}, line {frames[-1].lineno})"
-    return f"cannot load the checker: {text}"
-
-
-def renew_abort(checker) -> None:
-    """For an output function once an abort was asked for: check() clears
-    the abort flag when it starts, so an abort that came just before must be
-    asked for again to stop the run.  Asking again is harmless."""
-    checker.abort()
 
 
 # ---------------------------------------------------------------- values
@@ -129,38 +87,76 @@ def raw(value: Any) -> Any:
         return f"<{type(value).__name__}>"
 
 
-class _MasterValues:
-    """A master bridge's eight values, read once (what _print_master reads)."""
+class _Attributes:
+    """A master bridge or device record as the module's report function
+    reads it: the values read before, each shown for one target.  A value
+    not read before is read from the record at the module's first read and
+    kept in `values`; with `values` None (a record that could not be read)
+    the module reads the record at every read, as without a capture."""
 
-    __slots__ = MASTER_NAMES
+    __slots__ = ("_values", "_record", "_target", "handed")
 
-    def __init__(self, master):
-        for name in MASTER_NAMES:
-            setattr(self, name, getattr(master, name))
+    def __init__(self, values: Optional[dict], record: Any, target: Target):
+        self._values = values
+        self._record = record
+        self._target = target
+        self.handed: dict[str, Any] = {}  # what the module got, by name
+
+    def __getattr__(self, name: str) -> Any:
+        if name.startswith("__"):
+            raise AttributeError(name)
+        values = self._values
+        if values is None:
+            value = getattr(self._record, name)
+        elif name in values:
+            value = values[name]
+        else:
+            value = values[name] = getattr(self._record, name)
+        self.handed[name] = handed = shown(value, self._target)
+        return handed
 
 
-class _DeviceValues:
-    """A device record's values, read once (what _print_dev reads)."""
+class _Identification:
+    """An identification as the module's report function reads it: as
+    _Attributes, by key."""
 
-    __slots__ = ("portId", "vendorId", "deviceId")
+    __slots__ = ("_values", "_mapping", "_target")
 
-    def __init__(self, dev):
-        self.portId = dev.portId
-        self.vendorId = dev.vendorId
-        self.deviceId = dev.deviceId
+    def __init__(self, values: Optional[dict], mapping: Any, target: Target):
+        self._values = values
+        self._mapping = mapping
+        self._target = target
+
+    def __bool__(self) -> bool:
+        return True
+
+    def __getitem__(self, key: Any) -> Any:
+        values = self._values
+        if values is None:
+            value = self._mapping[key]
+        elif key in values:
+            value = values[key]
+        else:
+            value = values[key] = self._mapping[key]
+        return shown(value, self._target)
+
+
+def _read(record: Any, names: tuple[str, ...]) -> dict:
+    return {name: getattr(record, name) for name in names}
 
 
 def _identification(ident) -> Optional[dict]:
     """The identification's values, each read once: None for none, a dict
-    of the keys it holds otherwise.  A key the report needs that is missing
-    raises the mapping's own error."""
+    of the keys it holds otherwise (a key it lacks is read by the module,
+    which then raises the mapping's own error)."""
     if not ident:
         return None
-    values = {name: ident[name] for name in REPORT_IDENT_NAMES}
-    try:  # not in the report: a device may well lack it
-        values["vendorText"] = ident["vendorText"]
-    except Exception:
-        pass
+    values = {}
+    for name in IDENT_NAMES:
+        try:
+            values[name] = ident[name]
+        except LookupError:
+            pass
     return values
 
 
@@ -189,25 +185,30 @@ def _now() -> str:
 
 
 class Capture:
-    """Records one check() of `checker` (the checker module):
+    """Records one check() of `checker` (the checker module) and makes its
+    report for `targets` (report_text.Target, default the plain terminal):
 
-        with Capture(checker, options) as capture:
-            checker.check(printFnc=capture.printer(write), **options)
+        with Capture(checker, options, targets) as capture:
+            checker.check(printFnc=capture.printer(write), gui=targets[0].gui, **options)
         document = capture.document(completed=True)
 
-    `options` are check()'s arguments as the document lists them (address,
-    select, auto, verbose).  A checker without the two report functions
-    (a stand-in of a test) is run as it is and nothing is recorded."""
+    write gets each report text once per target, as one argument each (no
+    argument for none).  `options` are check()'s arguments as the document
+    lists them (address, select, auto, verbose).  A checker without the two
+    report functions (a stand-in of a test) is run as it is and nothing is
+    recorded; its texts are shown as texts of check() itself."""
 
-    def __init__(self, checker, options: dict):
+    def __init__(self, checker, options: dict, targets: tuple[Target, ...] = (PLAIN,)):
         self.checker = checker
         self.options = {k: options.get(k) for k in ("address", "select", "auto", "verbose")}
+        self.targets = targets
         self.time = _now()
         self.masters: list[_Master] = []
         self._current: Optional[_Master] = None  # the master whose devices come now
         self.counts: Optional[tuple[int, int]] = None
         self.lost = False  # a master or device that could not be recorded
         self._wrapped: dict[str, tuple[Callable, Callable]] = {}
+        self._made = False  # the output function gets texts made here
 
     # -- binding into the module's namespace
 
@@ -244,35 +245,71 @@ class Capture:
 
         return call
 
+    def _report(self, own: Callable, args: Callable[[Target], tuple], label: Label,
+                label_name: str, printFnc: Callable) -> None:
+        """The module's own function once per target, on values shown for
+        it; then printFnc with the texts it made."""
+        texts = []
+        for target in self.targets:
+            made: list = []
+            values = args(target)
+            own(*values, made.append, target.gui)
+            value = values[0].handed.get(label_name)
+            texts.append(target.labelled(made[0], label, str(value)) if made else None)
+        shown_texts = [t for t in texts if t is not None]
+        if shown_texts:
+            self._made = True
+            try:
+                printFnc(*shown_texts)
+            finally:
+                self._made = False
+
     def _print_master(self, own, master, printFnc, gui):
         self._current = None
+        values: Optional[dict]
         try:
-            values = _MasterValues(master)
+            values = _read(master, MASTER_NAMES)
             transport = _transport(master)
         except Exception:
+            # Read by the module as it came, as without a capture.
             self.lost = True
-            return own(master, printFnc, gui)
-        own(values, printFnc, gui)
+            values, transport = None, None
+        self._report(own, lambda target: (_Attributes(values, master, target),), MASTER_LABEL,
+                     "address", printFnc)
+        if values is None:
+            return
         try:
-            self._current = _Master(
-                {name: raw(getattr(values, name)) for name in MASTER_NAMES}, transport, [])
+            self._current = _Master({name: raw(values[name]) for name in MASTER_NAMES},
+                                    transport, [])
             self.masters.append(self._current)
         except Exception:
             self.lost = True
 
     def _print_dev(self, own, dev, ident, printFnc, gui):
+        values: Optional[dict]
+        identification: Optional[dict]
         try:
-            values = _DeviceValues(dev)
+            values = _read(dev, DEVICE_NAMES)
             identification = _identification(ident)
         except Exception:
             self.lost = True
-            return own(dev, ident, printFnc, gui)
-        own(values, identification, printFnc, gui)
+            values = identification = None
+
+        def args(target: Target) -> tuple:
+            if values is None:
+                return (_Attributes(None, dev, target),
+                        ident if not ident else _Identification(None, ident, target))
+            return (_Attributes(values, dev, target), None if identification is None
+                    else _Identification(identification, ident, target))
+
+        self._report(own, args, DEVICE_LABEL, "portId", printFnc)
+        if values is None:
+            return
         try:
             device = {
-                "port": raw(values.portId),
-                "vendorId": raw(values.vendorId),
-                "deviceId": raw(values.deviceId),
+                "port": raw(values["portId"]),
+                "vendorId": raw(values["vendorId"]),
+                "deviceId": raw(values["deviceId"]),
                 "identification": None if identification is None else {
                     name: raw(identification.get(name)) for name in IDENT_NAMES},
             }
@@ -285,17 +322,17 @@ class Capture:
     # -- the output function and the document
 
     def printer(self, write: Callable[..., Any]) -> Callable[..., Any]:
-        """check()'s output function: write, with the summary's counts noted."""
+        """check()'s output function: write with the texts made for the
+        targets; the summary's counts noted."""
 
         def printFnc(*args):
-            if args:
-                try:
-                    found = SUMMARY.fullmatch(args[0]) if type(args[0]) is str else None
-                    if found:
-                        self.counts = (int(found[1]), int(found[2]))
-                except Exception:
-                    pass
-            return write(*args)
+            if self._made:  # a master or device text, made for the targets
+                return write(*args)
+            text = str(args[0]) if args else ""
+            found = SUMMARY.fullmatch(text)
+            if found:
+                self.counts = (int(found[1]), int(found[2]))
+            return write(*(target.other(text) for target in self.targets))
 
         return printFnc
 
@@ -494,10 +531,6 @@ def _device_differences(address: Any, port: Any, saved: dict, found: dict) -> li
             if _hashable(before.get(name)) != _hashable(now.get(name))]
 
 
-# The transport (base driver name) that check()'s selection keeps.
-_SELECTED = {"usb": "USB", "eth": "IP", "ethernet": "IP", "ble": "BLE"}
-
-
 def _in_scope(master: dict, options: Any) -> bool:
     """Whether a check with these options (-a, -s) would list the master."""
     if not isinstance(options, dict):
@@ -505,7 +538,7 @@ def _in_scope(master: dict, options: Any) -> bool:
     addresses, select = options.get("address"), options.get("select")
     if isinstance(addresses, list) and addresses and master.get("address") not in addresses:
         return False
-    transport = _SELECTED.get(select.lower()) if isinstance(select, str) else None
+    transport = SELECTED_TRANSPORT.get(select.lower()) if isinstance(select, str) else None
     return transport is None or master.get("transport") in (None, transport)
 
 

@@ -2,27 +2,15 @@
 
 Every vendor name, product name, serial number, tag and error message in a
 report comes from a master or a device on the plant network.  The checker
-passes those values on as they are; this module is where a front end makes
-them safe before they reach a terminal, a file or a GUI label.
+passes those values on as they are; a front end makes each value safe for
+where it goes *before* the module's own report function joins it (see
+inventory.Capture, the one report path of every front end), so the text
+the module makes holds no control character and no mark-up from data, and
+its line breaks and labels are its own.
 
-It knows the layout of each text that check() hands its output function:
-
-* a master text: a line feed, then "Master ADDR" (with gui=True wrapped as
-  "[color=#4699ff][b]Master ADDR[/b][/color]"), the rest of the first line
-  up to a closing ",", then the line feed and four spaces that open the
-  second line with the master's ids and firmware version;
-* a device text: "  * Device port N:" (with gui=True wrapped as
-  "[color=#72ff00]  * Device port N:[/color]"), then either the rest of one
-  line (no identification) or two more lines, each opened by a line feed
-  and four spaces, the second one after ", vid 0x..., did 0x...," and the
-  third one starting with "fwVer ";
-* the hint (two lines, a fixed text);
-* every other text (banner, summary, closing line, the empty line): one line.
-
-From that layout it takes the label wrappers and the text's own line feeds;
-everything else is data.  In data, every character that could control a
-terminal or change how a line reads is shown escaped, in the form Python
-gives it in a string literal ("\\x1b", "\\x9b", "\\u202e", "\\n"):
+In data, every character that could control a terminal or change how a
+line reads is shown escaped, in the form Python gives it in a string
+literal ("\\x1b", "\\x9b", "\\u202e", "\\n"):
 
 * C0 controls U+0000..U+001F (line feed, carriage return and tab included)
   and DEL U+007F;
@@ -33,42 +21,24 @@ gives it in a string literal ("\\x1b", "\\x9b", "\\u202e", "\\n"):
 * lone surrogates U+D800..U+DFFF (from JSON "\\ud800" escapes), which no
   output encoding can carry.
 
-A value holding a line feed never makes a line of its own: of a text's line
-feeds only those that stand where the layout puts them are kept, at most as
-many as the layout has, and each kept one is followed by the indentation of
-the line it opens.  Where values make more than one line feed fit a place,
-the last one that fits is taken.  A text of a well-behaved installation (no
-controls in its values) comes out unchanged, apart from the label wrappers
-that to_plain() and to_ansi() replace.
+A `Target` says where texts go: the terminal (`PLAIN`, or `Coloured()` with
+the module's own labels in colour) or a GUI (`Markup(escape)`, the module's
+label wrappers kept and data passed through the GUI's escape function).
+This module also holds what the front ends know of the report's layout,
+and nothing else does: the two labels that open the master and device
+texts, the hint (the one text of check() itself with a line break of its
+own) and the summary line.
 
-Pure Python, no Kivy import: the GUI passes its own escape function to
-to_markup().
+Pure Python, no Kivy import: the GUI passes its own escape function.
 """
 
 from __future__ import annotations
 
 import re
-from typing import Callable, NamedTuple
+from typing import Any, Callable, NamedTuple
 
-__all__ = ["safe", "to_plain", "to_ansi", "to_markup", "is_safe"]
-
-# The module's label wrappers (gui=True) and labels.
-MASTER_OPEN = "[color=#4699ff][b]"
-MASTER_CLOSE = "[/b][/color]"
-DEVICE_OPEN = "[color=#72ff00]"
-DEVICE_CLOSE = "[/color]"
-MASTER_LABEL = "Master "
-DEVICE_LABEL = "  * Device port "
-
-HINT = (
-    "Hint: All ports are inactive. Consider using --auto to activate ports. "
-    "Use with caution\n      in productive systems!"
-)
-
-# The wrappers' colours as SGR sequences (24-bit foreground, bold), each
-# closed by resetting just what it set.
-MASTER_SGR = ("\x1b[38;2;70;153;255m\x1b[1m", "\x1b[22m\x1b[39m")
-DEVICE_SGR = ("\x1b[38;2;114;255;0m", "\x1b[39m")
+__all__ = ["safe", "is_safe", "Target", "PLAIN", "Coloured", "Markup", "Label",
+           "MASTER_LABEL", "DEVICE_LABEL", "HINT", "SUMMARY", "shown"]
 
 # Characters never written as they are.
 _UNSAFE = re.compile(
@@ -109,161 +79,150 @@ def is_safe(s: str) -> bool:
     return _UNSAFE.search(_text(s)) is None
 
 
-# ---------------------------------------------------------------- layout
+# ---------------------------------------------------------------- the layout the front ends know
 
 
-class _Layout(NamedTuple):
-    kind: str  # "master", "device" or "other"
-    wrapped: bool  # the label came in its gui wrapper
-    label: str | None  # "Master ADDR" / "  * Device port N:", raw
-    label_line: int  # the line that the label opens
-    lines: list[str]  # the text's lines, raw, without the label
+class Label(NamedTuple):
+    """The label that opens a master or device text: `lead` + `words` + the
+    text of one value + `after`, wrapped in `markup` with gui=True; `sgr`
+    colours it on a terminal (24-bit foreground, bold), each sequence closed
+    by resetting just what it set."""
+
+    lead: str
+    words: str
+    after: str
+    markup: tuple[str, str]
+    sgr: tuple[str, str]
 
 
-_HEX = r"-?[0-9a-f]+"
-# Master, second line: " vid 0x....," and " did 0x....," when present, then
-# " fwVer VALUE" when present.
-_MASTER_IDS = re.compile(rf"(?: vid 0x{_HEX},)?(?: did 0x{_HEX},)?")
-_MASTER_SEP = ",\n    "
-# Device: the line feed that opens the third line.
-_DEVICE_SEP2 = re.compile(rf", vid 0x{_HEX}, did 0x{_HEX},(\n)    fwVer ")
-_DEVICE_SEP1 = "),\n    "
+# "\nMaster ADDR" and "  * Device port N:".
+MASTER_LABEL = Label("\n", "Master ", "", ("[color=#4699ff][b]", "[/b][/color]"),
+                     ("\x1b[38;2;70;153;255m\x1b[1m", "\x1b[22m\x1b[39m"))
+DEVICE_LABEL = Label("", "  * Device port ", ":", ("[color=#72ff00]", "[/color]"),
+                     ("\x1b[38;2;114;255;0m", "\x1b[39m"))
+
+HINT = (
+    "Hint: All ports are inactive. Consider using --auto to activate ports. "
+    "Use with caution\n      in productive systems!"
+)
+
+# The summary line, with the counts of masters and devices found.
+SUMMARY = re.compile(r"(\d+) master\(s\) and (\d+) device\(s\) found")
 
 
-def _master_break(rest: str) -> int:
-    """Index in rest of the line feed that opens the master's second line,
-    or -1: the last one after a "," and before four spaces and what the
-    second line consists of."""
-    end = len(rest)
-    while True:
-        i = rest.rfind(_MASTER_SEP, 0, end)
-        if i < 0:
-            return -1
-        ids = _MASTER_IDS.match(rest, i + len(_MASTER_SEP))
-        assert ids is not None  # both parts are optional
-        if ids.end() == len(rest) or rest.startswith(" fwVer ", ids.end()):
-            return i + 1
-        end = i + len(_MASTER_SEP) - 1  # the next candidate ends before this one's spaces
+# ---------------------------------------------------------------- where texts go
 
 
-def _device_breaks(rest: str) -> tuple[int, int] | None:
-    """Indices in rest of the two line feeds of a device with identification,
-    or None.  The second is the last one after the ids that the third line's
-    pieces (", hwVer ", ", S/N ", ", tag: ") follow in order; the first is the
-    last "),\\n    " before it."""
-    tag = rest.rfind(", tag: ")
-    ser = rest.rfind(", S/N ", 0, tag) if tag >= 0 else -1
-    hw = rest.rfind(", hwVer ", 0, ser) if ser >= 0 else -1
-    if hw < 0:
-        return None
-    second = None
-    for m in _DEVICE_SEP2.finditer(rest, 0, hw):
-        second = m
-    if second is None:
-        return None
-    i = rest.rfind(_DEVICE_SEP1, 0, second.start())
-    if i < 0:
-        return None
-    return i + 2, second.start(1)
+class Target:
+    """The terminal without colour: values made safe by safe(), the module's
+    plain texts (gui=False) as they are."""
+
+    gui = False
+
+    def value(self, text: str) -> str:
+        """A value's text made safe here."""
+        return safe(text)
+
+    def other(self, text: str) -> str:
+        """A text of check() itself (banner, summary, hint, closing line,
+        the empty line), which may quote the caller's addresses: one line,
+        made safe as a value; only the hint keeps its line break."""
+        text = _text(text)
+        lines = text.split("\n") if text == HINT else [text]
+        return "\n".join(self.value(line) for line in lines)
+
+    def labelled(self, text: str, label: Label, value: str) -> str:
+        """A master or device text the module made from values made safe
+        here; `value` is the text of the value in its label."""
+        return text
 
 
-def _split(text: str, breaks: tuple[int, ...]) -> list[str]:
-    lines, start = [], 0
-    for b in breaks:
-        lines.append(text[start:b])
-        start = b + 1
-    lines.append(text[start:])
-    return lines
+PLAIN = Target()
 
 
-def _layout(text: str) -> _Layout:
-    if text.startswith("\n" + MASTER_OPEN + MASTER_LABEL):
-        close = text.find(MASTER_CLOSE, 1 + len(MASTER_OPEN) + len(MASTER_LABEL))
-        if close >= 0:
-            label = text[1 + len(MASTER_OPEN) : close]
-            return _master(label, text[close + len(MASTER_CLOSE) :], True)
-        return _master(None, text[1:], False)
-    if text.startswith("\n" + MASTER_LABEL):
-        # The address ends where the name (" (") or the vendor (": ") begins.
-        start = 1 + len(MASTER_LABEL)
-        ends = [i for i in (text.find(" (", start), text.find(": ", start)) if i >= 0]
-        end = min(ends) if ends else len(text)
-        return _master(text[1:end], text[end:], False)
-    if text.startswith(DEVICE_OPEN + DEVICE_LABEL):
-        close = text.find(":" + DEVICE_CLOSE, len(DEVICE_OPEN) + len(DEVICE_LABEL))
-        if close >= 0:
-            label = text[len(DEVICE_OPEN) : close + 1]
-            return _device(label, text[close + 1 + len(DEVICE_CLOSE) :], True)
-        return _device(None, text, False)
-    if text.startswith(DEVICE_LABEL):
-        colon = text.find(":", len(DEVICE_LABEL))
-        end = colon + 1 if colon >= 0 else len(text)
-        return _device(text[:end], text[end:], False)
-    if text == HINT:
-        return _Layout("other", False, None, 0, text.split("\n"))
-    return _Layout("other", False, None, 0, [text])
+class Coloured(Target):
+    """The terminal in colour: as PLAIN, with the module's own label at
+    the start of a master or device text coloured."""
+
+    def labelled(self, text: str, label: Label, value: str) -> str:
+        own = label.words + value + label.after
+        if not text.startswith(label.lead + own):
+            return text
+        start, end = label.sgr
+        return label.lead + start + own + end + text[len(label.lead) + len(own):]
 
 
-def _master(label: str | None, rest: str, wrapped: bool) -> _Layout:
-    b = _master_break(rest)
-    lines = [""] + (_split(rest, (b,)) if b >= 0 else [rest])
-    return _Layout("master", wrapped, label, 1, lines)
+class Markup(Target):
+    """A GUI: the module's mark-up texts (gui=True) with their label
+    wrappers, every value made safe and then passed through `escape` (for
+    Kivy: kivy.utils.escape_markup)."""
+
+    gui = True
+
+    def __init__(self, escape: Callable[[str], str]):
+        self.escape = escape
+
+    def value(self, text: str) -> str:
+        return self.escape(safe(text))
 
 
-def _device(label: str | None, rest: str, wrapped: bool) -> _Layout:
-    breaks = _device_breaks(rest)
-    lines = _split(rest, breaks) if breaks else [rest]
-    return _Layout("device", wrapped, label, 0, lines)
+# ---------------------------------------------------------------- values for the module
 
 
-def _render(
-    text: str,
-    piece: Callable[[str], str],
-    label: Callable[[_Layout, str], str],
-) -> str:
-    layout = _layout(_text(text))
-    out = []
-    for n, line in enumerate(layout.lines):
-        s = piece(line)
-        if n == layout.label_line and layout.label is not None:
-            s = label(layout, layout.label) + s
-        out.append(s)
-    return "\n".join(out)
+class Shown(str):
+    """A master's or device's value as a front end hands it to the module's
+    report function: the value's text made safe for the target, standing in
+    for the value itself in every test the module makes of it (truth,
+    equality, prefix, strip() and the hex digits of an ID)."""
+
+    raw: Any
+    target: Target
+
+    def __bool__(self) -> bool:
+        return bool(self.raw)
+
+    def __eq__(self, other: object) -> bool:
+        return bool(self.raw == _raw(other))
+
+    def __ne__(self, other: object) -> bool:
+        return bool(self.raw != _raw(other))
+
+    def __hash__(self) -> int:
+        return hash(self.raw)
+
+    def strip(self, *args: Any) -> Any:
+        return _made(self.raw.strip(*args), self.target)
+
+    def startswith(self, prefix: Any, *args: Any) -> bool:
+        return bool(self.raw.startswith(_raw(prefix), *args))
+
+    def endswith(self, suffix: Any, *args: Any) -> bool:
+        return bool(self.raw.endswith(_raw(suffix), *args))
+
+    def __format__(self, spec: str) -> str:
+        return _made(format(self.raw, spec), self.target)
+
+    def __repr__(self) -> str:
+        return f"Shown({self.raw!r})"
 
 
-# ---------------------------------------------------------------- renderers
+def _raw(value: Any) -> Any:
+    return value.raw if isinstance(value, Shown) else value
 
 
-def to_plain(text: str) -> str:
-    """A text as check() hands it (gui or not) -> the plain report text: the
-    label wrappers removed, data made safe as by safe(), the text's own line
-    feeds and indentation kept and line feeds inside values escaped.  A
-    well-behaved text comes out as check(gui=False) prints it."""
-    return _render(text, safe, lambda layout, label: safe(label))
+def _made(result: Any, target: Target) -> Any:
+    """What a value's method returned, made safe as the value is."""
+    if isinstance(result, str):
+        return target.value(str.__str__(result))
+    return shown(result, target)
 
 
-def _sgr_label(layout: _Layout, label: str) -> str:
-    start, end = MASTER_SGR if layout.kind == "master" else DEVICE_SGR
-    return start + safe(label) + end
-
-
-def to_ansi(text: str) -> str:
-    """Like to_plain(), with the "Master ADDR" and "  * Device port N:"
-    labels coloured by SGR sequences; tag-like text in data stays literal."""
-    return _render(text, safe, _sgr_label)
-
-
-def to_markup(text: str, escape: Callable[[str], str]) -> str:
-    """For a GUI: the module's own label wrappers kept, every other piece
-    made safe as in to_plain() and then passed through escape (for Kivy:
-    kivy.utils.escape_markup).  A text without wrappers gets none."""
-
-    def label(layout: _Layout, label: str) -> str:
-        inner = escape(safe(label))
-        if not layout.wrapped:
-            return inner
-        if layout.kind == "master":
-            return MASTER_OPEN + inner + MASTER_CLOSE
-        return DEVICE_OPEN + inner + DEVICE_CLOSE
-
-    return _render(text, lambda s: escape(safe(s)), label)
+def shown(raw: Any, target: Target) -> Any:
+    """raw as the module gets it for target: an exact int as it is (its
+    digits are safe everywhere), anything else as a Shown of its text."""
+    if type(raw) is int:
+        return raw
+    value = Shown(target.value(str.__str__(raw) if type(raw) is str else str(raw)))
+    value.raw = raw
+    value.target = target
+    return value

@@ -6,7 +6,9 @@ terminal.  Ctrl-C asks the running check to stop; a second Ctrl-C quits.
 
 Everything in a report, a warning or an error can come from a master or a
 device on the network, so nothing reaches standard output or standard error
-unless it went through report_text: control characters are shown escaped,
+unless it was made safe (report_text): the report runs through
+inventory.Capture, which makes each value of a master or device safe before
+the module joins it into a text, so control characters are shown escaped,
 line feeds inside values cannot make lines of their own, and only the
 checker's own labels are coloured.
 
@@ -25,24 +27,32 @@ from __future__ import annotations
 import argparse
 import io
 import os
-import signal
 import sys
-import threading
 import traceback
 from collections.abc import Callable
 
 from velmora.tools import inventory, report_text
-from velmora.tools.inventory import SELECTIONS, describe_error, load_checker
+from velmora.tools.frontend import (
+    EXIT_DIFFERS,
+    EXIT_ERROR,
+    EXIT_INTERRUPTED,
+    EXIT_OK,
+    EXIT_READER_GONE,
+    EXIT_USAGE,
+    SELECTIONS,
+    address_argument,
+    catch_sigint,
+    describe_error,
+    load_checker,
+    renew_abort,
+    silence,
+)
 from velmora.tools.report_text import safe
 
-PROG = "tessadyn-check"
+__all__ = ["main", "build_parser", "use_color", "EXIT_OK", "EXIT_ERROR", "EXIT_USAGE",
+           "EXIT_DIFFERS", "EXIT_INTERRUPTED", "EXIT_READER_GONE", "address_argument"]
 
-EXIT_OK = 0
-EXIT_ERROR = 1
-EXIT_USAGE = 2
-EXIT_DIFFERS = 3
-EXIT_INTERRUPTED = 130
-EXIT_READER_GONE = 141  # 128 + SIGPIPE, what a shell shows for the standard tools
+PROG = "tessadyn-check"
 
 EPILOG = """\
 examples:
@@ -68,27 +78,6 @@ def _as_is(text: str) -> str:
     return text
 
 
-def render_markup(text: str) -> str:
-    """--gui-markup: the checker's own mark-up as it is, the data made safe
-    (tag-like text in it is passed on as well, as the checker gives it)."""
-    return report_text.to_markup(text, _as_is)
-
-
-def _silence(stream) -> None:
-    """The reader of stream went away: what is still buffered, and whatever
-    is written later (Python flushes the standard streams at exit), goes to
-    the null device, so that nothing fails on it again."""
-    try:
-        fd = stream.fileno()
-        null = os.open(os.devnull, os.O_WRONLY)
-    except (AttributeError, OSError, ValueError):
-        return
-    try:
-        os.dup2(null, fd)
-    finally:
-        os.close(null)
-
-
 class _SafeLines(io.TextIOBase):
     """Standard error while the checker and the driver library run: their
     warnings and log records (and Python's own) carry text from masters.
@@ -108,7 +97,7 @@ class _SafeLines(io.TextIOBase):
     def _reader_gone(self) -> None:
         if not self.gone:
             self.gone = True
-            _silence(self._stream)
+            silence(self._stream)
             self.on_gone()
 
     def write(self, s):
@@ -157,7 +146,7 @@ class _Parser(argparse.ArgumentParser):
                 file.write("\n".join(safe(line) for line in message.split("\n")))
                 file.flush()
             except BrokenPipeError:
-                _silence(file)
+                silence(file)
                 raise SystemExit(EXIT_READER_GONE) from None
             except (AttributeError, OSError):
                 pass
@@ -171,14 +160,6 @@ def _verbosity(value: str) -> int:
     if not 0 <= level <= 9:
         raise argparse.ArgumentTypeError(f"level {level} out of range (expected 0..9)")
     return level
-
-
-def address_argument(value: str) -> str:
-    """-a ADDR: an empty address names no master (and would be looked up
-    on every transport as one)."""
-    if not value.strip():
-        raise argparse.ArgumentTypeError("empty address (leave out -a to check all masters)")
-    return value
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -320,23 +301,15 @@ class _Interrupts:
     def __init__(self, checker):
         self.checker = checker
         self.count = 0
-        self.installed = False
-        self.previous = None
+        self._restore: Callable[[], None] | None = None
 
     def __enter__(self):
-        # Python handles signals only in the main thread.  A SIGINT ignored
-        # when the command started (a background job of a script) stays
-        # ignored, as the interpreter itself leaves it.
-        if (threading.current_thread() is threading.main_thread()
-                and signal.getsignal(signal.SIGINT) is not signal.SIG_IGN):
-            self.previous = signal.signal(signal.SIGINT, self._handle)
-            self.installed = True
+        self._restore = catch_sigint(self._handle)
         return self
 
     def __exit__(self, *exc_info):
-        # None: a handler not set from Python, which cannot be put back.
-        if self.installed and self.previous is not None:
-            signal.signal(signal.SIGINT, self.previous)
+        if self._restore is not None:
+            self._restore()
         return False
 
     def _handle(self, signum, frame):
@@ -357,16 +330,16 @@ class _Interrupts:
         """check() clears the abort flag when it starts: an interrupt that
         came just before that must still stop the run."""
         if self.count:
-            inventory.renew_abort(self.checker)
+            renew_abort(self.checker)
 
 
-def _report_writer(stream, render, interrupts):
-    """The printFnc for check(): one call per report (a text that may span
-    several lines), one call without argument for an empty line."""
+def _report_writer(stream, interrupts):
+    """The output function of the capture: one call per report text (made
+    safe, it may span several lines)."""
 
-    def write(text=""):
+    def write(text):
         interrupts.renew_abort()
-        stream.write(render(str(text)) + "\n")
+        stream.write(text + "\n")
         stream.flush()
 
     return write
@@ -427,7 +400,7 @@ def _run(args) -> int:
     except BrokenPipeError:
         # The reader of standard output went away (`| head`): nothing left
         # to tell it.  The check has disconnected its master on the way out.
-        _silence(sys.stdout)
+        silence(sys.stdout)
         return EXIT_READER_GONE
     finally:
         sys.stderr = saved
@@ -464,26 +437,26 @@ def _check(args, errors: _SafeLines) -> int:
     if args.json or saved is not None:
         return _check_data(args, checker, out, saved)
 
-    render: Callable[[str], str]
+    target: report_text.Target
     if args.gui_markup:
-        gui, render = True, render_markup
+        # The checker's own mark-up as it is, the data made safe (tag-like
+        # text in it is passed on as well, as the checker gives it).
+        target = report_text.Markup(_as_is)
     elif use_color(args.color, out):
-        gui, render = True, report_text.to_ansi
+        target = report_text.Coloured()
     else:
-        # Plain texts: no wrapper to find, the report comes out as the
-        # checker made it (made safe).
-        gui, render = False, report_text.to_plain
+        target = report_text.PLAIN
 
-    with _Interrupts(checker) as interrupts:
+    options = {"address": args.address, "auto": args.auto, "verbose": args.verbose,
+               "select": args.select}
+    with _Interrupts(checker) as interrupts, \
+            inventory.Capture(checker, options, (target,)) as capture:
         errors.on_gone = checker.abort
         try:
             checker.check(
-                address=args.address,
-                auto=args.auto,
-                printFnc=_report_writer(out, render, interrupts),
-                verbose=args.verbose,
-                select=args.select,
-                gui=gui,
+                printFnc=capture.printer(_report_writer(out, interrupts)),
+                gui=target.gui,
+                **options,
             )
         except BrokenPipeError:
             raise
@@ -505,9 +478,9 @@ def _check_data(args, checker, out, saved) -> int:
         sys.stderr.write(f"{PROG}: warning: {safe(args.compare)} was saved by a check "
                          f"{'with' if not args.auto else 'without'} --auto\n")
 
-    def quiet(text=""):
+    def quiet(text):
         if interrupts.count:
-            inventory.renew_abort(checker)
+            renew_abort(checker)
 
     with _Interrupts(checker) as interrupts, inventory.Capture(checker, options) as capture:
         try:
@@ -536,7 +509,7 @@ def _write(out, text: str) -> None:
         out.write(text)
         out.flush()
     except BrokenPipeError:
-        os.dup2(os.open(os.devnull, os.O_WRONLY), out.fileno())
+        silence(out)
 
 
 if __name__ == "__main__":
