@@ -26,12 +26,15 @@ from __future__ import annotations
 
 import argparse
 import io
+import math
 import os
 import sys
+import threading
+import time
 import traceback
 from collections.abc import Callable
 
-from velmora.tools import inventory, report_text
+from velmora.tools import inventory, report_text, watch
 from velmora.tools.frontend import (
     EXIT_DIFFERS,
     EXIT_ERROR,
@@ -65,6 +68,8 @@ examples:
   tessadyn-check --color never > report.txt
   tessadyn-check --json > plant.json      the plant as JSON, to keep
   tessadyn-check --compare plant.json     what differs from it now
+  tessadyn-check --watch 2 | tee log.txt  the report, then what changes,
+                                          checking every 2 seconds
 
 Ctrl-C stops the check after the current step (the master is disconnected);
 press it twice to quit at once.
@@ -162,6 +167,22 @@ def _verbosity(value: str) -> int:
     return level
 
 
+# --watch without SECONDS, and the longest interval.
+WATCH_INTERVAL = 5.0
+WATCH_LONGEST = 86400.0
+
+
+def _interval(value: str) -> float:
+    try:
+        seconds = float(value)
+    except ValueError:
+        seconds = math.nan
+    if not (math.isfinite(seconds) and 0 < seconds <= WATCH_LONGEST):
+        raise argparse.ArgumentTypeError(
+            f"invalid interval {value!r} (expected seconds, more than 0, at most {WATCH_LONGEST:.0f})")
+    return seconds
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog=PROG,
@@ -221,11 +242,22 @@ def build_parser() -> argparse.ArgumentParser:
         help="print the plant as one JSON document instead of the report "
         "(with --compare: the differences)",
     )
-    parser.add_argument(
+    rounds = parser.add_mutually_exclusive_group()
+    rounds.add_argument(
         "--compare",
         metavar="FILE",
         help="compare the plant with an inventory saved by --json and print "
         "the differences; exit 0 when it matches, 3 when it differs",
+    )
+    rounds.add_argument(
+        "--watch",
+        nargs="?",
+        const=WATCH_INTERVAL,
+        type=_interval,
+        metavar="SECONDS",
+        help="check again every SECONDS (default %g) until Ctrl-C: the report "
+        "first, then one line per change (with --json: one JSON object per "
+        "line); --auto counts for the first check only" % WATCH_INTERVAL,
     )
     parser.add_argument(
         "--debug", action="store_true", help="show the traceback of an error"
@@ -434,7 +466,7 @@ def _check(args, errors: _SafeLines) -> int:
         )
         return EXIT_OK
 
-    if args.json or saved is not None:
+    if args.watch is None and (args.json or saved is not None):
         return _check_data(args, checker, out, saved)
 
     target: report_text.Target
@@ -446,6 +478,9 @@ def _check(args, errors: _SafeLines) -> int:
         target = report_text.Coloured()
     else:
         target = report_text.PLAIN
+
+    if args.watch is not None:
+        return _watch(args, checker, out, errors, target)
 
     options = {"address": args.address, "auto": args.auto, "verbose": args.verbose,
                "select": args.select}
@@ -502,6 +537,119 @@ def _check_data(args, checker, out, saved) -> int:
     else:
         _write(out, "".join(d.line() + "\n" for d in differences) or "no differences\n")
     return EXIT_DIFFERS if differences else EXIT_OK
+
+
+class _WatchInterrupts(_Interrupts):
+    """SIGINT during a watch: in a round as for one check (the round
+    stops at its next step; a second Ctrl-C quits at once); between rounds
+    the watch ends."""
+
+    def __init__(self, checker):
+        super().__init__(checker)
+        self.between = False
+        self.ended = threading.Event()
+
+    def _handle(self, signum, frame):
+        if self.between:
+            self.ended.set()
+            return
+        super()._handle(signum, frame)
+
+    def wait(self, seconds: float) -> bool:
+        """Wait between rounds; True when Ctrl-C ended the watch."""
+        self.between = True
+        try:
+            return self.ended.wait(max(seconds, 0.0)) or bool(self.count)
+        finally:
+            self.between = False
+
+
+class _Status:
+    """The quiet status of a watch on a terminal: one line, rewritten in
+    place after each round without changes, wiped before the next text."""
+
+    def __init__(self, stream):
+        self.stream = stream
+        self.width = 0
+
+    def show(self, text: str) -> None:
+        self.clear()
+        self.stream.write(text)
+        self.stream.flush()
+        self.width = len(text)
+
+    def clear(self) -> None:
+        if self.width:
+            self.stream.write("\r" + " " * self.width + "\r")
+            self.stream.flush()
+            self.width = 0
+
+
+def _watch(args, checker, out, errors: _SafeLines, target: report_text.Target) -> int:
+    """--watch: rounds of checks until Ctrl-C, one at a time, each after
+    the one before ended (at most every args.watch seconds).  The first
+    prints the report (--json: the inventory, on one line); each later one
+    the changes since the round before, one line each, flushed, nothing when
+    nothing changed.  --auto counts for the first round only."""
+    tracker = watch.Tracker()
+    status = _Status(out) if not args.json and _isatty(out) else None
+    rounds = 0
+    with _WatchInterrupts(checker) as interrupts:
+        errors.on_gone = checker.abort
+        while True:
+            started = time.monotonic()
+            first = not rounds
+            options = {"address": args.address, "auto": args.auto and first,
+                       "verbose": args.verbose, "select": args.select}
+            report = first and not args.json
+            failure = None
+            with inventory.Capture(checker, options, (target,) if report else (report_text.PLAIN,)) \
+                    as capture:
+                if report:
+                    printer = capture.printer(_report_writer(out, interrupts))
+                else:
+                    printer = capture.printer(lambda *texts: interrupts.renew_abort())
+                try:
+                    checker.check(printFnc=printer, gui=report and target.gui, **options)
+                except BrokenPipeError:
+                    raise
+                except Exception as exc:
+                    failure = describe_error(exc)
+                    if first:
+                        _error(failure, args.debug)
+            rounds += 1
+            if errors.gone:
+                return EXIT_READER_GONE
+            document = capture.document(completed=failure is None and not interrupts.count)
+            if interrupts.count:
+                if first and args.json and failure is None:
+                    _write(out, watch.json_line(document) + "\n")
+                return EXIT_INTERRUPTED
+            if first:
+                tracker.first(document, failure)
+                if args.json:
+                    out.write(watch.json_line(document) + "\n")
+                    out.flush()
+            else:
+                changes = tracker.next(document, failure)
+                if changes and status is not None:
+                    status.clear()
+                for change in changes:
+                    out.write((change.json_line() if args.json else change.line()) + "\n")
+                    out.flush()
+                if not changes and status is not None:
+                    status.show(f"{watch.local_time(document['time'])} round {rounds}: no changes")
+            if interrupts.wait(started + args.watch - time.monotonic()):
+                if status is not None:
+                    status.clear()
+                return EXIT_OK
+
+
+def _isatty(stream) -> bool:
+    try:
+        return bool(stream.isatty())
+    except (AttributeError, ValueError):
+        return False
 
 
 def _write(out, text: str) -> None:
