@@ -56,10 +56,11 @@ def runs_of(rows):
 
 def test_snapshot_of_the_demo_shows_the_four_masters_and_exits_0(tmp_path):
     shot = tmp_path / "shot.png"
-    r = run([str(SCRIPT), "--snapshot", str(shot), "--size", "1000x880"], tmp_path)
+    # Tall enough for the plant view and the whole report below it.
+    r = run([str(SCRIPT), "--snapshot", str(shot), "--size", "1000x1100"], tmp_path)
     assert r.returncode == 0, r.stderr
     image = Image.open(shot)
-    assert image.size == (1000, 880)
+    assert image.size == (1000, 1100)
     assert pixels(image, BLUE) > 100 and pixels(image, GREEN) > 100
     # Four separate runs of blue label rows: the four master lines.
     assert len(runs_of(blue_rows(image))) == len(DEMO_MASTERS)

@@ -168,7 +168,7 @@ def _verbosity(value: str) -> int:
 
 
 # --watch without SECONDS, and the longest interval.
-WATCH_INTERVAL = 5.0
+WATCH_INTERVAL = watch.DEFAULT_INTERVAL
 WATCH_LONGEST = 86400.0
 
 

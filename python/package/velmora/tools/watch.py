@@ -22,6 +22,8 @@ from velmora.tools import inventory
 from velmora.tools.report_text import safe
 
 WATCH_SCHEMA = "watch.schema.json"
+# Seconds from the start of one round to the start of the next, unless said.
+DEFAULT_INTERVAL = 5.0
 
 # The watch's own kinds of change, and their words; every other kind is one
 # of the comparison's (inventory.KINDS).
@@ -37,6 +39,11 @@ OWN_KINDS = {
 def _key(address: Any) -> Any:
     # As the comparison tells addresses apart: 1 and "1" are two masters.
     return (type(address).__name__, address)
+
+
+def now() -> str:
+    """The time as a document gives it (ISO 8601, UTC, to the second)."""
+    return datetime.now(timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
 
 
 def local_time(iso: str) -> str:
