@@ -10,7 +10,7 @@ import sys
 import pytest
 
 from plants import ip_master, plant
-from test_cli import CLI, clean_env, cli, masters_listed
+from test_cli import CLI, clean_env, cli, masters_listed, without_note
 
 pytestmark = pytest.mark.skipif(sys.platform == "win32", reason="POSIX pipes and signals")
 
@@ -51,7 +51,7 @@ def test_a_reader_that_goes_away_ends_the_command_quietly(tmp_path, args, pipe, 
         other = proc.stderr.read() if pipe == "stdout" else b""
         assert proc.wait(timeout=60) == 0  # the wrapper ended normally...
     result = json.loads(state.read_text())
-    assert result["status"] == 141 and other == b""  # ...and quietly
+    assert result["status"] == 141 and without_note(other.decode()) == ""  # ...and quietly
     assert result["open_masters"] == 0
     assert result["disconnected"] == result["connected"][:1]  # the master of the moment, and no other
 
@@ -63,7 +63,7 @@ def test_a_sigint_ignored_from_the_start_stays_ignored(tmp_path):
         assert proc.stdout.readline().startswith("Velmora Tessadyn Checker")
         proc.send_signal(signal.SIGINT)
         out, err = proc.communicate(timeout=60)
-    assert (proc.returncode, err) == (0, "")
+    assert (proc.returncode, without_note(err)) == (0, "")
     assert masters_listed(out) == ["10.0.0.1", "10.0.0.2"]
 
 
@@ -71,8 +71,7 @@ def test_a_sigint_ignored_from_the_start_stays_ignored(tmp_path):
     (["-a", "com5"], ["COM5"], ""),
     (["-a", "d4:36:39:8a:10:5c", "-s", "ble"], ["D4:36:39:8A:10:5C"], ""),
     (["-a", "com7"], [], "WARNING: velmora.base: no master at 'com7' (did you mean 'COM5'?)\n"),
-    (["-a", "192.168.10.29"], [],
-     "WARNING: velmora.base: no master at '192.168.10.29' (did you mean '192.168.10.21'?)\n"),
+    (["-a", "/dev/ttyUSB0"], [], "WARNING: velmora.base: no master at '/dev/ttyUSB0'\n"),
 ])
 def test_addresses_in_any_case_and_one_warning_for_an_address_of_no_master(args, masters, warning):
     r = cli(*args)

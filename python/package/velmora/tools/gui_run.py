@@ -256,6 +256,10 @@ class Worker:
                     show_library_log(arguments.get("verbose", 2), lambda text: self._print(report_text.safe(text)))
                 except Exception:  # a library without that configuration: its lines stay on standard error
                     pass
+                from velmora.tools.tessadyn_check import expect_addresses
+
+                # A malformed address or range ends the run before any master is asked.
+                arguments = {**arguments, "address": expect_addresses(arguments.get("address"))}
                 if not self._abort_requested:
                     with inventory.Capture(self.checker, arguments) as capture:
                         self.checker.check(printFnc=capture.printer(self._print), **arguments)
