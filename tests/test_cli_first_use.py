@@ -86,6 +86,19 @@ def test_an_empty_address_is_a_usage_error():
                              "empty address (leave out -a to check all masters)\n")
 
 
+@pytest.mark.parametrize("address, why", [
+    ("10.0.0.0/33", "prefix /33 out of range (0..32)"),
+    ("10.0.0.9-10.0.0.1", "10.0.0.1 comes before 10.0.0.9"),
+    ("10.0.0.0/16", "a range holds at most 1024 addresses, /16 holds 65534"),
+    ("127.0.0.5:65536", "port 65536 out of range (1..65535)"),
+])
+def test_a_malformed_address_or_range_is_a_usage_error_before_any_master_is_asked(address, why):
+    r = cli("-a", "COM5", "-a", address, "-v", "3")
+    assert (r.returncode, r.stdout) == (2, "")
+    assert r.stderr.startswith("usage: ") and "velmora.base" not in r.stderr
+    assert r.stderr.endswith(f"tessadyn-check: error: argument -a/--address: '{address}': {why}\n")
+
+
 def test_a_master_that_cannot_be_connected_is_counted_and_named(tmp_path):
     path = plant(tmp_path, ip_master("10.0.0.1"), ip_master("10.0.0.2", fault="refuse"))
     r = cli(VELMORA_BASE_INSTALLATION=path)

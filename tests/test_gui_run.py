@@ -105,6 +105,14 @@ def test_a_run_hands_over_every_text_in_order(demo):
     assert TessadynChecker.isRunning() is False
 
 
+def test_a_malformed_address_ends_the_run_before_any_master_is_asked(demo):
+    posted = Posted()
+    lines, outcome = start(Worker(posted), posted, Options(addresses=("COM5", "10.0.0.0/33")))
+    assert lines == [] and outcome.failure is not None
+    assert "'10.0.0.0/33': prefix /33 out of range (0..32)" in outcome.failure.message
+    assert sim.events("discover") == []
+
+
 def test_texts_arrive_in_batches_not_one_post_each(demo):
     posted = Posted()
     worker = Worker(posted)

@@ -153,7 +153,7 @@ def _given(address: object) -> list[str]:
     if _RANGE_LIKE.fullmatch(address):
         raise ValueError("not an address range (expected A.B.C.D/NN or A.B.C.D-A.B.C.E, optionally :PORT)")
     gateway, _ = split_master(address)
-    if problem := address_problem(gateway):
+    if parse_target(gateway, plain=True) is None and (problem := address_problem(gateway)):
         raise ValueError(problem)
     return [address]
 

@@ -218,7 +218,7 @@ class IpTransport(TransportBackend):
         masters: list[RestMaster] = []
         if isinstance(result, tuple):
             masters, problems = result
-        elif isinstance(result, RestError) and batch is not None and batch.swept(address):
+        elif isinstance(result, RestError) and result.link and batch is not None and batch.swept(address):
             problems = []
             batch.silent(address, result)
         else:
