@@ -4,9 +4,11 @@ once, and the emulated masters only when chosen."""
 
 from __future__ import annotations
 
+import json
 import socket
 import threading
 from collections.abc import Iterator
+from pathlib import Path
 from typing import Any
 
 import pytest
@@ -15,6 +17,9 @@ from velmora.base import IoddUtility, _address, _IoddDrv, sim
 from velmora.base._rest import ENV_HOSTS
 
 from rest_doubles import API, GOOD, Warnings, http_answer, json_answer
+
+
+EXAMPLES = Path(__file__).parents[1] / "examples"
 
 
 @pytest.fixture
@@ -171,3 +176,26 @@ def test_a_swept_host_gets_no_default_credentials(raw_master, monkeypatch, tmp_p
     assert len(guarded.requests) == 1  # not asked again with the default entry's credentials
     assert len(warnings_seen.lines) == 1 and "needs credentials: add a netrc entry for 127.0.0.1" in \
         warnings_seen.lines[0]
+
+
+def test_a_range_holding_an_emulated_master_still_sums_up_its_silent_addresses(warnings_seen, ip):
+    port = closed_port()
+    doc = sim.demo_installation()
+    doc["masters"] = [{**doc["masters"][0], "address": f"127.0.0.2:{port}"}]
+    sim.use_installation(doc)
+    asks = velmora.base.expect_addresses([f"127.0.0.1-127.0.0.3:{port}"])
+    assert [bridge.address if bridge else None for bridge in map(ip.discover, asks)] == [None, asks[1], None]
+    assert [line.split(" (first:")[0] for line in warnings_seen.lines] == [
+        f"velmora.base: IP discovery: 127.0.0.1-127.0.0.3:{port}: no master at 2 of 3 addresses"]
+
+
+@pytest.mark.parametrize("second_given", [False, True])
+def test_a_gateway_warns_of_its_other_masters_unless_they_are_given_too(serve, warnings_seen, ip, second_given):
+    servers = serve(json.loads((EXAMPLES / "gateway.json").read_text()))
+    gateway = servers.addresses["192.168.10.30"]
+    sim.use_installation({"masters": []})
+    asks = velmora.base.expect_addresses([gateway, f"{gateway}#2"][:1 + second_given])
+    assert all(map(ip.discover, asks))
+    assert warnings_seen.lines == ([] if second_given else [
+        f"velmora.base: IP: {gateway} is a gateway with 2 IO-Link masters: {gateway} is its master 1; give the "
+        f"others' addresses to check them: {gateway}#2"])

@@ -195,7 +195,18 @@ class IpTransport(TransportBackend):
     def find(self, address: str) -> MasterLink | None:
         """The master at address: an in-process one, else over REST.  A
         gateway's address gives its first master, with one warning naming
-        the addresses of the others when it has several."""
+        the addresses of the others when it has several.  After the last
+        address of a range given to ``expect``: the warning about its
+        silent addresses."""
+        link = self._find(address)
+        with self._lock:
+            batch = self._batch
+        if batch is not None:
+            for problem in batch.summary(address):
+                warn(problem)
+        return link
+
+    def _find(self, address: str) -> MasterLink | None:
         if self._installed(address):
             return self._emulated().find(address)
         try:
@@ -227,12 +238,11 @@ class IpTransport(TransportBackend):
                 near = near_match(address, [m.address for m in self._plant().installation.masters_of("IP")])
                 if near:
                     problems[0] += f" (did you mean {near!r}?)"
-        if number is None and len(masters) > 1:
-            others = ", ".join(m.address for m in masters[1:])
+        # The others given as well (the list told to expect()) need no word.
+        others = ", ".join(m.address for m in masters[1:] if batch is None or not batch.given(m.address))
+        if number is None and others:
             problems.insert(0, f"IP: {address} is a gateway with {len(masters)} IO-Link masters: {address} is its "
                                f"master {masters[0].number}; give the others' addresses to check them: {others}")
-        if batch is not None:
-            problems += batch.summary(address)
         for problem in problems:
             warn(problem)
         return masters[0] if masters else None
@@ -308,6 +318,9 @@ class _Batch:
         self._pool: ThreadPoolExecutor | None = None
         self._lock = threading.Lock()
         self._closed = False
+
+    def given(self, address: str) -> bool:
+        return address in self._entry
 
     def swept(self, address: str) -> bool:
         entry = self._entry.get(address)
