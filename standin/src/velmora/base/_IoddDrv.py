@@ -29,7 +29,7 @@ import copy
 from typing import Any
 
 from . import IoddUtility
-from ._address import address_key, address_problem, is_mac, near_match, parse_target
+from ._address import address_key, address_problem, host_range, is_mac, near_match, parse_target
 from ._backend import MasterLink, ReadAhead, TransportBackend
 from ._emulation import EmulatedMaster, Plant
 from ._errors import InstallationError, IoddError
@@ -330,6 +330,14 @@ class IoddBaseDriver:
         key = address_key(addr)
         answering = [m.address for m in runtime.plant().masters if m.spec.present]
         if any(address_key(a) == key for a in answering):
+            return
+        try:
+            swept = host_range(addr) is not None
+        except ValueError:
+            swept = True
+        if swept:
+            _warn(f"no master at {addr!r}: an address range is swept only when it is given to "
+                  "velmora.base.expect_addresses() first, as tessadyn-check -a and the window do")
             return
         near = near_match(addr, answering)
         _warn(f"no master at {addr!r}" + (f" (did you mean {near!r}?)" if near else ""))
