@@ -199,3 +199,13 @@ def test_a_gateway_warns_of_its_other_masters_unless_they_are_given_too(serve, w
     assert warnings_seen.lines == ([] if second_given else [
         f"velmora.base: IP: {gateway} is a gateway with 2 IO-Link masters: {gateway} is its master 1; give the "
         f"others' addresses to check them: {gateway}#2"])
+
+
+def test_a_range_of_plain_hosts_that_refuse_http_and_https_is_one_warning(monkeypatch, warnings_seen, ip):
+    ports = {"http": closed_port(), "https": closed_port()}
+    monkeypatch.setattr(_address, "DEFAULT_PORTS", ports)
+    monkeypatch.setattr("velmora.base._rest.transport.DEFAULT_PORTS", ports)
+    asks = velmora.base.expect_addresses(["127.0.0.1-127.0.0.2"])
+    assert [ip.discover(a) for a in asks] == [None, None]
+    assert [line.split(" (first:")[0] for line in warnings_seen.lines] == [
+        "velmora.base: IP discovery: 127.0.0.1-127.0.0.2: no master at 2 of 2 addresses"]

@@ -46,6 +46,7 @@ from .client import (
     Auth,
     CertificateRefused,
     Client,
+    LinkError,
     PermissionDenied,
     RestError,
 )
@@ -270,7 +271,8 @@ class IpTransport(TransportBackend):
             if isinstance(exc, (AuthenticationNeeded, PermissionDenied, CertificateRefused)):
                 return exc
             tried = first.problem if not first.redirect else f"{first.problem} (redirects to {first.redirect})"
-            return RestError(address, f"tried {http.scheme}://{_place(http)}: {first.what}: {tried}; then "
+            kind = LinkError if exc.link else RestError  # nothing answers: a silent address of a range
+            return kind(address, f"tried {http.scheme}://{_place(http)}: {first.what}: {tried}; then "
                                       f"https://{_place(https)}", f"{exc.what}: {exc.problem}")
 
     @staticmethod
