@@ -62,8 +62,9 @@ examples:
   tessadyn-check --json > plant.json      the plant as JSON, to keep
   tessadyn-check --compare plant.json     what differs from it now
 
-without -a and without the variables below, the stand-in driver library
-checks its emulated demo plant (and says so on standard error).
+with none of the variables below set, the stand-in driver library checks its
+emulated demo plant (and says so on standard error); an address that is none
+of its masters is asked over the network.
 
 environment:
   VELMORA_BASE_REST_HOSTS     masters asked when no -a is given (hosts,
