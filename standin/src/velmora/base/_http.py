@@ -29,7 +29,7 @@ import sys
 import threading
 import time
 from collections.abc import Mapping
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Protocol
 
 if TYPE_CHECKING:
     from _typeshed import ReadableBuffer
@@ -289,6 +289,18 @@ class Answer:
 
 class TooLarge(Exception):
     """The answer's body is larger than MAX_ANSWER."""
+
+
+class Line(Protocol):
+    """What a client sends its requests through: a ``Connection``, or a
+    layer over one (the read-ahead's)."""
+
+    def request(self, method: str, url: str, body: bytes | None, headers: Mapping[str, str],
+                clock: Clock) -> Answer: ...
+
+    def close(self) -> None: ...
+
+    def interrupt(self) -> None: ...
 
 
 class Connection:

@@ -22,7 +22,8 @@ from typing import Any
 from .._address import Target
 from .._errors import IoddError
 from .._protocol import ErrorCode
-from .._http import Answer, CertificateProblem, Clock, Connection, LookupTimeout, TooLarge, decode_json, tls_context
+from .._http import (Answer, CertificateProblem, Clock, Connection, Line, LookupTimeout, TooLarge, decode_json,
+                     tls_context)
 from .settings import ENV_PINS, Credential, Settings
 
 MAX_TEXT = 1000  # characters of a text value
@@ -109,15 +110,6 @@ def error_for(master: str, what: str, status: int, reason: str, code: int | None
     return kind(master, what, problem, status, code)
 
 
-def recalled(kept: tuple[bool, Any]) -> Any:
-    """A request's outcome kept earlier: (True, value) gives the value,
-    (False, error) raises the error."""
-    answered, value = kept
-    if answered:
-        return value
-    raise value
-
-
 class Auth:
     """The credentials of one gateway's host and how the host asked for
     them: none are sent until the host answers 401 with a challenge; then
@@ -168,13 +160,10 @@ class Client:
         self.settings = settings
         self.auth = auth or Auth(target.host, settings.credential(target.host))
         tls = target.scheme == "https"
-        self.connection = Connection(target.host, target.port, tls_context() if tls else None,
+        self.connection: Line = Connection(target.host, target.port, tls_context() if tls else None,
                                      settings.pinned(target.host, target.port) if tls else frozenset())
         self.on_lost: Callable[[], None] | None = None
         self._session_end = float("inf")
-        # Answers read ahead for this session (path -> (True, value) or
-        # (False, error)), each given once; a write drops them.
-        self.recorded: dict[str, tuple[bool, Any]] | None = None
 
     def sibling(self, address: str) -> Client:
         """A client of its own for another master of the same gateway."""
@@ -184,16 +173,9 @@ class Client:
         self.connection.close()
         self._session_end = time.monotonic() + self.settings.session_timeout
 
-    def resume(self, answers: dict[str, tuple[bool, Any]], connection: Connection) -> None:
-        """Take over, for the session begun, answers read ahead for it and
-        the connection they were read on."""
-        self.connection.close()
-        self.connection, self.recorded = connection, answers
-
     def end(self) -> None:
         self.connection.close()
         self._session_end = float("inf")
-        self.recorded = None
 
     def what(self, method: str, path: str) -> str:
         return f"{method} {self.target.base}{path}"
@@ -208,11 +190,6 @@ class Client:
         return self.request("GET", path)
 
     def request(self, method: str, path: str, body: Any = None) -> Any:
-        if self.recorded is not None:
-            if method != "GET":  # nothing read before a write is used after it
-                self.recorded = None
-            elif (kept := self.recorded.pop(path, None)) is not None:
-                return recalled(kept)
         try:
             return self._request(method, path, body)
         except RestError as exc:

@@ -3,13 +3,11 @@ API, as the driver layer sees a master (``.._backend.MasterLink``)."""
 
 from __future__ import annotations
 
-import copy
 import time
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Mapping, Sequence
 from typing import Any
 
 from .._backend import DeviceRow, SessionLink
-from .._http import Connection
 from .._errors import IoddError
 from .._log import tell_port_fault, warn
 from .._protocol import API_MODE, DEVICE_THERE, NO_DEVICE_CODES, STARTING
@@ -39,9 +37,6 @@ class RestMaster(SessionLink):
         self._expected: dict[int, tuple[int, int]] = {}  # the device a port's validation expects, by port
         self._starting: set[int] = set()  # ports still starting after the wait of this session
         self._status: dict[int, str | None] | None = None  # statusInfo per port, when the master lists them
-        # The answers read ahead of the listing, asked for when a session
-        # opens (see .readahead).
-        self.ahead: Callable[[RestMaster], tuple[dict[str, tuple[bool, Any]], Connection] | None] | None = None
 
     def __repr__(self) -> str:
         return f"<RestMaster {self.address} master {self.number}>"
@@ -75,15 +70,6 @@ class RestMaster(SessionLink):
                 masters.append(cls(client.sibling(f"{client.address}#{number}"), number, identity))
         return masters, errors
 
-    def reader(self, client: Client) -> RestMaster:
-        """The same master on another client, with sessions of its own (the
-        read-ahead's)."""
-        other = copy.copy(self)
-        SessionLink.__init__(other)
-        other.client, other.ahead = client, None
-        client.on_lost = other._link_lost
-        return other
-
     @property
     def identity(self) -> Mapping[str, Any]:
         return dict(self._identity)
@@ -99,10 +85,7 @@ class RestMaster(SessionLink):
             first = self._sessions == 0
         ports, status = self._ports, self._status
         if first:
-            recording = self.ahead(self) if self.ahead is not None else None
             self.client.begin()
-            if recording is not None:
-                self.client.resume(*recording)
             try:
                 ports, status = resources.port_table(self.client, self.number)
             except BaseException:
