@@ -209,7 +209,7 @@ class Worker:
         self._abort_requested = True
         checker = self.checker
         if checker is not None:
-            checker.abort()
+            inventory.abort_check(checker)
 
     def join(self, timeout: Optional[float]) -> bool:
         """Wait for the worker; True when it has ended."""
@@ -260,7 +260,8 @@ class Worker:
                     with inventory.Capture(self.checker, arguments) as capture:
                         self.checker.check(printFnc=capture.printer(self._print), **arguments)
         except Exception as exc:
-            failure = Failure(describe(exc), traceback.format_exc())
+            if not self._abort_requested:  # after an abort: its consequence, the run was aborted
+                failure = Failure(describe(exc), traceback.format_exc())
         finally:
             outcome = Outcome(aborted=self._abort_requested and failure is None,
                               failure=failure)

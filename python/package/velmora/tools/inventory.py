@@ -39,6 +39,7 @@ from __future__ import annotations
 import json
 import math
 import re
+import threading
 import traceback
 from dataclasses import dataclass
 from datetime import datetime, timezone
@@ -98,11 +99,23 @@ def describe_error(exc: BaseException, loading: bool = False) -> str:
     return f"cannot load the checker: {text}"
 
 
+def abort_check(checker) -> None:
+    """Ask the check to stop at its next step, and the driver library to
+    end its waits under way (its ``IoddUtility.abort()``, when it has one),
+    so that a slow master does not hold the stop back.  The library is told
+    from a thread of its own: called from a signal handler, its locks may be
+    held by the very code interrupted."""
+    checker.abort()
+    library_abort = getattr(getattr(checker, "IoddUtility", None), "abort", None)
+    if callable(library_abort):
+        threading.Thread(target=library_abort, name="tessadyn-abort", daemon=True).start()
+
+
 def renew_abort(checker) -> None:
     """For an output function once an abort was asked for: check() clears
     the abort flag when it starts, so an abort that came just before must be
     asked for again to stop the run.  Asking again is harmless."""
-    checker.abort()
+    abort_check(checker)
 
 
 # ---------------------------------------------------------------- values

@@ -343,7 +343,7 @@ class _Interrupts:
         self.count += 1
         if self.count == 1:
             _say("aborting... (press Ctrl-C again to quit at once)")
-            self.checker.abort()
+            inventory.abort_check(self.checker)
             return
         # Not KeyboardInterrupt: raised wherever the main thread happens to
         # be, it can leave half-built objects behind (a socket file object
@@ -488,6 +488,8 @@ def _check(args, errors: _SafeLines) -> int:
         except BrokenPipeError:
             raise
         except Exception as exc:
+            if interrupts.count:  # the abort's consequence (a request cut short), not an error
+                return EXIT_INTERRUPTED
             return _error(describe_error(exc), args.debug)
     return EXIT_INTERRUPTED if interrupts.count else EXIT_OK
 
@@ -513,7 +515,8 @@ def _check_data(args, checker, out, saved) -> int:
         try:
             checker.check(printFnc=capture.printer(quiet), gui=False, **options)
         except Exception as exc:
-            return _error(describe_error(exc), args.debug)
+            if not interrupts.count:  # after an abort: its consequence, the document says incomplete
+                return _error(describe_error(exc), args.debug)
     found = capture.document(completed=not interrupts.count)
     if saved is None:
         _write(out, inventory.dumps(found))

@@ -33,6 +33,7 @@ from ._address import address_key, address_problem, is_mac, near_match, parse_ta
 from ._backend import MasterLink, ReadAhead, TransportBackend
 from ._emulation import Plant
 from ._errors import InstallationError, IoddError
+from ._http import Stop, stopped_by
 from ._installation import IDENT_NAMES
 from ._state import runtime
 
@@ -210,6 +211,13 @@ class _DriverManager:
                         and link.supported and driver._link.transport == link.transport):
                     driver._link = link
 
+    def _abort(self) -> None:
+        """Every wait of the open base drivers' transports ends (see abort())."""
+        with runtime.lock:
+            drivers = list(self._base.values())
+        for driver in drivers:
+            driver._stop.set()
+
     def _clear(self) -> None:
         with runtime.lock:
             self._base.clear()
@@ -246,6 +254,7 @@ class IoddBaseDriver:
             raise IoddError(f"{self._name}: transport not available: {reason}")
         self._closed = False
         self._ahead: ReadAhead | None = None  # masters read ahead of the listing
+        self._stop = Stop()  # set by abort(): the waits of this base driver's transport end
         self._preloaded = preloaded
         self.commonDrivers._register_base(self)
         if not preloaded:
@@ -266,16 +275,18 @@ class IoddBaseDriver:
         self._check_open("discover")
         backend = runtime.backend(self._transport)
         if addr is None:
-            links = backend.discover()
-            self.commonDrivers._found(links)
-            self._read_ahead(backend, links)
+            with stopped_by(self._stop):
+                links = backend.discover()
+                self.commonDrivers._found(links)
+                self._read_ahead(backend, links)
             bridges = [MasterBridge(self, link) for link in links]
             runtime.record("discover", self._transport, None, found=len(bridges))
             _log(f"{self._name} discover() -> {[b.address for b in bridges]}")
             return bridges
-        link = backend.find(addr)
-        self.commonDrivers._found([] if link is None else [link])
-        self._read_ahead(backend, [] if link is None else [link])
+        with stopped_by(self._stop):
+            link = backend.find(addr)
+            self.commonDrivers._found([] if link is None else [link])
+            self._read_ahead(backend, [] if link is None else [link])
         runtime.record("discover", self._transport, addr, found=int(link is not None))
         _log(f"{self._name} discover({addr!r}) -> {'found' if link else 'nothing'}")
         if link is None:

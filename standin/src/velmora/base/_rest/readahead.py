@@ -20,11 +20,19 @@ asking the master again.  The client and the master know nothing of it:
 the same code reads the same answers, so the report, its warnings and
 their order are those of a listing without read-ahead.
 
-A read-ahead that failed (a lost connection, a timeout) is dropped and the
-session reads the master in order as without it; so is one older than the
-session deadline.  A master whose ports are all off is read only up to its
-port configurations, since "auto" may write them; a write of the session
-drops what is left of the recording.
+A master has one session deadline for its read-ahead and its session: the
+time the read-ahead took counts.  A read-ahead that the master failed (a
+timeout, a lost connection) is not repeated: the session gives what was
+read, then meets the same failure at once, so that a plant of stalled
+masters costs about one timeout per ``workers`` masters.  A read-ahead that
+failed otherwise is dropped and the session reads the master in order as
+without it; so is one older than the session deadline.  A master whose
+ports are all off is read only up to its port configurations, since "auto"
+may write them; a write of the session drops what is left of the
+recording.
+
+An abort of the base driver (``velmora.base.IoddUtility.abort()``) ends
+every request of the read-ahead at once, and a session waiting for one.
 
 ``close()`` (the base driver's) stops every read-ahead: requests under way
 are woken by shutting their sockets down, and the threads are joined.
@@ -32,6 +40,7 @@ are woken by shutting their sockets down, and the threads are joined.
 
 from __future__ import annotations
 
+import copy
 import os
 import threading
 import time
@@ -49,6 +58,7 @@ ENV_WORKERS = "VELMORA_BASE_REST_WORKERS"
 DEFAULT_WORKERS = 32  # masters read at the same time
 MAX_WORKERS = 256
 WINDOW = 2  # masters read ahead of the listing: WINDOW x workers
+POLL = 0.1  # seconds between looks at the abort while a session waits for its read-ahead
 
 def workers(environ: Mapping[str, str] = os.environ) -> int:
     """Masters read at once, from the environment (0: no read-ahead)."""
@@ -75,6 +85,9 @@ class Recording:
         self.connection = connection
         self.stop = stop
         self.answers: dict[Key, Kept] = {}
+        # The master's failure (a timeout, a broken connection) with the
+        # limits of its request: told to the session instead of asking again.
+        self.failure: tuple[BaseException, Clock] | None = None
 
     def close(self) -> None:
         self.connection.close()
@@ -92,6 +105,10 @@ class Recording:
             answer = self.connection.request(method, url, body, headers, clock)
         except _http.TooLarge as exc:
             self.answers[key] = exc
+            raise
+        except Exception as exc:
+            if not self.stop.is_set() and not isinstance(exc, _http.Aborted):
+                self.failure = (exc, copy.copy(clock))
             raise
         self.answers[key] = answer
         return answer
@@ -111,10 +128,13 @@ class Replay:
         self.connection = connection
         self._taken = False
         self._answers: dict[Key, Kept] | None = None
+        self._failure: tuple[BaseException, Clock] | None = None
+        self._session_end = float("inf")  # what the read-ahead spent counts
 
     def close(self) -> None:
         self.connection.close()
-        self._answers = None
+        self._answers = self._failure = None
+        self._session_end = float("inf")
 
     def interrupt(self) -> None:
         self.connection.interrupt()
@@ -122,15 +142,22 @@ class Replay:
     def request(self, method: str, url: str, body: bytes | None, headers: Mapping[str, str], clock: Clock) -> Answer:
         if not self._taken:
             self._taken = True
-            recording = self._ahead.take(self._master)
-            if recording is not None:
+            taken = self._ahead.take(self._master)
+            if taken is not None:
+                recording, spent = taken
                 self.connection.close()
-                self.connection, self._answers = recording.connection, recording.answers
+                self.connection, self._answers, self._failure = recording.connection, recording.answers, recording.failure
+                self._session_end = time.monotonic() + self._master.client.settings.session_timeout - spent
+        clock.end_session(self._session_end)
         if self._answers is not None:
             if method != "GET":  # nothing read before a write is used after it
                 self._answers = None
             elif (kept := self._answers.pop((method, url, headers.get("Authorization")), None)) is not None:
                 return _given(kept)
+        if self._failure is not None:  # the master failed the read-ahead: not asked again
+            failure, limits = self._failure
+            clock.take(limits)
+            raise failure
         return self.connection.request(method, url, body, headers, clock)
 
 
@@ -150,15 +177,16 @@ class _Entry:
         self.done = threading.Event()
         self.reader: Client | None = None  # the read-ahead's client of the master, on the recording
         self.recording: Recording | None = None  # while read, and once read until taken
-        self.read = False  # the recording is complete
-        self.started = 0.0
+        self.read = False  # the recording is for the session: complete, or ended by the master's failure
+        self.started = self.finished = 0.0
 
 
 class ReadAhead:
     """The read-ahead of one base driver's masters."""
 
-    def __init__(self, environ: Mapping[str, str] = os.environ):
+    def __init__(self, environ: Mapping[str, str] = os.environ, abort: _http.Stop | None = None):
         self._environ = environ
+        self._abort = abort or _http.Stop()  # the base driver's
         self.workers: int | None = None  # read from the environment with the first master
         self._lock = threading.Lock()
         self._entries: list[_Entry] = []
@@ -188,10 +216,12 @@ class ReadAhead:
                     link.client.connection = Replay(self, link, link.client.connection)
             self._spawn()
 
-    def take(self, master: RestMaster) -> Recording | None:
+    def take(self, master: RestMaster) -> tuple[Recording, float] | None:
         """What was read of a master whose session starts (its answers, and
-        the connection they were read on, open and idle), once: waits for
-        its read-ahead under way; None when there is none to use."""
+        the connection they were read on, open and idle; or the failure
+        that ended it) and the seconds it took, once: waits for its
+        read-ahead under way; None when there is none to use, or the check
+        was aborted."""
         with self._lock:
             entry = self._by_master.get(id(master))
             if entry is None or entry.state == "taken":
@@ -204,8 +234,12 @@ class ReadAhead:
             if entry.state == "waiting":  # not started: the session reads it
                 entry.state = "taken"
                 return None
-        entry.done.wait()
+        while not entry.done.wait(POLL) and not self._abort.is_set():
+            pass
         with self._lock:
+            if not entry.done.is_set():  # aborted: the thread drops what it read
+                entry.state = "taken"
+                return None
             recording, read = entry.recording, entry.read
             entry.recording, entry.reader, entry.state = None, None, "taken"
         if recording is None:
@@ -213,7 +247,7 @@ class ReadAhead:
         if not read or time.monotonic() - entry.started > master.client.settings.session_timeout:
             recording.close()
             return None
-        return recording
+        return recording, entry.finished - entry.started
 
     def close(self) -> None:
         """Stop every read-ahead and wait for its thread; the answers go."""
@@ -231,7 +265,8 @@ class ReadAhead:
                 self._drop(entry)
             self._entries.clear()
             self._by_master.clear()
-        _http.settle_lookups()
+        if not self._abort.is_set():  # aborted: the look-ups end on their own, no one waits for them
+            _http.settle_lookups()
 
     @staticmethod
     def _drop(entry: _Entry) -> None:
@@ -280,11 +315,14 @@ class ReadAhead:
                     entry = self._pick()
                 if entry is None:
                     return
-                assert entry.reader is not None
+                recording = entry.recording
+                assert entry.reader is not None and recording is not None
                 read = False
                 try:
-                    read = _read(entry.master, entry.reader)
+                    # What the session takes: all it asks for, or the failure that ended the read-ahead.
+                    read = _read(entry.master, entry.reader) or recording.failure is not None
                 finally:
+                    entry.finished = time.monotonic()
                     with self._lock:
                         # kept for the session; dropped when the listing went past
                         if read and entry.state == "reading" and entry.index >= self._listed - 1:

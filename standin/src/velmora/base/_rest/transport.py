@@ -30,11 +30,13 @@ from typing import Any
 
 from .._address import address_problem, host_range, parse_target, split_master
 from .._backend import MasterLink, TransportBackend
+from .._http import current_stop
 from .._log import warn
 from .client import (
     AuthenticationNeeded,
     Auth,
     CertificateRefused,
+    CheckAborted,
     Client,
     PermissionDenied,
     RestError,
@@ -72,14 +74,14 @@ class IpTransport(TransportBackend):
         return any(m.address == address for m in self._plant().installation.masters_of("IP"))
 
     def settings(self) -> Settings:
-        return Settings.load(self._plant().installation, self._environ)
+        return Settings.load(self._plant().installation, self._environ, current_stop())
 
     def availability(self) -> tuple[bool, str]:
         return self._emulated().availability()
 
     def read_ahead(self) -> ReadAhead:
         """A read-ahead for the masters of one base driver."""
-        return ReadAhead(self._environ)
+        return ReadAhead(self._environ, current_stop())
 
     def discover(self) -> list[MasterLink]:
         """The in-process masters, then every REST host that answers as a
@@ -127,6 +129,8 @@ class IpTransport(TransportBackend):
             raise
         finally:
             pool.shutdown(wait=True)
+        if settings.stop.is_set():  # aborted: what failed, failed by the abort
+            return links
         # Warnings in host order: a range's summary where its first address is.
         warnings: list[tuple[int, str]] = []
         unanswered: dict[str, list[RestError]] = {}
@@ -172,7 +176,8 @@ class IpTransport(TransportBackend):
             masters, problems = self._gateway(gateway, settings, settings.listed(gateway),
                                               None if number is None else {number})
         except RestError as exc:
-            warn(not_found(exc))
+            if not isinstance(exc, CheckAborted):
+                warn(not_found(exc))
             return None
         if number is None and len(masters) > 1:
             others = ", ".join(m.address for m in masters[1:])
