@@ -244,6 +244,21 @@ def tls_context() -> ssl.SSLContext:
     return _tls_context(os.environ.get("SSL_CERT_FILE") or None, os.environ.get("SSL_CERT_DIR") or None)
 
 
+def ca_problem() -> str | None:
+    """Why the CA certificates that SSL_CERT_FILE / SSL_CERT_DIR name
+    cannot be used (naming the variable and the file), or None."""
+    cafile, capath = os.environ.get("SSL_CERT_FILE") or None, os.environ.get("SSL_CERT_DIR") or None
+    if capath and not os.path.isdir(capath):
+        return f"SSL_CERT_DIR: {capath!r} is no directory of CA certificates"
+    try:
+        _tls_context(cafile, capath)
+    except (OSError, ssl.SSLError) as exc:
+        name, path = ("SSL_CERT_FILE", cafile) if cafile else ("SSL_CERT_DIR", capath)
+        why = exc.strerror if isinstance(exc, OSError) and exc.strerror else getattr(exc, "reason", None) or exc
+        return f"{name}: the CA certificates in {path!r} cannot be loaded ({why})"
+    return None
+
+
 @functools.cache
 def _tls_context(cafile: str | None, capath: str | None) -> ssl.SSLContext:
     """One context per CA setting (the certificates are loaded once)."""

@@ -47,16 +47,18 @@ class RestMaster(SessionLink):
         return cls.gateway(client)[0][0]
 
     @classmethod
-    def gateway(cls, client: Client) -> tuple[list[RestMaster], list[RestError]]:
-        """Every IO-Link master of the gateway at the client's address, read
-        on a connection of its own that is closed afterwards, and the errors
-        of masters past the first that could not be read; raises RestError
-        when the gateway or its first master cannot be read.  The first
-        master keeps the client and the gateway's address; master N of
-        several is ``ADDRESS#N`` with a client (a connection) of its own."""
+    def gateway(cls, client: Client, wanted: set[int] | None = None) -> tuple[list[RestMaster], list[RestError], int]:
+        """The IO-Link masters of the gateway at the client's address (every
+        one, up to ``resources.MAX_GATEWAY_MASTERS``, and those wanted),
+        read on a connection of its own that is closed afterwards; the
+        errors of masters past the first that could not be read; and how
+        many masters the gateway listed.  Raises RestError when the gateway
+        or its first master cannot be read.  The first master keeps the
+        client and the gateway's address; master N of several is
+        ``ADDRESS#N`` with a client (a connection) of its own."""
         client.begin()
         try:
-            found = resources.identify(client)
+            found, listed = resources.identify(client, wanted)
         finally:
             client.end()
         masters: list[RestMaster] = []
@@ -68,7 +70,7 @@ class RestMaster(SessionLink):
                 masters.append(cls(client, number, identity))
             else:
                 masters.append(cls(client.sibling(f"{client.address}#{number}"), number, identity))
-        return masters, errors
+        return masters, errors, listed
 
     @property
     def identity(self) -> Mapping[str, Any]:

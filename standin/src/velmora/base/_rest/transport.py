@@ -30,7 +30,7 @@ from typing import Any
 
 from .._address import address_problem, host_range, parse_target, split_master
 from .._backend import MasterLink, TransportBackend
-from .._http import current_stop
+from .._http import ca_problem, current_stop
 from .._log import warn
 from .client import (
     AuthenticationNeeded,
@@ -43,6 +43,7 @@ from .client import (
 )
 from .master import RestMaster
 from .readahead import ReadAhead
+from .resources import MAX_GATEWAY_MASTERS
 from .settings import Settings
 
 DISCOVERY_WORKERS = 32  # hosts probed at the same time
@@ -109,6 +110,12 @@ class IpTransport(TransportBackend):
                 wanted[gateway] = None
         if not hosts:
             return links
+        if (problem := ca_problem()) is not None:
+            skipped = [gateway for _, gateway in hosts if self._needs_ca(gateway, settings, True)]
+            if skipped:
+                hosts = [host for host in hosts if host[1] not in skipped]
+                warn(f"IP discovery: {problem}; {len(skipped)} https master(s) that need it are not checked "
+                     f"(first: {skipped[0]})")
 
         clients: list[Client] = []  # the probes' clients, interrupted on Ctrl-C
 
@@ -172,6 +179,9 @@ class IpTransport(TransportBackend):
             if problem := address_problem(gateway):
                 warn(f"IP: {address!r} is not a master address: {problem}")
             return None
+        if self._needs_ca(gateway, settings, settings.listed(gateway)) and (problem := ca_problem()) is not None:
+            warn(f"IP: {problem}; the https master {address} is not checked")
+            return None
         try:
             masters, problems = self._gateway(gateway, settings, settings.listed(gateway),
                                               None if number is None else {number})
@@ -188,6 +198,13 @@ class IpTransport(TransportBackend):
         return masters[0] if masters else None
 
     @staticmethod
+    def _needs_ca(gateway: str, settings: Settings, plain: bool) -> bool:
+        """True for an https gateway whose certificate is checked against
+        the CA certificates (one not pinned)."""
+        target = parse_target(gateway, plain=plain)
+        return target is not None and target.scheme == "https" and not settings.pinned(target.host, target.port)
+
+    @staticmethod
     def _gateway(gateway: str, settings: Settings, plain: bool, numbers: set[int] | None,
                  swept: bool = False, clients: list[Client] | None = None) -> tuple[list[RestMaster], list[str]]:
         """The masters of the gateway at a REST address (all, or those of
@@ -202,9 +219,12 @@ class IpTransport(TransportBackend):
         client = Client(gateway, target, settings, auth)
         if clients is not None:
             clients.append(client)
-        masters, errors = RestMaster.gateway(client)
+        masters, errors, count = RestMaster.gateway(client, numbers)
         if numbers is None:
-            return masters, [not_found(exc) for exc in errors]
+            bound = [f"IP discovery: {gateway}: the gateway lists {count} IO-Link masters; only the first "
+                     f"{MAX_GATEWAY_MASTERS} are checked (at most {MAX_GATEWAY_MASTERS} behind one address)"
+                     ] if count > MAX_GATEWAY_MASTERS else []
+            return masters, bound + [not_found(exc) for exc in errors]
         there = {m.number for m in masters}
         listed = ", ".join(str(m.number) for m in masters)
         return [m for m in masters if m.number in numbers], [
