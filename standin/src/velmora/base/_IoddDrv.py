@@ -32,7 +32,7 @@ from . import IoddUtility
 from ._address import address_key, address_problem, is_mac, near_match, parse_target
 from ._backend import MasterLink, ReadAhead, TransportBackend
 from ._emulation import Plant
-from ._errors import InstallationError, IoddError
+from ._errors import InstallationError, IoddError, WorkAborted
 from ._http import Stop, stopped_by
 from ._installation import IDENT_NAMES
 from ._state import runtime
@@ -69,7 +69,10 @@ def _warn(message: str) -> None:
 
 def _not_connected(transport: str, address: str, exc: BaseException) -> None:
     """The one warning for a master that was to be connected and could not
-    be: the application may skip it without a word of its own."""
+    be: the application may skip it without a word of its own.  None when
+    the application aborted its work: that is no fault of the master."""
+    if isinstance(exc, WorkAborted):
+        return
     reason = str(exc).removeprefix(f"Master {address}: ") or type(exc).__name__
     _warn(f"{transport}: master {address} not connected: {reason}")
 

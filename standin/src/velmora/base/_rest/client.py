@@ -21,7 +21,7 @@ from collections.abc import Callable
 from typing import Any
 
 from .._address import Target
-from .._errors import IoddError
+from .._errors import IoddError, WorkAborted
 from .._protocol import ErrorCode
 from .._http import (Aborted, Answer, CertificateProblem, Clock, Connection, Line, LookupTimeout, TooLarge,
                      decode_json, tls_context, unverified_context)
@@ -55,7 +55,7 @@ class LinkError(RestError):
     link = True
 
 
-class CheckAborted(LinkError):
+class CheckAborted(LinkError, WorkAborted):
     """The check was aborted: the request was not made, or did not end."""
 
 
