@@ -60,6 +60,7 @@ MAX_WORKERS = 256
 WINDOW = 2  # masters read ahead of the listing: WINDOW x workers
 POLL = 0.1  # seconds between looks at the abort while a session waits for its read-ahead
 
+
 def workers(environ: Mapping[str, str] = os.environ) -> int:
     """Masters read at once, from the environment (0: no read-ahead)."""
     text = environ.get(ENV_WORKERS, "").strip()
@@ -77,9 +78,10 @@ Kept = Answer | BaseException  # an answer, or what its request raised
 class Recording:
     """The read-ahead's side of the layer: the connection of a client that
     reads one master ahead of the listing.  Every GET answer (or an answer
-    too large) is kept by request, and asked for once; a lost connection is
-    not kept: the read-ahead has failed then.  Once ``stop`` is set no
-    request starts, nor does any but a GET."""
+    too large) is kept by request, and asked for once; a failure of the
+    master (a timeout, a lost connection) ends the read-ahead and is kept
+    for the session.  Once ``stop`` is set no request starts, nor does any
+    but a GET."""
 
     def __init__(self, connection: Line, stop: threading.Event):
         self.connection = connection
@@ -119,8 +121,10 @@ class Replay:
     client once the master is read ahead.  The session's first request
     takes what was read ahead (waiting for a read-ahead under way): its
     answers are given once each instead of asking the master again, and
-    its connection becomes the session's.  A request that is not a GET
-    drops what is left; every other request goes to the master."""
+    its connection becomes the session's, and the session's deadline counts
+    the time the read-ahead took.  A request that is not a GET drops what is
+    left; any other request that was not read fails as the read-ahead did,
+    or goes to the master."""
 
     def __init__(self, ahead: ReadAhead, master: RestMaster, connection: Line):
         self._ahead = ahead
