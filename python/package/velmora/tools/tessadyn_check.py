@@ -315,7 +315,11 @@ class _Interrupts:
     """SIGINT handling for one check run.  The first Ctrl-C asks the checker
     to stop at its next poll point, so that it disconnects the current master
     and closes its base driver itself; the second ends the process at once,
-    with status 130.  The previous handler is back in place on exit."""
+    with status 130.  The previous handler is back in place on exit, except
+    after an interrupt in the command itself (``program``): the process is
+    ending then, and a second Ctrl-C on its way out still quits quietly."""
+
+    program = False  # set by main() run as the command
 
     def __init__(self, checker):
         self.checker = checker
@@ -335,7 +339,7 @@ class _Interrupts:
 
     def __exit__(self, *exc_info):
         # None: a handler not set from Python, which cannot be put back.
-        if self.installed and self.previous is not None:
+        if self.installed and self.previous is not None and not (self.count and self.program):
             signal.signal(signal.SIGINT, self.previous)
         return False
 
@@ -411,6 +415,7 @@ def _error(message: str, debug: bool) -> int:
 
 
 def main(argv=None) -> int:
+    _Interrupts.program = argv is None  # the command's own process
     args = build_parser().parse_args(argv)  # usage errors: SystemExit(2)
     try:
         return _run(args)
