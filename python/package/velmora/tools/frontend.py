@@ -47,6 +47,18 @@ def address_argument(value: str) -> str:
     return value
 
 
+def expect_addresses(addresses: list[str] | None) -> list[str] | None:
+    """The addresses checked (None: all masters), ranges expanded, told to
+    the driver library so that it probes them at once (a library without
+    the call gets them as given).  Raises ValueError for a malformed one."""
+    from velmora import base
+
+    expect = getattr(base, "expect_addresses", None)
+    if not callable(expect):
+        return addresses
+    return expect(addresses or []) or None
+
+
 def describe_error(exc: BaseException, loading: bool = False) -> str:
     """What went wrong, as a text (not yet made safe to show).  The driver
     library's own errors say it themselves; for Python's built-in exceptions
@@ -72,11 +84,23 @@ def describe(exc: BaseException, loading: bool = False) -> str:
     return safe(" ".join(describe_error(exc, loading).split()))
 
 
+def abort_check(checker) -> None:
+    """Ask the check to stop at its next step, and the driver library to
+    end its waits under way (its ``IoddUtility.abort()``, when it has one),
+    so that a slow master does not hold the stop back.  The library is told
+    from a thread of its own: called from a signal handler, its locks may be
+    held by the very code interrupted."""
+    checker.abort()
+    library_abort = getattr(getattr(checker, "IoddUtility", None), "abort", None)
+    if callable(library_abort):
+        threading.Thread(target=library_abort, name="tessadyn-abort", daemon=True).start()
+
+
 def renew_abort(checker) -> None:
     """For an output function once an abort was asked for: check() clears
     the abort flag when it starts, so an abort that came just before must be
     asked for again to stop the run.  Asking again is harmless."""
-    checker.abort()
+    abort_check(checker)
 
 
 def silence(stream) -> None:

@@ -13,7 +13,9 @@ from dataclasses import dataclass, field
 from typing import Any, Callable, Optional, Self
 
 from velmora.tools import inventory, plant_view, report_text
-from velmora.tools.frontend import CHECKER, describe, library_log, load_checker, renew_abort
+from velmora.tools.frontend import (
+    CHECKER, abort_check, describe, expect_addresses, library_log, load_checker, renew_abort,
+)
 
 __all__ = ["TRANSPORTS", "parse_addresses", "Options", "Failure", "Outcome", "Line", "Worker",
            "describe", "CHECKER"]
@@ -222,7 +224,7 @@ class Worker:
         self._abort_requested = True
         checker = self.checker
         if checker is not None:
-            checker.abort()
+            abort_check(checker)
 
     def join(self, timeout: Optional[float]) -> bool:
         """Wait for the worker; True when it has ended."""
@@ -273,13 +275,16 @@ class Worker:
             except Exception as exc:
                 failure = Failure(describe(exc, loading=True), traceback.format_exc())
             else:
+                # A malformed address or range ends the run before any master is asked.
+                arguments = {**arguments, "address": expect_addresses(arguments.get("address"))}
                 if not self._abort_requested:
                     with library_log(self.checker, self._print_log), \
                             PortModes(self.checker) as ports, \
                             inventory.Capture(self.checker, arguments, self._targets) as capture:
                         self.checker.check(printFnc=capture.printer(self._print), **arguments)
         except Exception as exc:
-            failure = Failure(describe(exc), traceback.format_exc())
+            if not self._abort_requested:  # after an abort: its consequence, the run was aborted
+                failure = Failure(describe(exc), traceback.format_exc())
         finally:
             outcome = Outcome(aborted=self._abort_requested and failure is None,
                               failure=failure)

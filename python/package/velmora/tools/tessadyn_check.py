@@ -43,9 +43,11 @@ from velmora.tools.frontend import (
     EXIT_READER_GONE,
     EXIT_USAGE,
     SELECTIONS,
+    abort_check,
     address_argument,
     catch_sigint,
     describe_error,
+    expect_addresses,
     load_checker,
     renew_abort,
     silence,
@@ -61,15 +63,37 @@ EPILOG = """\
 examples:
   tessadyn-check                          all masters on all transports
   tessadyn-check -s usb                   USB masters only
-  tessadyn-check -a 192.168.10.21         one master
-  tessadyn-check -a 192.168.10.21 -a COM5 several masters
-  tessadyn-check --auto -a 192.168.10.22  activate the ports of a master whose
+  tessadyn-check -a 10.0.0.5              the master at this IP address (REST,
+                                          http, else https)
+  tessadyn-check -a 10.0.0.5:8080 -a COM5 a master at host:port, and a USB one
+  tessadyn-check -a https://10.0.0.5      a master over https (also :PORT)
+  tessadyn-check -a 10.0.0.5#2            master 2 of a gateway
+  tessadyn-check -a 10.0.0.0/24           every master in an address range
+                                          (also 10.0.0.10-10.0.0.40, :PORT;
+                                          at most 1024 addresses)
+  tessadyn-check --auto -a 10.0.0.5       activate the ports of a master whose
                                           ports are all disabled
   tessadyn-check --color never > report.txt
   tessadyn-check --json > plant.json      the plant as JSON, to keep
   tessadyn-check --compare plant.json     what differs from it now
   tessadyn-check --watch 2 | tee log.txt  the report, then what changes,
                                           checking every 2 seconds
+
+with none of the variables below set, the stand-in driver library checks its
+emulated demo plant (and says so on standard error); an address that is none
+of its masters is asked over the network.
+
+environment:
+  VELMORA_BASE_REST_HOSTS     masters asked when no -a is given (hosts,
+                              host:port, URLs, ranges; comma-separated)
+  VELMORA_BASE_INSTALLATION   installation file (emulated masters, REST hosts,
+                              timeouts, pins)
+  NETRC                       credentials: netrc file (default ~/.netrc,
+                              machine HOST login USER password PASS)
+  VELMORA_BASE_REST_PINS      pinned certificates, HOST[:PORT]=SHA256,...
+                              (also SSL_CERT_FILE, SSL_CERT_DIR: a plant's CA)
+  VELMORA_BASE_REST_CONNECT_TIMEOUT, ..._READ_TIMEOUT, ..._REQUEST_TIMEOUT
+                              time limits in seconds (1, 3, 5)
 
 Ctrl-C stops the check after the current step (the master is disconnected);
 press it twice to quit at once.
@@ -204,8 +228,9 @@ def build_parser() -> argparse.ArgumentParser:
         action="append",
         type=address_argument,
         metavar="ADDR",
-        help="check only the master at ADDR (IP address, COM port, BLE address); "
-        "repeat for several masters",
+        help="check only the master at ADDR (IP address or host name, "
+        "host:port, http(s):// URL, ADDRESS#N, address range, COM port, BLE "
+        "address); repeat for several masters",
     )
     parser.add_argument(
         "-s",
@@ -328,7 +353,11 @@ class _Interrupts:
     """SIGINT handling for one check run.  The first Ctrl-C asks the checker
     to stop at its next poll point, so that it disconnects the current master
     and closes its base driver itself; the second ends the process at once,
-    with status 130.  The previous handler is back in place on exit."""
+    with status 130.  The previous handler is back in place on exit, except
+    after an interrupt in the command itself (``program``): the process is
+    ending then, and a second Ctrl-C on its way out still quits quietly."""
+
+    program = False  # set by main() run as the command
 
     def __init__(self, checker):
         self.checker = checker
@@ -340,7 +369,10 @@ class _Interrupts:
         return self
 
     def __exit__(self, *exc_info):
-        if self._restore is not None:
+        # After an interrupt in the command itself the process is ending:
+        # the handler stays, so that a second Ctrl-C on its way out still
+        # quits quietly.
+        if self._restore is not None and not (self.count and self.program):
             self._restore()
         return False
 
@@ -348,7 +380,7 @@ class _Interrupts:
         self.count += 1
         if self.count == 1:
             _say("aborting... (press Ctrl-C again to quit at once)")
-            self.checker.abort()
+            abort_check(self.checker)
             return
         # Not KeyboardInterrupt: raised wherever the main thread happens to
         # be, it can leave half-built objects behind (a socket file object
@@ -416,7 +448,15 @@ def _error(message: str, debug: bool) -> int:
 
 
 def main(argv=None) -> int:
-    args = build_parser().parse_args(argv)  # usage errors: SystemExit(2)
+    _Interrupts.program = argv is None  # the command's own process
+    parser = build_parser()
+    args = parser.parse_args(argv)  # usage errors: SystemExit(2)
+    try:
+        args.address = expect_addresses(args.address)
+    except ValueError as exc:  # a malformed address or range: before any master is asked
+        parser.error(f"argument -a/--address: {exc}")
+    except ImportError:
+        pass  # no driver library: the check says so
     try:
         return _run(args)
     except KeyboardInterrupt:
@@ -496,8 +536,11 @@ def _check(args, errors: _SafeLines) -> int:
         except BrokenPipeError:
             raise
         except Exception as exc:
+            if interrupts.count:  # the abort's consequence (a request cut short), not an error
+                return EXIT_INTERRUPTED
             return _error(describe_error(exc), args.debug)
     return EXIT_INTERRUPTED if interrupts.count else EXIT_OK
+
 
 
 def _check_data(args, checker, out, saved) -> int:
@@ -521,7 +564,8 @@ def _check_data(args, checker, out, saved) -> int:
         try:
             checker.check(printFnc=capture.printer(quiet), gui=False, **options)
         except Exception as exc:
-            return _error(describe_error(exc), args.debug)
+            if not interrupts.count:  # after an abort: its consequence, the document says incomplete
+                return _error(describe_error(exc), args.debug)
     found = capture.document(completed=not interrupts.count)
     if saved is None:
         _write(out, inventory.dumps(found))
