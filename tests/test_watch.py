@@ -148,6 +148,7 @@ def test_the_command_prints_the_report_then_each_change_at_once(serve, json_line
         (master,) = servers.plant.masters
         master.spec = replace(master.spec, fault="refuse")
         lost, none = proc.stdout.readline(), proc.stdout.readline()
+        threading.Event().wait(0.5)  # rounds that still find no master
         proc.send_signal(signal.SIGINT)  # between rounds (or in one: see below)
         rest, err = proc.communicate(timeout=30)
     finally:
@@ -163,6 +164,7 @@ def test_the_command_prints_the_report_then_each_change_at_once(serve, json_line
     # Ctrl-C ends the watch: 0 between rounds, 130 in one (the rounds are short).
     assert (rest, proc.returncode in (0, 130)) == ("", True)
     assert "Traceback" not in err
+    assert err.count(f"master {address} not connected") == 1  # once per change, not per round
 
 
 def tessadyn_check_output(*args):

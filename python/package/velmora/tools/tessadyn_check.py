@@ -122,6 +122,17 @@ class _SafeLines(io.TextIOBase):
         self._stream = stream
         self.gone = False
         self.on_gone: Callable[[], None] = lambda: None
+        # A watch's later rounds: the lines of the round before, not
+        # written again, and this round's.
+        self._before: set[str] | None = None
+        self._now: set[str] = set()
+        self._pending = ""
+
+    def next_round(self) -> None:
+        """A round of a watch ended: in the next, a line that this round
+        wrote (a master that still fails, a port fault still there) is not
+        written again; the driver library says each once per change."""
+        self._before, self._now = self._now, set()
 
     def _reader_gone(self) -> None:
         if not self.gone:
@@ -133,6 +144,16 @@ class _SafeLines(io.TextIOBase):
         if not isinstance(s, str):
             raise TypeError(f"write() argument must be str, not {type(s).__name__}")
         body, end = (s[:-1], "\n") if s.endswith("\n") else (s, "")
+        if self._before is not None:
+            # Held until a write ends the line (print() writes its line
+            # feed on its own), then written unless the round before had it.
+            self._pending += body
+            if not end:
+                return len(s)
+            body, self._pending = self._pending, ""
+            self._now.add(body)
+            if body in self._before:
+                return len(s)
         if not self.gone:
             try:
                 self._stream.write(safe(body) + end)
@@ -638,6 +659,7 @@ def _watch(args, checker, out, errors: _SafeLines, target: report_text.Target) -
     tracker = watch.Tracker()
     status = _Status(out) if not args.json and _isatty(out) else None
     rounds = 0
+    errors.next_round()  # from now on a line of the driver library is written once per change
     with _WatchInterrupts(checker) as interrupts:
         errors.on_gone = checker.abort
         while True:
@@ -662,6 +684,7 @@ def _watch(args, checker, out, errors: _SafeLines, target: report_text.Target) -
                     if first:
                         _error(failure, args.debug)
             rounds += 1
+            errors.next_round()
             if errors.gone:
                 return EXIT_READER_GONE
             document = capture.document(completed=failure is None and not interrupts.count)
