@@ -665,6 +665,8 @@ def _watch(args, checker, out, errors: _SafeLines, target: report_text.Target) -
         while True:
             started = time.monotonic()
             first = not rounds
+            if status is not None:
+                status.clear()  # a warning of the round starts a line of its own
             options = {"address": args.address, "auto": args.auto and first,
                        "verbose": args.verbose, "select": args.select}
             report = first and not args.json
