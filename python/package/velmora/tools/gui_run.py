@@ -117,10 +117,13 @@ class _Driver:
 
     def getPortModes(self, *args: Any, **kwargs: Any) -> Any:
         modes = self._driver.getPortModes(*args, **kwargs)
-        try:
-            self._modes[self._address] = [bool(mode.activated()) for mode in modes]
-        except Exception:
-            pass
+        # Only a sequence is read here: an iterator would be used up before
+        # check() reads it.
+        if isinstance(modes, (list, tuple)):
+            try:
+                self._modes[self._address] = [bool(mode.activated()) for mode in modes]
+            except Exception:
+                pass
         return modes
 
 
@@ -136,7 +139,10 @@ class PortModes:
         self._wrapper: Any = None
 
     def __enter__(self) -> Self:
-        namespace = vars(self.checker)
+        try:
+            namespace = vars(self.checker)
+        except TypeError:  # no namespace to bind in: the plant view goes without modes
+            return self
         own = namespace.get("_get_master")
         if callable(own):
             def get_master(bridge: Any, *args: Any, **kwargs: Any) -> Any:
@@ -154,8 +160,11 @@ class PortModes:
         return self
 
     def __exit__(self, *exc_info: object) -> None:
+        if self._wrapper is None:
+            return
         namespace = vars(self.checker)
-        if self._wrapper is not None and namespace.get("_get_master") is self._wrapper:
+        # Rebound by someone else in the meantime: theirs stays.
+        if namespace.get("_get_master") is self._wrapper:
             namespace["_get_master"] = self._own
 
 
