@@ -480,7 +480,7 @@ def raw_request(address: str, data: bytes) -> bytes:
 
 
 @pytest.mark.parametrize("method, path", [
-    ("GET", "/gateway/configuration"), ("POST", "/gateway/configuration"), ("GET", "/gateway/events"),
+    ("GET", "/gateway/configuration"), ("POST", "/gateway/configuration"), ("POST", "/gateway/events"),
     ("POST", "/gateway/reset"), ("POST", "/gateway/reboot"), ("TRACE", "/gateway/identification"),
     ("BREW", "/masters"),
 ])
