@@ -21,6 +21,13 @@ REST masters on loopback, with the latency of a slow embedded master.
     that the report equals the in-process one.  Then the largest plant once
     more, aborted after --abort-after seconds: the time from the abort to
     the end of check().
+(d) plants given as addresses (default 64 masters, latency and accept
+    latency as in (c)): one check() with the masters' addresses, as
+    `tessadyn-check -a ADDR -a ADDR ...` runs it: the addresses told to the
+    driver library first (velmora.base.expect_addresses, the probes at
+    once), and not told (each probed when the checker asks for it, as
+    before that call existed).  Checks the report against the in-process
+    one.
 
 Works against a server without --latency/--accept-latency too (it then
 adds the latency itself), and against a transport without host ranges (it
@@ -30,6 +37,7 @@ measures the code before and after a change.
     python benchmarks/rest_bench.py [--masters N] [--ports P] [--devices D]
         [--latency S] [--accept-latency S] [--silent K] [--json FILE]
         [--plants 64,256] [--plant-latency S] [--workers W] [--abort-after S]
+        [--given 64]
 """
 
 from __future__ import annotations
@@ -183,6 +191,33 @@ def hosts_plant(args: argparse.Namespace, masters: int) -> dict[str, Any]:
             "same_report": report == in_process, "summary": lines[-2] if len(lines) >= 2 else ""}
 
 
+def given_plant(args: argparse.Namespace, masters: int, told: bool) -> dict[str, Any]:
+    """A plant of masters given as addresses: wall time of check(), told
+    to the library first or not, and the report against the in-process one."""
+    import velmora.base
+
+    doc = plant(masters, args.ports, args.devices)
+    with servers(sim.load_installation(doc), args.plant_latency, args.accept_latency) as s:
+        names = {v: k for k, v in s.addresses.items()}
+        sim.use_installation(doc)
+        in_process, _ = _report(address=list(s.addresses))
+        sim.use_installation({"masters": []})
+        try:
+            addresses = list(s.addresses.values())
+            start = time.perf_counter()
+            expect = getattr(velmora.base, "expect_addresses", None)
+            if told and expect is not None:
+                addresses = expect(addresses)
+            lines, _ = _report(address=addresses)
+            wall = time.perf_counter() - start
+        finally:
+            sim.use_installation(None)
+    report = [re.sub(r"127\.0\.0\.1:\d+", lambda m: names.get(m[0], m[0]), line) for line in lines]
+    return {"masters": masters, "latency_s": args.plant_latency, "accept_latency_s": args.accept_latency,
+            "told": told and expect is not None, "wall_s": round(wall, 3), "same_report": report == in_process,
+            "summary": lines[-2] if len(lines) >= 2 else ""}
+
+
 def _client_threads() -> list[str]:
     return [t.name for t in threading.enumerate() if t.name.startswith(("rest-", "name lookup"))]
 
@@ -270,6 +305,7 @@ def main() -> int:
     parser.add_argument("--plant-latency", type=float, default=0.020)
     parser.add_argument("--workers", type=int, default=32, help="VELMORA_BASE_REST_WORKERS for the plants")
     parser.add_argument("--abort-after", type=float, default=1.0)
+    parser.add_argument("--given", default="64", help="masters of each plant given as addresses ('' for none)")
     args = parser.parse_args()
     for name in list(os.environ):
         if name.startswith("VELMORA_BASE_"):
@@ -311,6 +347,15 @@ def main() -> int:
         print(f"plant of {x['masters']} masters aborted after {x['abort_after_s']:g} s: check() ended "
               f"{x['end_after_abort_s']} s after the abort, {x['lines']} lines, {x['threads_left']} REST client thread(s) left")
         result["aborted"] = x
+    for m in [int(m) for m in args.given.split(",") if m.strip()]:
+        for told in (True, False):
+            g = given_plant(args, m, told)
+            how = "told to the library first" if g["told"] else "each probed when asked (not told)"
+            print(f"plant of {m} masters given as addresses, {how}, latency {g['latency_s'] * 1000:g} ms, accept "
+                  f"latency {g['accept_latency_s'] * 1000:g} ms (load average {os.getloadavg()[0]:.2f}):")
+            print(f"  wall time {g['wall_s']:.3f} s; report {'equals' if g['same_report'] else 'DIFFERS FROM'} "
+                  f"the in-process one; {g['summary']}")
+            result.setdefault("given", []).append(g)
     if args.json:
         with open(args.json, "w", encoding="utf-8") as f:
             json.dump(result, f, indent=2)

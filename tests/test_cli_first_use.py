@@ -10,7 +10,7 @@ import sys
 import pytest
 
 from plants import ip_master, plant
-from test_cli import CLI, clean_env, cli, masters_listed
+from test_cli import CLI, clean_env, cli, masters_listed, without_note
 
 pytestmark = pytest.mark.skipif(sys.platform == "win32", reason="POSIX pipes and signals")
 
@@ -51,7 +51,7 @@ def test_a_reader_that_goes_away_ends_the_command_quietly(tmp_path, args, pipe, 
         other = proc.stderr.read() if pipe == "stdout" else b""
         assert proc.wait(timeout=60) == 0  # the wrapper ended normally...
     result = json.loads(state.read_text())
-    assert result["status"] == 141 and other == b""  # ...and quietly
+    assert result["status"] == 141 and without_note(other.decode()) == ""  # ...and quietly
     assert result["open_masters"] == 0
     assert result["disconnected"] == result["connected"][:1]  # the master of the moment, and no other
 
@@ -63,7 +63,7 @@ def test_a_sigint_ignored_from_the_start_stays_ignored(tmp_path):
         assert proc.stdout.readline().startswith("Velmora Tessadyn Checker")
         proc.send_signal(signal.SIGINT)
         out, err = proc.communicate(timeout=60)
-    assert (proc.returncode, err) == (0, "")
+    assert (proc.returncode, without_note(err)) == (0, "")
     assert masters_listed(out) == ["10.0.0.1", "10.0.0.2"]
 
 
@@ -71,8 +71,7 @@ def test_a_sigint_ignored_from_the_start_stays_ignored(tmp_path):
     (["-a", "com5"], ["COM5"], ""),
     (["-a", "d4:36:39:8a:10:5c", "-s", "ble"], ["D4:36:39:8A:10:5C"], ""),
     (["-a", "com7"], [], "WARNING: velmora.base: no master at 'com7' (did you mean 'COM5'?)\n"),
-    (["-a", "192.168.10.29"], [],
-     "WARNING: velmora.base: no master at '192.168.10.29' (did you mean '192.168.10.21'?)\n"),
+    (["-a", "/dev/ttyUSB0"], [], "WARNING: velmora.base: no master at '/dev/ttyUSB0'\n"),
 ])
 def test_addresses_in_any_case_and_one_warning_for_an_address_of_no_master(args, masters, warning):
     r = cli(*args)
@@ -85,6 +84,19 @@ def test_an_empty_address_is_a_usage_error():
     assert (r.returncode, r.stdout) == (2, "")
     assert r.stderr.endswith("tessadyn-check: error: argument -a/--address: "
                              "empty address (leave out -a to check all masters)\n")
+
+
+@pytest.mark.parametrize("address, why", [
+    ("10.0.0.0/33", "prefix /33 out of range (0..32)"),
+    ("10.0.0.9-10.0.0.1", "10.0.0.1 comes before 10.0.0.9"),
+    ("10.0.0.0/16", "a range holds at most 1024 addresses, /16 holds 65534"),
+    ("127.0.0.5:65536", "port 65536 out of range (1..65535)"),
+])
+def test_a_malformed_address_or_range_is_a_usage_error_before_any_master_is_asked(address, why):
+    r = cli("-a", "COM5", "-a", address, "-v", "3")
+    assert (r.returncode, r.stdout) == (2, "")
+    assert r.stderr.startswith("usage: ") and "velmora.base" not in r.stderr
+    assert r.stderr.endswith(f"tessadyn-check: error: argument -a/--address: '{address}': {why}\n")
 
 
 def test_a_master_that_cannot_be_connected_is_counted_and_named(tmp_path):

@@ -19,7 +19,7 @@ from pathlib import Path
 
 import pytest
 
-from test_cli import clean_env
+from test_cli import DEMO_NOTE, clean_env
 
 README = (Path(__file__).parents[1] / "README.md").read_text(encoding="utf-8")
 BIN = str(Path(sys.executable).parent)
@@ -83,7 +83,7 @@ def test_the_readme_server_session_serves_the_masters_it_checks():
 def test_the_python_api_snippet_runs_and_check_auto_prints_what_the_readme_shows():
     snippet = next(b for b in blocks("python") if "tc.check(" in b)
     r = subprocess.run([sys.executable, "-c", snippet], capture_output=True, text=True, env=clean_env(), timeout=60)
-    assert (r.returncode, r.stderr) == (0, "")
+    assert (r.returncode, r.stderr) == (0, DEMO_NOTE)  # once for the process's five checks
     shown = re.search(r"Output of `check\(auto=True\)`.*?```\n(.*?)```", README, re.S)[1]
     r = subprocess.run([sys.executable, "-c", "from velmora.tools import TessadynChecker as tc; tc.check(auto=True)"],
                        capture_output=True, text=True, env=clean_env(), timeout=60)

@@ -10,18 +10,25 @@ import threading
 from collections.abc import Callable
 from typing import Any
 
+from velmora.base._IoddDrv import EMULATION_NOTE
+
+
+NOTE = f"velmora.base: {EMULATION_NOTE} "
+
 
 class Warnings:
     """The application's logger as the driver library sees it: records the
-    warnings and info lines (installed as IoddUtility.CommonDriverManager.iodd)."""
+    warnings and info lines (installed as IoddUtility.CommonDriverManager.iodd);
+    the note that emulated masters are checked is kept apart, in ``notes``."""
 
     def __init__(self) -> None:
         self.lines: list[str] = []
         self.infos: list[str] = []
+        self.notes: list[str] = []
         self._logger = self
 
     def warning(self, message: str) -> None:
-        self.lines.append(message)
+        (self.notes if message.startswith(NOTE) else self.lines).append(message)
 
     def info(self, message: str) -> None:
         self.infos.append(message)

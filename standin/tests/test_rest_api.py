@@ -23,7 +23,7 @@ IOLINK_JSON = next((p / "shared" / "iolink-json" for p in Path(__file__).parents
 # ---------------------------------------------------------------- addresses and settings
 
 
-def test_only_rest_addresses_leave_the_process(monkeypatch):
+def test_addresses_of_emulated_masters_and_other_transports_stay_in_the_process(monkeypatch):
     def no_network(*args):
         raise AssertionError("network access")
 
@@ -31,12 +31,13 @@ def test_only_rest_addresses_leave_the_process(monkeypatch):
     monkeypatch.setattr(socket.socket, "connect", no_network)
     base = _IoddDrv.IolIpBaseDriver()
     try:
-        for address in ("192.0.2.7", "COM5", "D4:36:39:8A:10:55", "192.168.10.21 ", ""):
+        for address in ("COM5", "D4:36:39:8A:10:55", "192.168.10.21 ", "192.168.10.21#2", ""):
             assert base.discover(address) is None
         assert base.discover("192.168.10.21").address == "192.168.10.21"
         assert [b.address for b in base.discover()] == ["192.168.10.21", "192.168.10.22"]
-        with pytest.raises(AssertionError):
-            base.discover("192.0.2.7:80")
+        for address in ("192.0.2.7:80", "192.0.2.7", "fe80::7"):
+            with pytest.raises(AssertionError):
+                base.discover(address)
     finally:
         base.close()
 

@@ -15,6 +15,8 @@ from PIL import Image
 
 from gui_helpers import PATIENCE, dialogs, pump, run_check, wait_for
 from plants import ip_master, report_texts, valid
+from test_cli import without_note
+import velmora.base
 from velmora.base import sim
 from velmora.tools import TessadynChecker, report_text
 from velmora.tools.gui_app import AUTO_CAUTION, ErrorDialog
@@ -101,8 +103,12 @@ def test_form_values_reach_check_as_its_arguments(recording, tokens, seps, trans
     view.ids.addresses.text = text
     press(view.transport_buttons[transport])
     run_check(view)
+    try:
+        expected = velmora.base.expect_addresses(tokens) or None
+    except ValueError:  # a malformed address (a bad '#N', range or port) ends the run before check()
+        assert checker.calls == [] and view.status != "completed"
+        return
     (call,) = checker.calls
-    expected = list(dict.fromkeys(tokens)) or None
     assert call["address"] == expected
     assert call["select"] == TRANSPORTS[transport][1]
     assert call["auto"] is False and call["gui"] is True and call["verbose"] == 2
@@ -170,14 +176,14 @@ def test_labels_in_their_colours_and_markup_in_data_shown_literally(view, instal
     assert colour_pixels(image, GREEN) > 30
     assert colour_pixels(image, RED, tolerance=120) == 0
     # The saved text is the plain report, mark-up in the data included.
-    assert view.report() == plain_check()
+    assert without_note(view.report()) == plain_check()  # the library's warnings are in the pane too
     assert EVIL in view.report()
 
 
 def test_demo_report_is_the_plain_report_and_can_be_copied_and_saved(view, tmp_path):
     outcome = run_check(view)
     assert outcome.completed and view.status == "completed"
-    assert view.report() == plain_check()
+    assert without_note(view.report()) == plain_check()
     assert not view.ids.copy_button.disabled and not view.ids.save_button.disabled
     press(view.ids.copy_button)
     assert Clipboard.paste() == view.report()

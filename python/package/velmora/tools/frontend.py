@@ -47,6 +47,18 @@ def address_argument(value: str) -> str:
     return value
 
 
+def expect_addresses(addresses: list[str] | None) -> list[str] | None:
+    """The addresses checked (None: all masters), ranges expanded, told to
+    the driver library so that it probes them at once (a library without
+    the call gets them as given).  Raises ValueError for a malformed one."""
+    from velmora import base
+
+    expect = getattr(base, "expect_addresses", None)
+    if not callable(expect):
+        return addresses
+    return expect(addresses or []) or None
+
+
 def describe_error(exc: BaseException, loading: bool = False) -> str:
     """What went wrong, as a text (not yet made safe to show).  The driver
     library's own errors say it themselves; for Python's built-in exceptions

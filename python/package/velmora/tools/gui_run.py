@@ -13,7 +13,9 @@ from dataclasses import dataclass, field
 from typing import Any, Callable, Optional
 
 from velmora.tools import inventory, report_text
-from velmora.tools.frontend import CHECKER, describe, library_log, load_checker, renew_abort
+from velmora.tools.frontend import (
+    CHECKER, describe, expect_addresses, library_log, load_checker, renew_abort,
+)
 
 __all__ = ["TRANSPORTS", "parse_addresses", "Options", "Failure", "Outcome", "Line", "Worker",
            "describe", "CHECKER"]
@@ -204,6 +206,8 @@ class Worker:
             except Exception as exc:
                 failure = Failure(describe(exc, loading=True), traceback.format_exc())
             else:
+                # A malformed address or range ends the run before any master is asked.
+                arguments = {**arguments, "address": expect_addresses(arguments.get("address"))}
                 if not self._abort_requested:
                     with library_log(self.checker, self._print_log), \
                             inventory.Capture(self.checker, arguments, self._targets) as capture:

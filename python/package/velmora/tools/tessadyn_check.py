@@ -43,6 +43,7 @@ from velmora.tools.frontend import (
     address_argument,
     catch_sigint,
     describe_error,
+    expect_addresses,
     load_checker,
     renew_abort,
     silence,
@@ -58,13 +59,35 @@ EPILOG = """\
 examples:
   tessadyn-check                          all masters on all transports
   tessadyn-check -s usb                   USB masters only
-  tessadyn-check -a 192.168.10.21         one master
-  tessadyn-check -a 192.168.10.21 -a COM5 several masters
-  tessadyn-check --auto -a 192.168.10.22  activate the ports of a master whose
+  tessadyn-check -a 10.0.0.5              the master at this IP address (REST,
+                                          http, else https)
+  tessadyn-check -a 10.0.0.5:8080 -a COM5 a master at host:port, and a USB one
+  tessadyn-check -a https://10.0.0.5      a master over https (also :PORT)
+  tessadyn-check -a 10.0.0.5#2            master 2 of a gateway
+  tessadyn-check -a 10.0.0.0/24           every master in an address range
+                                          (also 10.0.0.10-10.0.0.40, :PORT;
+                                          at most 1024 addresses)
+  tessadyn-check --auto -a 10.0.0.5       activate the ports of a master whose
                                           ports are all disabled
   tessadyn-check --color never > report.txt
   tessadyn-check --json > plant.json      the plant as JSON, to keep
   tessadyn-check --compare plant.json     what differs from it now
+
+with none of the variables below set, the stand-in driver library checks its
+emulated demo plant (and says so on standard error); an address that is none
+of its masters is asked over the network.
+
+environment:
+  VELMORA_BASE_REST_HOSTS     masters asked when no -a is given (hosts,
+                              host:port, URLs, ranges; comma-separated)
+  VELMORA_BASE_INSTALLATION   installation file (emulated masters, REST hosts,
+                              timeouts, pins)
+  NETRC                       credentials: netrc file (default ~/.netrc,
+                              machine HOST login USER password PASS)
+  VELMORA_BASE_REST_PINS      pinned certificates, HOST[:PORT]=SHA256,...
+                              (also SSL_CERT_FILE, SSL_CERT_DIR: a plant's CA)
+  VELMORA_BASE_REST_CONNECT_TIMEOUT, ..._READ_TIMEOUT, ..._REQUEST_TIMEOUT
+                              time limits in seconds (1, 3, 5)
 
 Ctrl-C stops the check after the current step (the master is disconnected);
 press it twice to quit at once.
@@ -183,8 +206,9 @@ def build_parser() -> argparse.ArgumentParser:
         action="append",
         type=address_argument,
         metavar="ADDR",
-        help="check only the master at ADDR (IP address, COM port, BLE address); "
-        "repeat for several masters",
+        help="check only the master at ADDR (IP address or host name, "
+        "host:port, http(s):// URL, ADDRESS#N, address range, COM port, BLE "
+        "address); repeat for several masters",
     )
     parser.add_argument(
         "-s",
@@ -384,7 +408,14 @@ def _error(message: str, debug: bool) -> int:
 
 
 def main(argv=None) -> int:
-    args = build_parser().parse_args(argv)  # usage errors: SystemExit(2)
+    parser = build_parser()
+    args = parser.parse_args(argv)  # usage errors: SystemExit(2)
+    try:
+        args.address = expect_addresses(args.address)
+    except ValueError as exc:  # a malformed address or range: before any master is asked
+        parser.error(f"argument -a/--address: {exc}")
+    except ImportError:
+        pass  # no driver library: the check says so
     try:
         return _run(args)
     except KeyboardInterrupt:
@@ -463,6 +494,7 @@ def _check(args, errors: _SafeLines) -> int:
         except Exception as exc:
             return _error(describe_error(exc), args.debug)
     return EXIT_INTERRUPTED if interrupts.count else EXIT_OK
+
 
 
 def _check_data(args, checker, out, saved) -> int:

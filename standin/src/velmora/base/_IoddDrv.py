@@ -29,12 +29,12 @@ import copy
 from typing import Any
 
 from . import IoddUtility
-from ._address import address_key, address_problem, is_mac, near_match, parse_target
+from ._address import address_key, address_problem, host_range, is_mac, near_match, parse_target
 from ._backend import MasterLink, ReadAhead, TransportBackend
-from ._emulation import Plant
+from ._emulation import EmulatedMaster, Plant
 from ._errors import InstallationError, IoddError
 from ._health import Health
-from ._installation import IDENT_NAMES
+from ._installation import DEMO_SOURCE, IDENT_NAMES
 from ._state import runtime
 
 __all__ = [
@@ -48,6 +48,8 @@ __all__ = [
 ]
 
 ACTIVATE_PORTS = ("auto", "off")
+# How the note about emulated masters begins (after "velmora.base: ").
+EMULATION_NOTE = "emulated masters: the masters of"
 
 
 def _log(message: str) -> None:
@@ -79,11 +81,30 @@ def _rest_address(address: str) -> bool:
     when nothing answers there or it cannot be a master."""
     if parse_target(address) is not None or address_problem(address) is not None:
         return True
-    settings = getattr(runtime.backend("IP"), "settings", None)
+    backend = runtime.backend("IP")
+    asked = getattr(backend, "_asked_over_rest", None)
+    if callable(asked):
+        return bool(asked(address)) and backend.availability()[0]
+    settings = getattr(backend, "settings", None)
     try:
         return callable(settings) and bool(settings().listed(address))
     except IoddError:
         return False
+
+
+def _note_emulation(links: list[MasterLink]) -> None:
+    """Once (until the next check of an application that tells the library
+    its addresses): say that emulated masters are being checked, which
+    installation they come from and how to check a real plant."""
+    logger = getattr(IoddUtility.CommonDriverManager.iodd, "_logger", None)
+    if runtime.noted or logger is None or not any(isinstance(link, EmulatedMaster) for link in links):
+        return
+    runtime.noted = True
+    source = runtime.installation().source
+    which = ("the demo plant built into the stand-in driver library" if source == DEMO_SOURCE
+             else f"the installation {source}")
+    _warn(f"{EMULATION_NOTE} {which} are emulated, not real; to check real masters, give their IP "
+          "addresses or an address range (10.0.0.5, 10.0.0.0/24) or set VELMORA_BASE_REST_HOSTS")
 
 
 def _check_opt(opt: Any, where: str) -> dict[str, str]:
@@ -277,6 +298,7 @@ class IoddBaseDriver:
         backend = runtime.backend(self._transport)
         if addr is None:
             links = backend.discover()
+            _note_emulation(links)
             self.commonDrivers._found(links)
             self._read_ahead(backend, links)
             bridges = [MasterBridge(self, link) for link in links]
@@ -284,6 +306,7 @@ class IoddBaseDriver:
             _log(f"{self._name} discover() -> {[b.address for b in bridges]}")
             return bridges
         link = backend.find(addr)
+        _note_emulation([] if link is None else [link])
         self.commonDrivers._found([] if link is None else [link])
         self._read_ahead(backend, [] if link is None else [link])
         runtime.record("discover", self._transport, addr, found=int(link is not None))
@@ -317,6 +340,14 @@ class IoddBaseDriver:
         key = address_key(addr)
         answering = [m.address for m in runtime.plant().masters if m.spec.present]
         if any(address_key(a) == key for a in answering):
+            return
+        try:
+            swept = host_range(addr) is not None
+        except ValueError:
+            swept = True
+        if swept:
+            _warn(f"no master at {addr!r}: an address range is swept only when it is given to "
+                  "velmora.base.expect_addresses() first, as tessadyn-check -a and the window do")
             return
         near = near_match(addr, answering)
         _warn(f"no master at {addr!r}" + (f" (did you mean {near!r}?)" if near else ""))
@@ -367,6 +398,9 @@ class IoddBaseDriver:
         ahead, self._ahead = self._ahead, None
         if ahead is not None:
             ahead.close()
+        end_batch = getattr(runtime.backend(self._transport), "end_batch", None)
+        if callable(end_batch):
+            end_batch()
 
 
 class IolIpBaseDriver(IoddBaseDriver):

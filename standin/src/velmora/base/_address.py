@@ -5,10 +5,10 @@ Accepted forms (anything else is not a REST address):
 * ``host:port`` -- ``10.0.0.5:80``, ``127.0.0.1:40123``, ``[::1]:8080``
 * ``http://host[:port][/path]`` and ``https://...`` -- the path, when given,
   replaces the API's base path ``/iolink/v1``
-* a plain ``host`` (``10.0.0.5``, ``master-3.plant``), but only where the
-  caller allows it: an address listed in the REST hosts.  A plain address
-  otherwise belongs to the in-process masters, so that an address that is
-  not in the installation never turns into network traffic.
+* a plain ``host`` (``10.0.0.5``, ``fe80::1``, ``master-3.plant``), but
+  only where the caller allows it: an address that is not an emulated
+  master of the installation in use (see ``plain_host``).  COM port names
+  and Bluetooth addresses are never hosts.
 
 A REST host entry may also be a range of IPv4 addresses, ``A.B.C.D/NN`` or
 ``A.B.C.D-A.B.C.E``, optionally followed by ``:PORT``: at most
@@ -34,6 +34,7 @@ _PLAIN = re.compile(_HOST)
 _IPV4 = r"\d{1,3}(?:\.\d{1,3}){3}"
 _RANGE = re.compile(rf"({_IPV4})(?:/(\d{{1,2}})|-({_IPV4}))(?::(\d{{1,5}}))?")
 MAX_RANGE = 1024
+DEFAULT_PORTS = {"http": 80, "https": 443}  # of an address without a port
 
 
 @dataclass(frozen=True)
@@ -51,7 +52,7 @@ class Target:
 
 
 def _target(scheme: str, host: str, port: str | None, path: str | None) -> Target | None:
-    number = int(port) if port else (443 if scheme == "https" else 80)
+    number = int(port) if port else DEFAULT_PORTS[scheme]
     if not 1 <= number <= 65535:
         return None
     path = (path or "").rstrip("/")
@@ -67,9 +68,24 @@ def parse_target(address: object, plain: bool = False) -> Target | None:
         return _target(m[1].lower(), m[2], m[3], m[4])
     if m := _HOST_PORT.fullmatch(address):
         return _target("http", m[1], m[2], None)
-    if plain and _PLAIN.fullmatch(address):
+    if plain and plain_host(address):
         return _target("http", address, None, None)
     return None
+
+
+def plain_host(address: object) -> bool:
+    """A plain IPv4 or IPv6 address or a host name, without port or scheme;
+    not a COM port name or a Bluetooth address (which the USB and BLE
+    transports own)."""
+    if not isinstance(address, str) or _COM_NAME.fullmatch(address) or _MAC.fullmatch(address):
+        return False
+    if ":" in address:  # IPv6, written without brackets (a port needs them)
+        try:
+            ipaddress.IPv6Address(address)
+        except ValueError:
+            return False
+        return True
+    return _PLAIN.fullmatch(address) is not None and not address.startswith("[")
 
 
 def host_range(entry: str) -> list[str] | None:
@@ -82,6 +98,8 @@ def host_range(entry: str) -> list[str] | None:
     first, prefix, last, port = m.groups()
     if port is not None and not 1 <= int(port) <= 65535:
         raise ValueError(f"port {port} out of range (1..65535)")
+    if prefix is not None and int(prefix) > 32:
+        raise ValueError(f"prefix /{prefix} out of range (0..32)")
     try:
         if prefix is not None:
             network = ipaddress.IPv4Network(f"{first}/{prefix}", strict=False)
@@ -100,6 +118,44 @@ def host_range(entry: str) -> list[str] | None:
     except ipaddress.AddressValueError as exc:
         raise ValueError(f"not an IPv4 address: {exc}") from None
     return [f"{h}:{port}" for h in hosts] if port else hosts
+
+
+# What looks like an address range, well formed or not: digits and dots
+# with a "/" or a "-" (host names with a "-" have letters).
+_RANGE_LIKE = re.compile(r"[0-9.]+(?:/[0-9]*|-[0-9.]*)(?::[0-9]*)?")
+
+
+def given_addresses(addresses: list[str]) -> list[tuple[str, str]]:
+    """(entry, address) for the addresses an application was given (by a
+    user), an address range replaced by its addresses (entry: the range;
+    else entry is the address), each address once, in order.  Raises
+    ValueError naming the first address that cannot be one, and why: a
+    malformed range or URL, a port out of range, a bad ``#N``."""
+    result: dict[str, str] = {}
+    for entry in addresses:
+        try:
+            hosts = _given(entry)
+        except ValueError as exc:
+            raise ValueError(f"{entry!r}: {exc}") from None
+        for address in hosts:
+            result.setdefault(address, entry)
+    return [(entry, address) for address, entry in result.items()]
+
+
+def _given(address: object) -> list[str]:
+    if not isinstance(address, str):
+        raise ValueError(f"an address is a text, not {type(address).__name__}")
+    if not address.strip():
+        raise ValueError("empty address")
+    hosts = host_range(address)
+    if hosts is not None:
+        return hosts
+    if _RANGE_LIKE.fullmatch(address):
+        raise ValueError("not an address range (expected A.B.C.D/NN or A.B.C.D-A.B.C.E, optionally :PORT)")
+    gateway, _ = split_master(address)
+    if parse_target(gateway, plain=True) is None and (problem := address_problem(gateway)):
+        raise ValueError(problem)
+    return [address]
 
 
 _SCHEME = re.compile(r"([A-Za-z][A-Za-z0-9+.-]*)://([^/?#]*)(.*)", re.DOTALL)

@@ -277,14 +277,16 @@ class _HTTPConnection(http.client.HTTPConnection):
 
 
 class Answer:
-    """One HTTP answer: status, reason phrase, body, and the challenge of a
-    401 (its WWW-Authenticate header)."""
+    """One HTTP answer: status, reason phrase, body, the challenge of a
+    401 (its WWW-Authenticate header) and where a redirect points (its
+    Location header)."""
 
-    def __init__(self, status: int, reason: str, body: bytes, challenge: str = ""):
+    def __init__(self, status: int, reason: str, body: bytes, challenge: str = "", location: str = ""):
         self.status = status
         self.reason = reason
         self.body = body
         self.challenge = challenge
+        self.location = location
 
 
 class TooLarge(Exception):
@@ -351,7 +353,8 @@ class Connection:
                 raise TooLarge()
             if answer.will_close or not answer.isclosed():
                 conn.close()
-            return Answer(answer.status, answer.reason, raw, answer.getheader("WWW-Authenticate", "") or "")
+            return Answer(answer.status, answer.reason, raw, answer.getheader("WWW-Authenticate", "") or "",
+                          answer.getheader("Location", "") or "")
         raise AssertionError("unreachable")
 
 

@@ -2,7 +2,11 @@
 live emulated plant, the event log and the driver objects handed out.
 
 The installation is loaded lazily on first use: from the JSON file named by
-VELMORA_BASE_INSTALLATION if set, else the built-in demo plant.  ``reset()``
+VELMORA_BASE_INSTALLATION if set, else the built-in demo plant.  The demo is
+a plant nobody chose: as soon as REST hosts are set in the environment
+(VELMORA_BASE_REST_HOSTS, a real plant) its masters are left out, on every
+transport (``emulating()``).  An installation that is named (the variable,
+or ``sim.use_installation``) keeps its emulated masters.  ``reset()``
 rebuilds the plant from the same installation and runs the reset hooks (the
 driver layer uses one to clear the driver manager and to re-create the
 drivers the installation says the manager already holds).
@@ -10,6 +14,8 @@ drivers the installation says the manager already holds).
 
 from __future__ import annotations
 
+import dataclasses
+import os
 import threading
 from collections import deque
 from dataclasses import dataclass, field
@@ -18,8 +24,8 @@ from typing import Any, Callable
 from . import _installation
 from ._backend import TransportBackend
 from ._emulation import Plant
-from ._installation import ENV_VAR, Installation
-from ._rest import IpTransport
+from ._installation import DEMO_SOURCE, ENV_VAR, Installation
+from ._rest import ENV_HOSTS, IpTransport
 
 __all__ = ["ENV_VAR", "EVENT_LOG_LIMIT", "Event", "Runtime", "runtime"]
 
@@ -44,6 +50,8 @@ class Runtime:
         self._chosen: Installation | None = None  # set by use(); None = env var or demo
         self._installation: Installation | None = None
         self._plant: Plant | None = None
+        self._demo_off = False  # the plant was built without the demo's masters
+        self.noted = False  # the note on emulated masters was given
         self._backends: dict[str, TransportBackend] = {}
         # IP: the in-process masters plus masters reached over REST (_rest).
         self._defaults: dict[str, TransportBackend] = {"IP": IpTransport(self.plant)}
@@ -57,14 +65,26 @@ class Runtime:
     # -- installation --------------------------------------------------------
 
     def plant(self) -> Plant:
-        """The live plant, loading the installation on first use."""
+        """The live plant, loading the installation on first use; rebuilt
+        when REST hosts come into or leave the environment while the demo is
+        in use (its masters are then left out or back)."""
         with self.lock:
             if self._plant is None:
                 if self._installation is None:
                     self._installation = self._chosen or _installation.load_default()
                 self._fresh()
+            elif self._installation is not None and self._demo_off != self._without_demo(self._installation):
+                self._fresh()
             assert self._plant is not None
             return self._plant
+
+    def _without_demo(self, installation: Installation) -> bool:
+        return (self._chosen is None and installation.source == DEMO_SOURCE
+                and bool(os.environ.get(ENV_HOSTS, "").strip()))
+
+    def emulating(self) -> bool:
+        """True when the plant in use has emulated masters."""
+        return bool(self.plant().masters)
 
     def installation(self) -> Installation:
         return self.plant().installation
@@ -72,6 +92,7 @@ class Runtime:
     def use(self, installation: Installation | None) -> None:
         """Switch to an installation (None: back to env var / demo, loaded lazily)."""
         with self.lock:
+            self.noted = False
             self._chosen = installation
             self._installation = installation
             self._plant = None
@@ -96,7 +117,11 @@ class Runtime:
 
     def _fresh(self) -> None:
         assert self._installation is not None
-        self._plant = Plant(self._installation)
+        installation = self._installation
+        self._demo_off = self._without_demo(installation)
+        if self._demo_off:
+            installation = dataclasses.replace(installation, masters=())
+        self._plant = Plant(installation)
         self.events.clear()
         self.base_drivers.clear()
         self.master_drivers.clear()
@@ -111,6 +136,10 @@ class Runtime:
     def backend(self, transport: str) -> TransportBackend:
         plant = self.plant()
         return self._backends.get(transport) or self._defaults.get(transport) or plant.transports[transport]
+
+    def ip_transport(self) -> TransportBackend:
+        """The IP transport, without loading the installation."""
+        return self._backends.get("IP") or self._defaults["IP"]
 
     def set_backend(self, transport: str, backend: TransportBackend | None) -> None:
         """Put another implementation behind a transport; None returns to the

@@ -39,6 +39,7 @@ class RestError(IoddError):
     when the master answered; ``link`` is true for a ``LinkError``."""
 
     link = False
+    redirect = ""  # where a 3xx answer pointed (its Location header)
 
     def __init__(self, master: str, what: str, problem: str, status: int | None = None, code: int | None = None):
         super().__init__(f"Master {master}: {what}: {problem}")
@@ -295,7 +296,10 @@ class Client:
                         else f"needs credentials, but the netrc file is not used: {unusable}" if self.auth.credential is None and unusable
                         else f"needs credentials: add a netrc entry for {host}" if self.auth.credential is None
                         else f"credentials not sent: the netrc entry for {host} holds no bearer token")
-            raise error_for(self.address, what, answer.status, answer.reason, code, message, note)
+            error = error_for(self.address, what, answer.status, answer.reason, code, message, note)
+            if 300 <= answer.status < 400:
+                error.redirect = answer.location
+            raise error
         if answer.status == 204 or (method == "POST" and not raw):
             return None
         try:

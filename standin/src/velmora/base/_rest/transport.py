@@ -4,11 +4,20 @@ reached over the JSON-for-IO-Link REST API (paths under ``/iolink/v1``).
 Which one an address means:
 
 1. an address of an IP master in the installation: the in-process master;
-2. ``host:port``, ``http(s)://...``, or a plain host listed in the REST hosts
-   (or in one of their address ranges): a master over REST (see ``_address``);
-3. anything else: no master (as before: a plain unknown address never
-   leaves the process); an address that looks meant as a REST address and
-   cannot be one (a malformed URL, a bad port) gets a warning.
+2. ``host:port``, ``http(s)://...``: a master over REST (see ``_address``);
+3. a plain host (an IPv4 or IPv6 address, a host name): over REST, at
+   ``http://HOST`` (port 80), then ``https://HOST`` (port 443) when port 80
+   refuses the connection or redirects; the master keeps the address given;
+4. anything else (a COM port, a Bluetooth address): no master here; an
+   address that looks meant as a REST address and cannot be one (a
+   malformed URL, a bad port) gets a warning.
+
+An application that asks for given addresses one after another may tell
+the transport the whole list first (``expect``): the first ``find`` of one
+of them probes them all at once (``workers`` at a time), and each ``find``
+then takes its address's result, with its warnings, in the order asked.
+The addresses of an address range where nothing answers are summed up in
+one warning, given with the range's last address.
 
 ``discover()`` lists the in-process IP masters first, then every REST host
 that answers as a master, in the order listed; the hosts are probed
@@ -24,18 +33,20 @@ Each base driver reads its REST masters ahead of the listing
 from __future__ import annotations
 
 import os
+import threading
 from collections.abc import Callable, Mapping
-from concurrent.futures import ThreadPoolExecutor
-from typing import Any
+from concurrent.futures import Future, ThreadPoolExecutor
+from typing import Any, Union
 
-from .._address import address_problem, host_range, parse_target, split_master
+from .._address import DEFAULT_PORTS, Target, address_problem, host_range, near_match, parse_target, plain_host, split_master
 from .._backend import MasterLink, TransportBackend
-from .._log import warn
+from .._log import quiet, warn
 from .client import (
     AuthenticationNeeded,
     Auth,
     CertificateRefused,
     Client,
+    LinkError,
     PermissionDenied,
     RestError,
 )
@@ -44,6 +55,9 @@ from .readahead import ReadAhead
 from .settings import Settings
 
 DISCOVERY_WORKERS = 32  # hosts probed at the same time
+
+# What probing one address gave: its masters and warnings, or why there is none.
+Probe = Union[tuple[list[RestMaster], list[str]], RestError, str]
 
 
 def not_found(error: RestError) -> str:
@@ -63,6 +77,8 @@ class IpTransport(TransportBackend):
         self._plant = plant  # the live emulated plant (rebuilt on reset)
         self._environ = environ
         self._workers = workers
+        self._lock = threading.Lock()
+        self._batch: _Batch | None = None  # addresses expected, probed at once
 
     def _emulated(self) -> TransportBackend:
         transport: TransportBackend = self._plant().transports["IP"]
@@ -152,46 +168,124 @@ class IpTransport(TransportBackend):
             warn(text)
         return links
 
+    def expect(self, given: list[tuple[str, str]]) -> None:
+        """The (entry, address) pairs an application will ask for next, in
+        order (entry: the address range an address comes from, else the
+        address); replaces an earlier list, whose probes are stopped."""
+        batch = _Batch(given) if given else None
+        with self._lock:
+            old, self._batch = self._batch, batch
+        if old is not None:
+            old.close()
+
+    def end_batch(self) -> None:
+        """The base driver that asked closes: probes still under way stop."""
+        with self._lock:
+            batch, self._batch = self._batch, None
+        if batch is not None:
+            batch.close()
+
+    def _asked_over_rest(self, address: str) -> bool:
+        try:
+            gateway, _ = split_master(address)
+        except ValueError:
+            return False
+        return not self._installed(address) and not self._installed(gateway) and \
+            parse_target(gateway, plain=True) is not None
+
     def find(self, address: str) -> MasterLink | None:
         """The master at address: an in-process one, else over REST.  A
         gateway's address gives its first master, with one warning naming
-        the addresses of the others when it has several."""
+        the addresses of the others when it has several.  After the last
+        address of a range given to ``expect``: the warning about its
+        silent addresses."""
+        link = self._find(address)
+        with self._lock:
+            batch = self._batch
+        if batch is not None:
+            for problem in batch.summary(address):
+                warn(problem)
+        return link
+
+    def _find(self, address: str) -> MasterLink | None:
         if self._installed(address):
             return self._emulated().find(address)
-        settings = self.settings()
         try:
             gateway, number = split_master(address)
         except ValueError as exc:
             warn(f"IP: {address!r} is not a master address: {exc}")
             return None
-        if parse_target(gateway, plain=settings.listed(gateway)) is None:
+        if self._installed(gateway) or parse_target(gateway, plain=True) is None:
             if problem := address_problem(gateway):
                 warn(f"IP: {address!r} is not a master address: {problem}")
             return None
-        try:
-            masters, problems = self._gateway(gateway, settings, settings.listed(gateway),
-                                              None if number is None else {number})
-        except RestError as exc:
-            warn(not_found(exc))
-            return None
-        if number is None and len(masters) > 1:
-            others = ", ".join(m.address for m in masters[1:])
+        with self._lock:
+            batch = self._batch
+        result: Probe | None = None
+        if batch is not None:
+            batch.start(self)
+            result = batch.take(address)
+        if result is None:
+            result = self._probe(address, self.settings())
+        masters: list[RestMaster] = []
+        if isinstance(result, tuple):
+            masters, problems = result
+        elif isinstance(result, RestError) and result.link and batch is not None and batch.swept(address):
+            problems = []
+            batch.silent(address, result)
+        else:
+            problems = [result if isinstance(result, str) else not_found(result)]
+            if not isinstance(result, (AuthenticationNeeded, PermissionDenied, CertificateRefused)):
+                near = near_match(address, [m.address for m in self._plant().installation.masters_of("IP")])
+                if near:
+                    problems[0] += f" (did you mean {near!r}?)"
+        # The others given as well (the list told to expect()) need no word.
+        others = ", ".join(m.address for m in masters[1:] if batch is None or not batch.given(m.address))
+        if number is None and others:
             problems.insert(0, f"IP: {address} is a gateway with {len(masters)} IO-Link masters: {address} is its "
                                f"master {masters[0].number}; give the others' addresses to check them: {others}")
         for problem in problems:
             warn(problem)
         return masters[0] if masters else None
 
+    def _probe(self, address: str, settings: Settings, swept: bool = False,
+               clients: list[Client] | None = None) -> Probe:
+        """Ask the address over REST (a plain host at http://HOST, then at
+        https://HOST when port 80 refuses or redirects): its masters and
+        warnings, the RestError of an address where no master answered, or
+        a warning that says what was tried."""
+        gateway, number = split_master(address)
+        numbers = None if number is None else {number}
+        try:
+            return self._gateway(gateway, settings, True, numbers, swept, clients)
+        except RestError as exc:
+            if not plain_host(gateway) or not (exc.problem == "connection refused" or exc.redirect.startswith("https:")):
+                return exc
+            first = exc
+        http = parse_target(gateway, plain=True)
+        assert http is not None
+        https = Target("https", http.host, DEFAULT_PORTS["https"])
+        try:
+            return self._gateway(gateway, settings, True, numbers, swept, clients, target=https)
+        except RestError as exc:
+            if isinstance(exc, (AuthenticationNeeded, PermissionDenied, CertificateRefused)):
+                return exc
+            tried = first.problem if not first.redirect else f"{first.problem} (redirects to {first.redirect})"
+            kind = LinkError if exc.link else RestError  # nothing answers: a silent address of a range
+            return kind(address, f"tried {http.scheme}://{_place(http)}: {first.what}: {tried}; then "
+                                      f"https://{_place(https)}", f"{exc.what}: {exc.problem}")
+
     @staticmethod
     def _gateway(gateway: str, settings: Settings, plain: bool, numbers: set[int] | None,
-                 swept: bool = False, clients: list[Client] | None = None) -> tuple[list[RestMaster], list[str]]:
+                 swept: bool = False, clients: list[Client] | None = None,
+                 target: Target | None = None) -> tuple[list[RestMaster], list[str]]:
         """The masters of the gateway at a REST address (all, or those of
         the numbers given) and warnings for those that cannot be read or
         are not there; raises RestError when the gateway cannot be read.
         ``swept``: the address comes from an address range (no default
         credentials for it); ``clients`` gets the client that reads the
-        gateway."""
-        target = parse_target(gateway, plain=plain)
+        gateway; ``target``: where to ask instead of the address's own."""
+        target = target or parse_target(gateway, plain=plain)
         assert target is not None  # checked by the caller, or when the hosts were loaded
         auth = Auth(target.host, settings.credential(target.host, swept))
         client = Client(gateway, target, settings, auth)
@@ -205,3 +299,92 @@ class IpTransport(TransportBackend):
         return [m for m in masters if m.number in numbers], [
             f"IP discovery: no master found: {gateway}#{n}: the gateway has no IO-Link master {n} (its masters: {listed})"
             for n in sorted(numbers - there)]
+
+
+def _place(target: Target) -> str:
+    return f"[{target.host}]:{target.port}" if ":" in target.host else f"{target.host}:{target.port}"
+
+
+class _Batch:
+    """Addresses an application will ask for one by one, probed at once on
+    the first ``find`` of one of them; each result is taken once.  Silent
+    addresses of a range are kept for one warning of the range."""
+
+    def __init__(self, given: list[tuple[str, str]]):
+        self._given = given
+        self._entry = {address: entry for entry, address in given}
+        self._left = {entry: sum(1 for e, _ in given if e == entry) for entry, _ in given}
+        self._silent: dict[str, list[RestError]] = {}
+        self._futures: dict[str, Future[Probe]] = {}
+        self._clients: list[Client] = []
+        self._pool: ThreadPoolExecutor | None = None
+        self._lock = threading.Lock()
+        self._closed = False
+
+    def given(self, address: str) -> bool:
+        return address in self._entry
+
+    def swept(self, address: str) -> bool:
+        entry = self._entry.get(address)
+        return entry is not None and entry != address
+
+    def start(self, transport: IpTransport) -> None:
+        with self._lock:
+            if self._pool is not None or self._closed:
+                return
+            wanted = [a for _, a in self._given if transport._asked_over_rest(a)]
+            if not wanted:
+                return
+            settings = transport.settings()
+            self._pool = ThreadPoolExecutor(max_workers=min(transport._workers, len(wanted)),
+                                            thread_name_prefix="rest-given")
+
+            def probe(address: str) -> Probe:
+                with quiet():
+                    return transport._probe(address, settings, self.swept(address), self._clients)
+
+            for address in wanted:
+                self._futures[address] = self._pool.submit(probe, address)
+
+    def take(self, address: str) -> Probe | None:
+        with self._lock:
+            future = self._futures.pop(address, None)
+        if future is None:
+            return None
+        try:
+            return future.result()
+        except BaseException:
+            if future.cancelled():
+                return None
+            raise
+
+    def silent(self, address: str, error: RestError) -> None:
+        self._silent.setdefault(self._entry[address], []).append(error)
+
+    def summary(self, address: str) -> list[str]:
+        """The warning about the silent addresses of a range, once its last
+        address was asked."""
+        entry = self._entry.get(address)
+        if entry is None or entry == address:
+            return []
+        self._left[entry] -= 1
+        errors = self._silent.get(entry)
+        if self._left[entry] or not errors:
+            return []
+        total = sum(1 for e, _ in self._given if e == entry)
+        return [f"IP discovery: {entry}: no master at {len(errors)} of {total} addresses (first: {errors[0]})"]
+
+    def close(self) -> None:
+        """Probes not begun are dropped, those under way cut off; no thread
+        is left."""
+        with self._lock:
+            self._closed = True
+            pool, self._pool = self._pool, None
+            futures, self._futures = self._futures, {}
+        if pool is None:
+            return
+        for future in futures.values():
+            future.cancel()
+        for client in list(self._clients):
+            client.connection.interrupt()
+        pool.shutdown(wait=True, cancel_futures=True)
