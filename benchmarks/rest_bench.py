@@ -28,6 +28,14 @@ REST masters on loopback, with the latency of a slow embedded master.
     once), and not told (each probed when the checker asks for it, as
     before that call existed).  Checks the report against the in-process
     one.
+(e) faults (--faults, on by default): masters in front of the emulated
+    ones that answer discovery and then stall (64 as REST hosts, default
+    time limits: one check()); two masters whose every answer completes
+    4.5 s after the request, headers at once and the body in three pieces
+    (no gap over 2 s), one check(); and each of them once more, aborted as
+    the front ends abort (the checker's abort() and the driver library's)
+    after --fault-abort-after seconds: the time from the abort to the end of
+    check().
 
 Works against a server without --latency/--accept-latency too (it then
 adds the latency itself), and against a transport without host ranges (it
@@ -38,6 +46,7 @@ measures the code before and after a change.
         [--latency S] [--accept-latency S] [--silent K] [--json FILE]
         [--plants 64,256] [--plant-latency S] [--workers W] [--abort-after S]
         [--given 64]
+        [--no-faults] [--stalled N] [--late N] [--fault-abort-after S]
 """
 
 from __future__ import annotations
@@ -50,14 +59,18 @@ import math
 import os
 import platform
 import re
+import signal
 import socket
+import subprocess
 import sys
 import threading
 import time
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Any
 
 from velmora.base import IoddUtility, _IoddDrv, sim
 from velmora.base import server as srv
+from velmora.tools import TessadynChecker, inventory
 from velmora.tools.TessadynChecker import abort, check
 
 RANGE = "127.77.0.0/24"
@@ -291,6 +304,131 @@ def discovery(args: argparse.Namespace) -> dict[str, Any]:
             "bound_s": rest["readTimeout"]}
 
 
+DISCOVERY_PATHS = ("/gateway/identification", "/masters", "/masters/1/identification")
+
+
+class Front(ThreadingHTTPServer):
+    """A faulty master in front of an emulated one: answers discovery's
+    requests, then holds every other one until closed (``stall``); or
+    completes every answer ``late`` seconds after the request, the headers
+    at once and the body in three pieces."""
+
+    daemon_threads = True
+
+    def __init__(self, served: Any, stall: bool = False, late: float = 0.0):
+        self.served, self.stall, self.late = served, stall, late
+        self.stop = threading.Event()
+        super().__init__(("127.0.0.1", 0), _FrontHandler)
+        threading.Thread(target=self.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True).start()
+        self.address = f"127.0.0.1:{self.server_address[1]}"
+
+    def close(self) -> None:
+        self.stop.set()
+        self.shutdown()
+        self.server_close()
+
+
+class _FrontHandler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    server: Front
+
+    def do_GET(self) -> None:
+        front = self.server
+        path = self.path.removeprefix("/iolink/v1")
+        if front.stall and path not in DISCOVERY_PATHS:
+            front.stop.wait(600)
+            self.close_connection = True
+            return
+        try:
+            status, value = front.served.answer("GET", self.path, None)
+        except srv.ApiError as exc:
+            status, value = exc.status, {"code": exc.code, "message": exc.message}
+        data = json.dumps(value).encode()
+        self.send_response(status)
+        self.send_header("Content-Type", "application/json")
+        self.send_header("Content-Length", str(len(data)))
+        self.end_headers()
+        self.wfile.flush()
+        pieces = (data[:len(data) // 3], data[len(data) // 3:2 * len(data) // 3], data[2 * len(data) // 3:])
+        for piece in pieces:
+            if front.late and front.stop.wait(front.late / 3):
+                return
+            self.wfile.write(piece)
+            self.wfile.flush()
+
+    def log_message(self, *args: Any) -> None:
+        pass
+
+
+def faulty_plant(args: argparse.Namespace, masters: int, abort_after: float | None, **fault: Any) -> dict[str, Any]:
+    """One check() of masters with a fault, given as REST hosts, with the
+    default time limits; aborted after abort_after seconds unless None."""
+    doc = plant(masters, args.ports, args.devices)
+    with servers(sim.load_installation(doc), 0.0, 0.0) as s:
+        fronts = [Front(served, **fault) for served in s.masters.values()]
+        sim.use_installation({"masters": [], "rest": {"hosts": [f.address for f in fronts]}})
+        aborted: list[float] = []
+
+        def stop() -> None:
+            aborted.append(time.perf_counter())
+            inventory.abort_check(TessadynChecker)
+
+        timer = threading.Timer(abort_after or 0.0, stop)
+        lines: list[str] = []
+        error = ""
+        start = time.perf_counter()
+        try:
+            if abort_after is not None:
+                timer.start()
+            lines, _ = _report()
+        except Exception as exc:  # a master failing its listing ends check() (the module's rule)
+            error = str(exc)
+        finally:
+            end = time.perf_counter()
+            timer.cancel()
+            sim.use_installation(None)
+            for f in fronts:
+                f.close()
+    return {"masters": masters, **fault, "wall_s": round(end - start, 3), "aborted_after_s": abort_after,
+            "error": error,
+            "end_after_abort_s": round(end - aborted[0], 3) if aborted else None,
+            "summary": next((line for line in lines if "master(s)" in line), "")}
+
+
+def faulty_cli(args: argparse.Namespace, masters: int, abort_after: float, by_address: bool = False,
+               **fault: Any) -> dict[str, Any]:
+    """tessadyn-check --json over masters with a fault, given as REST
+    hosts (or with -a), interrupted by SIGINT after abort_after seconds: the time from
+    the signal to the end of the process, its status and document."""
+    doc = plant(masters, args.ports, args.devices)
+    with servers(sim.load_installation(doc), 0.0, 0.0) as s:
+        fronts = [Front(served, **fault) for served in s.masters.values()]
+        env = {k: v for k, v in os.environ.items() if not k.startswith("VELMORA_BASE_")}
+        if not by_address:
+            env["VELMORA_BASE_REST_HOSTS"] = ",".join(f.address for f in fronts)
+        env["VELMORA_BASE_INSTALLATION"] = os.path.join(os.path.dirname(__file__), "no-masters.json")
+        given = [a for f in fronts for a in ("-a", f.address)] if by_address else []
+        proc = subprocess.Popen([sys.executable, "-m", "velmora.tools.tessadyn_check", "--json", *given], env=env,
+                                stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        try:
+            time.sleep(abort_after)
+            signalled = time.perf_counter()
+            proc.send_signal(signal.SIGINT)
+            out, _ = proc.communicate(timeout=120)
+            ended = time.perf_counter() - signalled
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+            for f in fronts:
+                f.close()
+    try:
+        complete = json.loads(out).get("complete")
+    except ValueError:
+        complete = "no document"
+    return {"masters": masters, **fault, "by_address": by_address, "sigint_after_s": abort_after, "exit_after_sigint_s": round(ended, 3),
+            "status": proc.returncode, "complete": complete}
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--masters", type=int, default=8)
@@ -306,6 +444,10 @@ def main() -> int:
     parser.add_argument("--workers", type=int, default=32, help="VELMORA_BASE_REST_WORKERS for the plants")
     parser.add_argument("--abort-after", type=float, default=1.0)
     parser.add_argument("--given", default="64", help="masters of each plant given as addresses ('' for none)")
+    parser.add_argument("--no-faults", dest="faults", action="store_false")
+    parser.add_argument("--stalled", type=int, default=64, help="masters that stall after discovery")
+    parser.add_argument("--late", type=int, default=2, help="masters whose every answer completes 4.5 s late")
+    parser.add_argument("--fault-abort-after", type=float, default=16.0)
     args = parser.parse_args()
     for name in list(os.environ):
         if name.startswith("VELMORA_BASE_"):
@@ -356,6 +498,25 @@ def main() -> int:
             print(f"  wall time {g['wall_s']:.3f} s; report {'equals' if g['same_report'] else 'DIFFERS FROM'} "
                   f"the in-process one; {g['summary']}")
             result.setdefault("given", []).append(g)
+    if args.faults:
+        for name, masters, fault, limit in (("stalled", args.stalled, {"stall": True}, 15.0),
+                                            ("late", args.late, {"late": 4.5}, 30.0 + 13.5)):
+            for abort_after in (None, min(args.fault_abort_after, 2.0) if name == "stalled" else args.fault_abort_after):
+                f = faulty_plant(args, masters, abort_after, **fault)
+                what = "stall after discovery" if name == "stalled" else "answer every request 4.5 s late"
+                if abort_after is None:
+                    print(f"{masters} masters that {what}: check() {f['wall_s']:.3f} s (target at most {limit:g} s); "
+                          f"{f['summary'] or 'error: ' + f['error']}")
+                else:
+                    print(f"{masters} masters that {what}, aborted after {abort_after:g} s: check() ended "
+                          f"{f['end_after_abort_s']} s after the abort (target at most 3 s)")
+                result.setdefault("faults", []).append(f)
+        for by_address in (False, True):
+            c = faulty_cli(args, args.late, args.fault_abort_after, by_address, late=4.5)
+            print(f"tessadyn-check --json{' -a ...' if by_address else ''}, {c['masters']} masters answering 4.5 s "
+                  f"late, SIGINT after {c['sigint_after_s']:g} s: exit {c['status']} {c['exit_after_sigint_s']} s "
+                  f"after the signal (target 130 within 3 s), \"complete\": {json.dumps(c['complete'])}")
+            result.setdefault("faults_cli", []).append(c)
     if args.json:
         with open(args.json, "w", encoding="utf-8") as f:
             json.dump(result, f, indent=2)

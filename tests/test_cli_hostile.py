@@ -307,7 +307,9 @@ def test_driver_library_log_records_go_through_the_same_step(masters):
 def test_second_interrupt_during_a_request_ends_quietly(masters, gap):
     address = masters(hostile_master(), delay=20)
     proc = subprocess.Popen([*CLI, "-a", address], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            text=True, env=clean_env(VELMORA_BASE_REST_READ_TIMEOUT="60"))
+                            text=True, env=clean_env(VELMORA_BASE_REST_READ_TIMEOUT="60",
+                                                     VELMORA_BASE_REST_REQUEST_TIMEOUT="60",
+                                                     VELMORA_BASE_REST_WORKERS="0"))
     watchdog = threading.Timer(30, proc.kill)
     watchdog.start()
     try:

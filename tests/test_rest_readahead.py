@@ -354,3 +354,37 @@ def test_ctrl_c_in_discovery_leaves_no_probe_behind(monkeypatch):
         for s in silent:
             s.close()
     assert client_side()[0] == []
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="POSIX signals")
+@pytest.mark.parametrize("json_document", [True, False])
+def test_ctrl_c_while_a_master_stalls_ends_the_check_as_aborted(json_document):
+    asked, release = threading.Event(), threading.Event()
+
+    class Stalling(Stub):
+        routes = {API + path: (200, json.dumps(value).encode()) for path, value in GOOD.items()}
+
+        def do_GET(self):
+            if self.path == API + "/devices":
+                asked.set()
+                release.wait(60)
+            super().do_GET()
+
+    server = ThreadingHTTPServer(("127.0.0.1", 0), Stalling)
+    threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True).start()
+    address = f"127.0.0.1:{server.server_address[1]}"
+    proc, watchdog = start([sys.executable, "-m", "velmora.tools.tessadyn_check", "-a", address,
+                            *(["--json"] if json_document else [])],
+                           **{ENV_TIMEOUTS["readTimeout"]: "60", ENV_TIMEOUTS["requestTimeout"]: "60"})
+    try:
+        assert asked.wait(20)
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=20)  # long before the master answers
+    finally:
+        watchdog.cancel()
+        release.set()
+        server.shutdown()
+        server.server_close()
+    assert proc.returncode == 130 and "error" not in err, err
+    if json_document:
+        assert json.loads(out)["complete"] is False

@@ -84,11 +84,23 @@ def describe(exc: BaseException, loading: bool = False) -> str:
     return safe(" ".join(describe_error(exc, loading).split()))
 
 
+def abort_check(checker) -> None:
+    """Ask the check to stop at its next step, and the driver library to
+    end its waits under way (its ``IoddUtility.abort()``, when it has one),
+    so that a slow master does not hold the stop back.  The library is told
+    from a thread of its own: called from a signal handler, its locks may be
+    held by the very code interrupted."""
+    checker.abort()
+    library_abort = getattr(getattr(checker, "IoddUtility", None), "abort", None)
+    if callable(library_abort):
+        threading.Thread(target=library_abort, name="tessadyn-abort", daemon=True).start()
+
+
 def renew_abort(checker) -> None:
     """For an output function once an abort was asked for: check() clears
     the abort flag when it starts, so an abort that came just before must be
     asked for again to stop the run.  Asking again is harmless."""
-    checker.abort()
+    abort_check(checker)
 
 
 def silence(stream) -> None:

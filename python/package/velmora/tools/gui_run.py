@@ -14,7 +14,7 @@ from typing import Any, Callable, Optional
 
 from velmora.tools import inventory, report_text
 from velmora.tools.frontend import (
-    CHECKER, describe, expect_addresses, library_log, load_checker, renew_abort,
+    CHECKER, abort_check, describe, expect_addresses, library_log, load_checker, renew_abort,
 )
 
 __all__ = ["TRANSPORTS", "parse_addresses", "Options", "Failure", "Outcome", "Line", "Worker",
@@ -163,7 +163,7 @@ class Worker:
         self._abort_requested = True
         checker = self.checker
         if checker is not None:
-            checker.abort()
+            abort_check(checker)
 
     def join(self, timeout: Optional[float]) -> bool:
         """Wait for the worker; True when it has ended."""
@@ -219,7 +219,8 @@ class Worker:
                     if summary is not None and not self._abort_requested:
                         self._print(*(target.other(summary) for target in self._targets))
         except Exception as exc:
-            failure = Failure(describe(exc), traceback.format_exc())
+            if not self._abort_requested:  # after an abort: its consequence, the run was aborted
+                failure = Failure(describe(exc), traceback.format_exc())
         finally:
             outcome = Outcome(aborted=self._abort_requested and failure is None,
                               failure=failure)

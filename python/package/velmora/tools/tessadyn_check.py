@@ -40,6 +40,7 @@ from velmora.tools.frontend import (
     EXIT_READER_GONE,
     EXIT_USAGE,
     SELECTIONS,
+    abort_check,
     address_argument,
     catch_sigint,
     describe_error,
@@ -326,7 +327,11 @@ class _Interrupts:
     """SIGINT handling for one check run.  The first Ctrl-C asks the checker
     to stop at its next poll point, so that it disconnects the current master
     and closes its base driver itself; the second ends the process at once,
-    with status 130.  The previous handler is back in place on exit."""
+    with status 130.  The previous handler is back in place on exit, except
+    after an interrupt in the command itself (``program``): the process is
+    ending then, and a second Ctrl-C on its way out still quits quietly."""
+
+    program = False  # set by main() run as the command
 
     def __init__(self, checker):
         self.checker = checker
@@ -338,7 +343,10 @@ class _Interrupts:
         return self
 
     def __exit__(self, *exc_info):
-        if self._restore is not None:
+        # After an interrupt in the command itself the process is ending:
+        # the handler stays, so that a second Ctrl-C on its way out still
+        # quits quietly.
+        if self._restore is not None and not (self.count and self.program):
             self._restore()
         return False
 
@@ -346,7 +354,7 @@ class _Interrupts:
         self.count += 1
         if self.count == 1:
             _say("aborting... (press Ctrl-C again to quit at once)")
-            self.checker.abort()
+            abort_check(self.checker)
             return
         # Not KeyboardInterrupt: raised wherever the main thread happens to
         # be, it can leave half-built objects behind (a socket file object
@@ -414,6 +422,7 @@ def _error(message: str, debug: bool) -> int:
 
 
 def main(argv=None) -> int:
+    _Interrupts.program = argv is None  # the command's own process
     parser = build_parser()
     args = parser.parse_args(argv)  # usage errors: SystemExit(2)
     try:
@@ -498,6 +507,8 @@ def _check(args, errors: _SafeLines) -> int:
         except BrokenPipeError:
             raise
         except Exception as exc:
+            if interrupts.count:  # the abort's consequence (a request cut short), not an error
+                return EXIT_INTERRUPTED
             return _error(describe_error(exc), args.debug)
     if interrupts.count:
         return EXIT_INTERRUPTED
@@ -529,7 +540,8 @@ def _check_data(args, checker, out, saved) -> int:
         try:
             checker.check(printFnc=capture.printer(quiet), gui=False, **options)
         except Exception as exc:
-            return _error(describe_error(exc), args.debug)
+            if not interrupts.count:  # after an abort: its consequence, the document says incomplete
+                return _error(describe_error(exc), args.debug)
     found = capture.document(completed=not interrupts.count)
     if saved is None:
         _write(out, inventory.dumps(found))

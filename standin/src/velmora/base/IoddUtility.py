@@ -15,6 +15,18 @@ class CommonDriverManager:
     iodd: Any = None
 
 
+def abort() -> None:
+    """For an application's abort (Ctrl-C, an Abort button), from any
+    thread: every wait of the base drivers open now ends within about a
+    second.  Requests under way fail (their sockets are shut down), none
+    starts, reading ahead and discovery stop; the calls of the application
+    into those base drivers then fail at once, or find nothing, until the
+    drivers are closed.  Base drivers opened later are not affected."""
+    from ._IoddDrv import IoddBaseDriver  # the drivers import this module
+
+    IoddBaseDriver.commonDrivers._abort()
+
+
 class Logger:
     """Writes to stderr when ``verbose`` is high enough: errors and warnings
     from 2, info and debug from 3.  ``verbose`` 0 or 1 is quiet."""

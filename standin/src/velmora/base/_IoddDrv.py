@@ -32,8 +32,9 @@ from . import IoddUtility
 from ._address import address_key, address_problem, host_range, is_mac, near_match, parse_target
 from ._backend import MasterLink, ReadAhead, TransportBackend
 from ._emulation import EmulatedMaster, Plant
-from ._errors import InstallationError, IoddError
+from ._errors import InstallationError, IoddError, WorkAborted
 from ._health import Health
+from ._http import Stop, stopped_by
 from ._installation import DEMO_SOURCE, IDENT_NAMES
 from ._state import runtime
 
@@ -71,7 +72,10 @@ def _warn(message: str) -> None:
 
 def _not_connected(transport: str, address: str, exc: BaseException) -> None:
     """The one warning for a master that was to be connected and could not
-    be: the application may skip it without a word of its own."""
+    be: the application may skip it without a word of its own.  None when
+    the application aborted its work: that is no fault of the master."""
+    if isinstance(exc, WorkAborted):
+        return
     reason = str(exc).removeprefix(f"Master {address}: ") or type(exc).__name__
     _warn(f"{transport}: master {address} not connected: {reason}")
 
@@ -241,6 +245,13 @@ class _DriverManager:
                         and link.supported and driver._link.transport == link.transport):
                     driver._link = link
 
+    def _abort(self) -> None:
+        """Every wait of the open base drivers' transports ends (see abort())."""
+        with runtime.lock:
+            drivers = list(self._base.values())
+        for driver in drivers:
+            driver._stop.set()
+
     def _clear(self) -> None:
         with runtime.lock:
             self._base.clear()
@@ -277,6 +288,7 @@ class IoddBaseDriver:
             raise IoddError(f"{self._name}: transport not available: {reason}")
         self._closed = False
         self._ahead: ReadAhead | None = None  # masters read ahead of the listing
+        self._stop = Stop()  # set by abort(): the waits of this base driver's transport end
         self._preloaded = preloaded
         self.commonDrivers._register_base(self)
         if not preloaded:
@@ -297,18 +309,20 @@ class IoddBaseDriver:
         self._check_open("discover")
         backend = runtime.backend(self._transport)
         if addr is None:
-            links = backend.discover()
-            _note_emulation(links)
-            self.commonDrivers._found(links)
-            self._read_ahead(backend, links)
+            with stopped_by(self._stop):
+                links = backend.discover()
+                _note_emulation(links)
+                self.commonDrivers._found(links)
+                self._read_ahead(backend, links)
             bridges = [MasterBridge(self, link) for link in links]
             runtime.record("discover", self._transport, None, found=len(bridges))
             _log(f"{self._name} discover() -> {[b.address for b in bridges]}")
             return bridges
-        link = backend.find(addr)
-        _note_emulation([] if link is None else [link])
-        self.commonDrivers._found([] if link is None else [link])
-        self._read_ahead(backend, [] if link is None else [link])
+        with stopped_by(self._stop):
+            link = backend.find(addr)
+            _note_emulation([] if link is None else [link])
+            self.commonDrivers._found([] if link is None else [link])
+            self._read_ahead(backend, [] if link is None else [link])
         runtime.record("discover", self._transport, addr, found=int(link is not None))
         _log(f"{self._name} discover({addr!r}) -> {'found' if link else 'nothing'}")
         if link is None:

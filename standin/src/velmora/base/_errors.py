@@ -19,3 +19,8 @@ class InstallationError(IoddError, ValueError):
         self.problem = problem
         text = f"{source}: {where}: {problem}" if where else f"{source}: {problem}"
         super().__init__(text)
+
+
+class WorkAborted(IoddError):
+    """A call that failed only because the application aborted its work
+    (``IoddUtility.abort()``): no fault of the master, and no warning."""

@@ -9,6 +9,11 @@ call on the socket (connect, send, each receive) gets the shorter of the
 read timeout and the time left until the request's deadline, so a request
 ends by its deadline whatever the master sends.
 
+A ``Stop`` ends the requests of every connection given it: once set (the
+check was aborted), no request starts and those under way fail at once with
+``Aborted``, their sockets shut down.  Each base driver has its own, which
+the calls it makes into a transport find as ``current_stop()``.
+
 An idle connection that the master has closed is noticed before a request
 is sent and reopened; when the master closes it while a request is on its
 way (the request went out, nothing came back), the request is sent once
@@ -17,6 +22,8 @@ more on a new connection if it is idempotent, never a POST.
 
 from __future__ import annotations
 
+import contextlib
+import contextvars
 import functools
 import hashlib
 import http.client
@@ -28,8 +35,8 @@ import ssl
 import sys
 import threading
 import time
-from collections.abc import Mapping
-from typing import TYPE_CHECKING, Any
+from collections.abc import Iterator, Mapping
+from typing import TYPE_CHECKING, Any, Protocol
 
 if TYPE_CHECKING:
     from _typeshed import ReadableBuffer
@@ -40,14 +47,31 @@ IDEMPOTENT = frozenset({"GET", "HEAD", "OPTIONS", "PUT", "DELETE"})
 
 class Clock:
     """The limits of one request: a timeout for connecting, one for each
-    wait for data, and a deadline (monotonic time) for the whole request.
-    ``cause`` names the limit that the last wait was given."""
+    wait for data, and a deadline (monotonic time) for the whole request,
+    the earlier of its own and its session's (``session``).  ``cause``
+    names the limit that the last wait was given."""
 
-    def __init__(self, connect_timeout: float, read_timeout: float, deadline: float):
+    def __init__(self, connect_timeout: float, read_timeout: float, deadline: float,
+                 session: float = float("inf")):
         self.connect_timeout = connect_timeout
         self.read_timeout = read_timeout
-        self.deadline = deadline
+        self.session = session
+        self.deadline = min(deadline, session)
         self.cause = "connect"
+
+    @property
+    def by_session(self) -> bool:
+        """The deadline is the session's."""
+        return self.session <= self.deadline
+
+    def end_session(self, session: float) -> None:
+        """The session ends by this time at the latest."""
+        self.session = min(self.session, session)
+        self.deadline = min(self.deadline, self.session)
+
+    def take(self, other: Clock) -> None:
+        """The limits and cause of another clock (a failure told again)."""
+        self.__dict__.update(other.__dict__)
 
     def wait(self, phase: str) -> float:
         """The time limit of the next wait of the phase ("connect" or
@@ -63,6 +87,73 @@ class Clock:
     def arm(self, sock: socket.socket, phase: str) -> None:
         """Give the next blocking call on sock its time limit."""
         sock.settimeout(self.wait(phase))
+
+
+class Aborted(ConnectionAbortedError):
+    """The request was not made, or ended, because the check was aborted."""
+
+
+class Stop:
+    """The abort of one base driver's work: once ``set()``, no request of
+    a connection given this stop starts, and those under way end at once
+    (their sockets are shut down)."""
+
+    def __init__(self) -> None:
+        self._event = threading.Event()
+        self._lock = threading.Lock()
+        self._busy: set[Connection] = set()
+
+    def __repr__(self) -> str:
+        return f"<Stop {'set' if self.is_set() else 'clear'}>"
+
+    def is_set(self) -> bool:
+        return self._event.is_set()
+
+    def wait(self, timeout: float) -> bool:
+        return self._event.wait(timeout)
+
+    def set(self) -> None:
+        with self._lock:
+            self._event.set()
+            busy = list(self._busy)
+        for connection in busy:
+            connection.interrupt()
+
+    @contextlib.contextmanager
+    def guard(self, connection: Connection) -> Iterator[None]:
+        """Around one request: raises Aborted when set, before or during it."""
+        with self._lock:
+            if self._event.is_set():
+                raise Aborted("the check was aborted")
+            self._busy.add(connection)
+        try:
+            yield
+        except Exception:
+            if self._event.is_set():
+                raise Aborted("the check was aborted") from None
+            raise
+        finally:
+            with self._lock:
+                self._busy.discard(connection)
+
+
+_current_stop: contextvars.ContextVar[Stop | None] = contextvars.ContextVar("velmora_base_stop", default=None)
+
+
+def current_stop() -> Stop:
+    """The stop of the base driver whose call is under way (a fresh one,
+    never set, outside of one)."""
+    return _current_stop.get() or Stop()
+
+
+@contextlib.contextmanager
+def stopped_by(stop: Stop) -> Iterator[None]:
+    """Make stop the current one for the calls within."""
+    token = _current_stop.set(stop)
+    try:
+        yield
+    finally:
+        _current_stop.reset(token)
 
 
 class LookupTimeout(TimeoutError):
@@ -153,6 +244,21 @@ def tls_context() -> ssl.SSLContext:
     return _tls_context(os.environ.get("SSL_CERT_FILE") or None, os.environ.get("SSL_CERT_DIR") or None)
 
 
+def ca_problem() -> str | None:
+    """Why the CA certificates that SSL_CERT_FILE / SSL_CERT_DIR name
+    cannot be used (naming the variable and the file), or None."""
+    cafile, capath = os.environ.get("SSL_CERT_FILE") or None, os.environ.get("SSL_CERT_DIR") or None
+    if capath and not os.path.isdir(capath):
+        return f"SSL_CERT_DIR: {capath!r} is no directory of CA certificates"
+    try:
+        _tls_context(cafile, capath)
+    except (OSError, ssl.SSLError) as exc:
+        name, path = ("SSL_CERT_FILE", cafile) if cafile else ("SSL_CERT_DIR", capath)
+        why = exc.strerror if isinstance(exc, OSError) and exc.strerror else getattr(exc, "reason", None) or exc
+        return f"{name}: the CA certificates in {path!r} cannot be loaded ({why})"
+    return None
+
+
 @functools.cache
 def _tls_context(cafile: str | None, capath: str | None) -> ssl.SSLContext:
     """One context per CA setting (the certificates are loaded once)."""
@@ -197,13 +303,14 @@ class _HTTPConnection(http.client.HTTPConnection):
         self.tls = unverified_context() if tls is not None and pins else tls
         self.pins = pins  # SHA-256 fingerprints (AB:CD:...) that alone make a certificate trusted
         self.clock: Clock | None = None
+        self.pending: socket.socket | None = None  # the socket being connected (interrupt() reaches it)
 
     def connect(self) -> None:
         clock = self.clock
         assert clock is not None
         error: OSError = OSError("no address")
         for family, kind, proto, _, address in resolve(self.host, self.port, clock):
-            sock = _TimedSocket(family, kind, proto)
+            sock = self.pending = _TimedSocket(family, kind, proto)
             try:
                 clock.arm(sock, "connect")
                 sock.connect(address)
@@ -219,7 +326,7 @@ class _HTTPConnection(http.client.HTTPConnection):
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         sock.clock = clock
         if self.tls is None:
-            self.sock = sock
+            self.sock, self.pending = sock, None
             return
         try:
             clock.arm(sock, "read")  # the handshake as a whole
@@ -239,7 +346,7 @@ class _HTTPConnection(http.client.HTTPConnection):
                 tls_sock.close()
                 raise CertificateProblem("not the pinned certificate", presented)
         tls_sock.clock = clock
-        self.sock = tls_sock
+        self.sock, self.pending = tls_sock, None
 
     def _presented(self, clock: Clock) -> str | None:
         """The fingerprint of the certificate the master presents, read on
@@ -293,12 +400,26 @@ class TooLarge(Exception):
     """The answer's body is larger than MAX_ANSWER."""
 
 
+class Line(Protocol):
+    """What a client sends its requests through: a ``Connection``, or a
+    layer over one (the read-ahead's)."""
+
+    def request(self, method: str, url: str, body: bytes | None, headers: Mapping[str, str],
+                clock: Clock) -> Answer: ...
+
+    def close(self) -> None: ...
+
+    def interrupt(self) -> None: ...
+
+
 class Connection:
     """One persistent HTTP/1.1 connection to a master, opened on the first
     request.  Not thread-safe: one session uses it at a time."""
 
-    def __init__(self, host: str, port: int, tls: ssl.SSLContext | None, pins: frozenset[str] = frozenset()):
+    def __init__(self, host: str, port: int, tls: ssl.SSLContext | None, pins: frozenset[str] = frozenset(),
+                 stop: Stop | None = None):
         self._conn = _HTTPConnection(host, port, tls, pins)
+        self.stop = stop or Stop()
         self.opened = 0  # TCP connections made
 
     @property
@@ -311,7 +432,7 @@ class Connection:
     def interrupt(self) -> None:
         """From another thread: a request under way on the connection fails
         at once (its socket is shut down; the request's thread closes it)."""
-        sock = self._conn.sock
+        sock = self._conn.sock or self._conn.pending
         if sock is not None:
             try:
                 sock.shutdown(socket.SHUT_RDWR)
@@ -320,8 +441,14 @@ class Connection:
 
     def request(self, method: str, url: str, body: bytes | None, headers: Mapping[str, str], clock: Clock) -> Answer:
         """Send one request and read its answer by the clock's deadline.
-        Raises OSError (TimeoutError, ConnectionError, ...), CertificateProblem,
-        http.client.HTTPException or TooLarge; the connection is then closed."""
+        Raises OSError (TimeoutError, ConnectionError, Aborted ...),
+        CertificateProblem, http.client.HTTPException or TooLarge; the
+        connection is then closed."""
+        with self.stop.guard(self):
+            return self._request(method, url, body, headers, clock)
+
+    def _request(self, method: str, url: str, body: bytes | None, headers: Mapping[str, str],
+                 clock: Clock) -> Answer:
         conn = self._conn
         for attempt in (1, 2):
             if conn.dropped():

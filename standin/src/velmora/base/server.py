@@ -124,6 +124,11 @@ def api_problems(spec: MasterSpec) -> list[str]:
     return problems
 
 
+def master_number(text: str) -> int | None:
+    """The number N of a path /masters/N/...; None when it is none."""
+    return int(text) if text.isdigit() and len(text) < 11 else None
+
+
 class ServedMaster:
     """The REST face of one emulated master: the requests it was sent, in
     arrival order, and its answers.  The master itself (ports, devices,
@@ -151,7 +156,8 @@ class ServedMaster:
         if not path.startswith(API_BASE + "/"):
             raise ApiError(ErrorCode.RESOURCE_NOT_FOUND)
         parts = [unquote(p) for p in path[len(API_BASE) + 1:].rstrip("/").split("/")]
-        addressed = self.addressed(parts)
+        number = master_number(parts[1]) if parts[0] == "masters" and len(parts) > 1 else None
+        addressed = self.addressed(parts, number)
         fault = addressed.spec.fault
         behind = parts[0] == "devices" or (parts[0] == "masters" and len(parts) > 2 and parts[2] != "identification")
         if behind and fault in ("refuse", "fail-after-connect"):
@@ -181,8 +187,8 @@ class ServedMaster:
                 only("GET")
                 return 200, [_compact({"masterNumber": n, "locationTag": m.spec.identity["name"]})
                              for n, m in sorted(self.gateway.items())]
-            case ["masters", number, *rest] if rest:
-                if self.gateway.get(int(number) if number.isdigit() and len(number) < 11 else 0) is not addressed:
+            case ["masters", _, *rest] if rest:
+                if number is None or self.gateway.get(number) is not addressed:
                     raise ApiError(ErrorCode.MASTER_NUMBER_NOT_FOUND)
                 return self.master_answer(addressed, method, rest, body)
             case ["devices"]:
@@ -199,11 +205,12 @@ class ServedMaster:
                 raise ApiError(ErrorCode.MQTT_NOT_SUPPORTED)
         raise ApiError(ErrorCode.RESOURCE_NOT_FOUND)
 
-    def addressed(self, parts: list[str]) -> EmulatedMaster:
-        """The master a request is about: /masters/N/..., the owner of a
-        device alias, else the gateway's first."""
-        if parts[0] == "masters" and len(parts) > 1 and parts[1].isdigit() and len(parts[1]) < 11:
-            return self.gateway.get(int(parts[1]), self.master)
+    def addressed(self, parts: list[str], number: int | None) -> EmulatedMaster:
+        """The master a request is about: /masters/N/... (``number``, as
+        read from the path), the owner of a device alias, else the
+        gateway's first."""
+        if number is not None:
+            return self.gateway.get(number, self.master)
         if parts[0] == "devices" and len(parts) > 1:
             return next((m for m in self.gateway.values() if m.port_by_alias(parts[1])), self.master)
         return self.master

@@ -15,14 +15,16 @@ import json
 import re
 import socket
 import ssl
+import threading
 import time
 from collections.abc import Callable
 from typing import Any
 
 from .._address import Target
-from .._errors import IoddError
+from .._errors import IoddError, WorkAborted
 from .._protocol import ErrorCode
-from .._http import Answer, CertificateProblem, Clock, Connection, LookupTimeout, TooLarge, decode_json, tls_context
+from .._http import (Aborted, Answer, CertificateProblem, Clock, Connection, Line, LookupTimeout, TooLarge,
+                     decode_json, tls_context, unverified_context)
 from .settings import ENV_PINS, Credential, Settings
 
 MAX_TEXT = 1000  # characters of a text value
@@ -52,6 +54,10 @@ class LinkError(RestError):
     """The connection failed: nothing, or no complete answer, came back."""
 
     link = True
+
+
+class CheckAborted(LinkError, WorkAborted):
+    """The check was aborted: the request was not made, or did not end."""
 
 
 class CertificateRefused(LinkError):
@@ -110,15 +116,6 @@ def error_for(master: str, what: str, status: int, reason: str, code: int | None
     return kind(master, what, problem, status, code)
 
 
-def recalled(kept: tuple[bool, Any]) -> Any:
-    """A request's outcome kept earlier: (True, value) gives the value,
-    (False, error) raises the error."""
-    answered, value = kept
-    if answered:
-        return value
-    raise value
-
-
 class Auth:
     """The credentials of one gateway's host and how the host asked for
     them: none are sent until the host answers 401 with a challenge; then
@@ -131,18 +128,44 @@ class Auth:
         self.host = host
         self.credential = credential
         self.scheme: str | None = None  # "Basic" or "Bearer" once the host asked
+        self._lock = threading.Lock()
+        # What a master may send back of the credentials sent to it (the
+        # secret, and its Basic encoding), longest first.
+        self._secrets: tuple[str, ...] = ()
+        if credential is not None and credential.secret:
+            self._secrets = tuple(sorted({credential.secret, _basic(credential)}, key=len, reverse=True))
 
     def __repr__(self) -> str:
         return f"<Auth {self.host}: {'with' if self.credential else 'no'} credentials, {self.scheme or 'not asked'}>"
 
     def ask(self, challenge: str) -> bool:
-        """The host answered 401 with this challenge: True when credentials
-        are there to send and were not sent yet."""
-        if self.credential is None or self.scheme is not None:
+        """The host answered 401 with this challenge to a request sent
+        without credentials: True when there are credentials to send, as
+        the host asked for them now or when another client of the host
+        learned it (the first challenge sets the scheme)."""
+        if self.credential is None:
             return False
-        schemes = {part.strip().split(" ")[0].casefold() for part in challenge.split(",") if part.strip()}
-        self.scheme = "Bearer" if "bearer" in schemes and "basic" not in schemes else "Basic"
+        with self._lock:
+            if self.scheme is None:
+                schemes = {part.strip().split(" ")[0].casefold() for part in challenge.split(",") if part.strip()}
+                self.scheme = "Bearer" if "bearer" in schemes and "basic" not in schemes else "Basic"
         return self.header() is not None
+
+    def clear(self, value: Any) -> Any:
+        """A value a master sent (JSON, or a text), with every credential
+        sent to the host replaced by "(hidden)": a master that echoes them
+        gets them into no output."""
+        if not self._secrets:
+            return value
+        if isinstance(value, str):
+            for secret in self._secrets:
+                value = value.replace(secret, HIDDEN)
+            return value
+        if isinstance(value, list):
+            return [self.clear(v) for v in value]
+        if isinstance(value, dict):
+            return {self.clear(k): self.clear(v) for k, v in value.items()}
+        return value
 
     def header(self) -> str | None:
         """The Authorization header's value, once the host asked."""
@@ -151,7 +174,14 @@ class Auth:
             return None
         if self.scheme == "Bearer":
             return f"Bearer {credential.secret}" if _TOKEN.fullmatch(credential.secret) else None
-        return "Basic " + base64.b64encode(f"{credential.login}:{credential.secret}".encode()).decode("ascii")
+        return "Basic " + _basic(credential)
+
+
+HIDDEN = "(hidden)"
+
+
+def _basic(credential: Credential) -> str:
+    return base64.b64encode(f"{credential.login}:{credential.secret}".encode()).decode("ascii")
 
 
 _TOKEN = re.compile(r"[A-Za-z0-9._~+/-]+=*")  # what a bearer token may hold
@@ -168,14 +198,12 @@ class Client:
         self.target = target
         self.settings = settings
         self.auth = auth or Auth(target.host, settings.credential(target.host))
-        tls = target.scheme == "https"
-        self.connection = Connection(target.host, target.port, tls_context() if tls else None,
-                                     settings.pinned(target.host, target.port) if tls else frozenset())
+        pins = settings.pinned(target.host, target.port) if target.scheme == "https" else frozenset()
+        # A pinned master's certificate is checked by its fingerprint alone.
+        tls = None if target.scheme != "https" else unverified_context() if pins else tls_context()
+        self.connection: Line = Connection(target.host, target.port, tls, pins, settings.stop)
         self.on_lost: Callable[[], None] | None = None
         self._session_end = float("inf")
-        # Answers read ahead for this session (path -> (True, value) or
-        # (False, error)), each given once; a write drops them.
-        self.recorded: dict[str, tuple[bool, Any]] | None = None
 
     def sibling(self, address: str) -> Client:
         """A client of its own for another master of the same gateway."""
@@ -185,16 +213,9 @@ class Client:
         self.connection.close()
         self._session_end = time.monotonic() + self.settings.session_timeout
 
-    def resume(self, answers: dict[str, tuple[bool, Any]], connection: Connection) -> None:
-        """Take over, for the session begun, answers read ahead for it and
-        the connection they were read on."""
-        self.connection.close()
-        self.connection, self.recorded = connection, answers
-
     def end(self) -> None:
         self.connection.close()
         self._session_end = float("inf")
-        self.recorded = None
 
     def what(self, method: str, path: str) -> str:
         return f"{method} {self.target.base}{path}"
@@ -209,16 +230,13 @@ class Client:
         return self.request("GET", path)
 
     def request(self, method: str, path: str, body: Any = None) -> Any:
-        if self.recorded is not None:
-            if method != "GET":  # nothing read before a write is used after it
-                self.recorded = None
-            elif (kept := self.recorded.pop(path, None)) is not None:
-                return recalled(kept)
         try:
             return self._request(method, path, body)
         except RestError as exc:
             if exc.link and self.on_lost is not None:
                 self.on_lost()
+            exc.problem = self.auth.clear(exc.problem)
+            exc.args = tuple(self.auth.clear(arg) for arg in exc.args)
             raise
 
     def _exchange(self, method: str, path: str, data: bytes | None, headers: dict[str, str]) -> Answer:
@@ -227,13 +245,14 @@ class Client:
         s = self.settings
         what = self.what(method, path)
         now = time.monotonic()
-        by_session = self._session_end < now + s.request_timeout
-        clock = Clock(s.connect_timeout, s.read_timeout, min(now + s.request_timeout, self._session_end))
+        clock = Clock(s.connect_timeout, s.read_timeout, now + s.request_timeout, self._session_end)
         try:
             return self.connection.request(method, self.target.base + path, data, headers, clock)
+        except Aborted:
+            raise CheckAborted(self.address, what, "the check was aborted") from None
         except TimeoutError as exc:
             if clock.cause == "deadline":
-                limit, name = (s.session_timeout, "session") if by_session else (s.request_timeout, "request")
+                limit, name = (s.session_timeout, "session") if clock.by_session else (s.request_timeout, "request")
                 problem = f"no complete answer within {limit:g} s ({name} deadline)"
             elif isinstance(exc, LookupTimeout):
                 problem = (f"unknown host {self.target.host!r} (no address within "
@@ -287,7 +306,7 @@ class Client:
                 err = None
             code = message = None
             if isinstance(err, dict) and type(err.get("code")) is int and 0 <= err["code"] < 10**6:
-                code, message = err["code"], err.get("message")
+                code, message = err["code"], self.auth.clear(err.get("message"))
             note = ""
             if answer.status == 401:
                 host = self.target.host
@@ -296,13 +315,13 @@ class Client:
                         else f"needs credentials, but the netrc file is not used: {unusable}" if self.auth.credential is None and unusable
                         else f"needs credentials: add a netrc entry for {host}" if self.auth.credential is None
                         else f"credentials not sent: the netrc entry for {host} holds no bearer token")
-            error = error_for(self.address, what, answer.status, answer.reason, code, message, note)
+            error = error_for(self.address, what, answer.status, self.auth.clear(answer.reason), code, message, note)
             if 300 <= answer.status < 400:
                 error.redirect = answer.location
             raise error
         if answer.status == 204 or (method == "POST" and not raw):
             return None
         try:
-            return decode_json(raw)
+            return self.auth.clear(decode_json(raw))
         except ValueError as exc:
             raise self.fail(what, f"malformed JSON in the answer ({exc})") from None

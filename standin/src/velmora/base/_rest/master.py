@@ -3,13 +3,11 @@ API, as the driver layer sees a master (``.._backend.MasterLink``)."""
 
 from __future__ import annotations
 
-import copy
 import time
-from collections.abc import Callable, Mapping, Sequence
+from collections.abc import Mapping, Sequence
 from typing import Any
 
 from .._backend import DeviceRow, SessionLink
-from .._http import Connection
 from .._errors import IoddError
 from .._log import tell_port_fault, warn
 from .._protocol import API_MODE, DEVICE_THERE, NO_DEVICE_CODES, STARTING
@@ -39,9 +37,6 @@ class RestMaster(SessionLink):
         self._expected: dict[int, tuple[int, int]] = {}  # the device a port's validation expects, by port
         self._starting: set[int] = set()  # ports still starting after the wait of this session
         self._status: dict[int, str | None] | None = None  # statusInfo per port, when the master lists them
-        # The answers read ahead of the listing, asked for when a session
-        # opens (see .readahead).
-        self.ahead: Callable[[RestMaster], tuple[dict[str, tuple[bool, Any]], Connection] | None] | None = None
 
     def __repr__(self) -> str:
         return f"<RestMaster {self.address} master {self.number}>"
@@ -52,16 +47,18 @@ class RestMaster(SessionLink):
         return cls.gateway(client)[0][0]
 
     @classmethod
-    def gateway(cls, client: Client) -> tuple[list[RestMaster], list[RestError]]:
-        """Every IO-Link master of the gateway at the client's address, read
-        on a connection of its own that is closed afterwards, and the errors
-        of masters past the first that could not be read; raises RestError
-        when the gateway or its first master cannot be read.  The first
-        master keeps the client and the gateway's address; master N of
-        several is ``ADDRESS#N`` with a client (a connection) of its own."""
+    def gateway(cls, client: Client, wanted: set[int] | None = None) -> tuple[list[RestMaster], list[RestError], int]:
+        """The IO-Link masters of the gateway at the client's address (every
+        one, up to ``resources.MAX_GATEWAY_MASTERS``, and those wanted),
+        read on a connection of its own that is closed afterwards; the
+        errors of masters past the first that could not be read; and how
+        many masters the gateway listed.  Raises RestError when the gateway
+        or its first master cannot be read.  The first master keeps the
+        client and the gateway's address; master N of several is
+        ``ADDRESS#N`` with a client (a connection) of its own."""
         client.begin()
         try:
-            found = resources.identify(client)
+            found, listed = resources.identify(client, wanted)
         finally:
             client.end()
         masters: list[RestMaster] = []
@@ -73,16 +70,7 @@ class RestMaster(SessionLink):
                 masters.append(cls(client, number, identity))
             else:
                 masters.append(cls(client.sibling(f"{client.address}#{number}"), number, identity))
-        return masters, errors
-
-    def reader(self, client: Client) -> RestMaster:
-        """The same master on another client, with sessions of its own (the
-        read-ahead's)."""
-        other = copy.copy(self)
-        SessionLink.__init__(other)
-        other.client, other.ahead = client, None
-        client.on_lost = other._link_lost
-        return other
+        return masters, errors, listed
 
     @property
     def identity(self) -> Mapping[str, Any]:
@@ -99,10 +87,7 @@ class RestMaster(SessionLink):
             first = self._sessions == 0
         ports, status = self._ports, self._status
         if first:
-            recording = self.ahead(self) if self.ahead is not None else None
             self.client.begin()
-            if recording is not None:
-                self.client.resume(*recording)
             try:
                 ports, status = resources.port_table(self.client, self.number)
             except BaseException:

@@ -13,6 +13,9 @@ from .._installation import IDENT_NAMES
 from .._protocol import ErrorCode, MAX_DEVICE_ID, MAX_MASTER_ID, MAX_MASTER_NUMBER, MAX_VENDOR_ID, MODE_OF_API
 from .client import MAX_TEXT, Client, RestError, short
 
+# Masters checked behind one address: a gateway holds a few, a rack a dozen
+# or two; one that lists more is cut here rather than read for minutes.
+MAX_GATEWAY_MASTERS = 32
 MAX_PORTS = 64  # numberOfPorts: at least 1 by the description; more is no master this library knows
 
 
@@ -90,19 +93,24 @@ def port_path(master: int, port: int, leaf: str) -> str:
     return f"/masters/{master}/ports/{port}/{leaf}"
 
 
-def identify(client: Client) -> list[tuple[int, dict[str, Any] | RestError]]:
-    """Every IO-Link master of the gateway, in masterNumber order, with its
-    identity (vendorId, deviceId, name, fwVersion, vendor, productName,
-    productCode), or the error that reading it gave; a number listed twice
-    is one master.  The gateway's own resources are read once."""
+def identify(client: Client, wanted: set[int] | None = None) -> tuple[list[tuple[int, dict[str, Any] | RestError]], int]:
+    """The IO-Link masters of the gateway, in masterNumber order, with
+    their identity (vendorId, deviceId, name, fwVersion, vendor,
+    productName, productCode), or the error that reading it gave; and how
+    many the gateway listed (a number listed twice is one master).  Of more
+    than MAX_GATEWAY_MASTERS, the first ones are read, and those of the
+    numbers ``wanted``.  The gateway's own resources are read once."""
     gateway = get(client, "/gateway/identification")
     listed: dict[int, Answer] = {}
     for entry in get_list(client, "/masters"):
         listed.setdefault(entry.number("masterNumber", 1, MAX_MASTER_NUMBER), entry)
     if not listed:
         raise client.fail(client.what("GET", "/masters"), "no IO-Link master behind this gateway")
+    numbers = sorted(listed)
+    if len(numbers) > MAX_GATEWAY_MASTERS:
+        numbers = sorted({*numbers[:MAX_GATEWAY_MASTERS], *(wanted or set()) & listed.keys()})
     masters: list[tuple[int, dict[str, Any] | RestError]] = []
-    for number in sorted(listed):
+    for number in numbers:
         try:
             master = get(client, f"/masters/{number}/identification")
             masters.append((number, {
@@ -119,7 +127,7 @@ def identify(client: Client) -> list[tuple[int, dict[str, Any] | RestError]]:
             if exc.link or not masters:  # the gateway's first master must answer
                 raise
             masters.append((number, exc))
-    return masters
+    return masters, len(listed)
 
 
 def port_table(client: Client, master: int) -> tuple[int, dict[int, str | None] | None]:

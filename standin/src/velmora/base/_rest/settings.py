@@ -20,6 +20,7 @@ from dataclasses import dataclass, field
 
 from .._address import host_range, parse_target, split_master
 from .._errors import IoddError
+from .._http import Stop
 from .._installation import MAX_TIMEOUT, REST_TIMEOUTS, Installation
 
 ENV_HOSTS = "VELMORA_BASE_REST_HOSTS"
@@ -129,9 +130,13 @@ class Settings:
     netrc: Netrc | None = field(default=None, repr=False, compare=False)
     netrc_problem: str | None = field(default=None, repr=False, compare=False)  # why the netrc file is not used
     pins: Mapping[str, frozenset[str]] = field(default_factory=dict)  # HOST[:PORT] -> fingerprints
+    # The abort of the base driver that loaded these settings: every
+    # connection made with them ends its requests once it is set.
+    stop: Stop = field(default_factory=Stop, repr=False, compare=False)
 
     @classmethod
-    def load(cls, installation: Installation, environ: Mapping[str, str] = os.environ) -> Settings:
+    def load(cls, installation: Installation, environ: Mapping[str, str] = os.environ,
+             stop: Stop | None = None) -> Settings:
         hosts = installation.rest.hosts
         if ENV_HOSTS in environ:
             hosts = tuple(h.strip() for h in environ[ENV_HOSTS].split(",") if h.strip())
@@ -162,7 +167,7 @@ class Settings:
             credentials, problem = None, str(exc)
         return cls(hosts, seconds["connectTimeout"], seconds["readTimeout"], seconds["requestTimeout"],
                    seconds["sessionTimeout"], seconds["startupTimeout"], credentials, problem,
-                   cls._pins(installation, environ))
+                   cls._pins(installation, environ), stop or Stop())
 
     @staticmethod
     def _pins(installation: Installation, environ: Mapping[str, str]) -> dict[str, frozenset[str]]:

@@ -40,11 +40,13 @@ from typing import Any, Union
 
 from .._address import DEFAULT_PORTS, Target, address_problem, host_range, near_match, parse_target, plain_host, split_master
 from .._backend import MasterLink, TransportBackend
+from .._http import ca_problem, current_stop
 from .._log import quiet, warn
 from .client import (
     AuthenticationNeeded,
     Auth,
     CertificateRefused,
+    CheckAborted,
     Client,
     LinkError,
     PermissionDenied,
@@ -52,6 +54,7 @@ from .client import (
 )
 from .master import RestMaster
 from .readahead import ReadAhead
+from .resources import MAX_GATEWAY_MASTERS
 from .settings import Settings
 
 DISCOVERY_WORKERS = 32  # hosts probed at the same time
@@ -88,14 +91,14 @@ class IpTransport(TransportBackend):
         return any(m.address == address for m in self._plant().installation.masters_of("IP"))
 
     def settings(self) -> Settings:
-        return Settings.load(self._plant().installation, self._environ)
+        return Settings.load(self._plant().installation, self._environ, current_stop())
 
     def availability(self) -> tuple[bool, str]:
         return self._emulated().availability()
 
     def read_ahead(self) -> ReadAhead:
         """A read-ahead for the masters of one base driver."""
-        return ReadAhead(self._environ)
+        return ReadAhead(self._environ, current_stop())
 
     def discover(self) -> list[MasterLink]:
         """The in-process masters, then every REST host that answers as a
@@ -123,6 +126,12 @@ class IpTransport(TransportBackend):
                 wanted[gateway] = None
         if not hosts:
             return links
+        if (problem := ca_problem()) is not None:
+            skipped = [gateway for _, gateway in hosts if self._needs_ca(gateway, settings, True)]
+            if skipped:
+                hosts = [host for host in hosts if host[1] not in skipped]
+                warn(f"IP discovery: {problem}; {len(skipped)} https master(s) that need it are not checked "
+                     f"(first: {skipped[0]})")
 
         clients: list[Client] = []  # the probes' clients, interrupted on Ctrl-C
 
@@ -143,6 +152,8 @@ class IpTransport(TransportBackend):
             raise
         finally:
             pool.shutdown(wait=True)
+        if settings.stop.is_set():  # aborted: what failed, failed by the abort
+            return links
         # Warnings in host order: a range's summary where its first address is.
         warnings: list[tuple[int, str]] = []
         unanswered: dict[str, list[RestError]] = {}
@@ -233,8 +244,12 @@ class IpTransport(TransportBackend):
         elif isinstance(result, RestError) and result.link and batch is not None and batch.swept(address):
             problems = []
             batch.silent(address, result)
+        elif isinstance(result, CheckAborted):  # the check was aborted: nothing to say
+            return None
+        elif isinstance(result, str):
+            problems = [result]
         else:
-            problems = [result if isinstance(result, str) else not_found(result)]
+            problems = [not_found(result)]
             if not isinstance(result, (AuthenticationNeeded, PermissionDenied, CertificateRefused)):
                 near = near_match(address, [m.address for m in self._plant().installation.masters_of("IP")])
                 if near:
@@ -256,6 +271,8 @@ class IpTransport(TransportBackend):
         a warning that says what was tried."""
         gateway, number = split_master(address)
         numbers = None if number is None else {number}
+        if self._needs_ca(gateway, settings, True) and (problem := ca_problem()) is not None:
+            return f"IP: {problem}; the https master {address} is not checked"
         try:
             return self._gateway(gateway, settings, True, numbers, swept, clients)
         except RestError as exc:
@@ -276,6 +293,13 @@ class IpTransport(TransportBackend):
                                       f"https://{_place(https)}", f"{exc.what}: {exc.problem}")
 
     @staticmethod
+    def _needs_ca(gateway: str, settings: Settings, plain: bool) -> bool:
+        """True for an https gateway whose certificate is checked against
+        the CA certificates (one not pinned)."""
+        target = parse_target(gateway, plain=plain)
+        return target is not None and target.scheme == "https" and not settings.pinned(target.host, target.port)
+
+    @staticmethod
     def _gateway(gateway: str, settings: Settings, plain: bool, numbers: set[int] | None,
                  swept: bool = False, clients: list[Client] | None = None,
                  target: Target | None = None) -> tuple[list[RestMaster], list[str]]:
@@ -291,9 +315,12 @@ class IpTransport(TransportBackend):
         client = Client(gateway, target, settings, auth)
         if clients is not None:
             clients.append(client)
-        masters, errors = RestMaster.gateway(client)
+        masters, errors, count = RestMaster.gateway(client, numbers)
         if numbers is None:
-            return masters, [not_found(exc) for exc in errors]
+            bound = [f"IP discovery: {gateway}: the gateway lists {count} IO-Link masters; only the first "
+                     f"{MAX_GATEWAY_MASTERS} are checked (at most {MAX_GATEWAY_MASTERS} behind one address)"
+                     ] if count > MAX_GATEWAY_MASTERS else []
+            return masters, bound + [not_found(exc) for exc in errors]
         there = {m.number for m in masters}
         listed = ", ".join(str(m.number) for m in masters)
         return [m for m in masters if m.number in numbers], [
