@@ -8,7 +8,12 @@ from typing import Any
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from velmora.base._health import MAX_TEXT, SEVERITIES, communication, derive
+from velmora.base import _IoddDrv
+from velmora.base._health import MAX_ENTRIES, MAX_TEXT, SEVERITIES, communication, derive
+
+from rest_doubles import API, http_answer, json_answer
+
+OFF = {"activatePorts": "off"}
 
 
 def entry(mode: str | None, code: int | None = 6163, time: Any = "2026-12-08T07:32:42Z", severity: Any = "ERROR",
@@ -112,3 +117,48 @@ def test_hostile_logs_never_raise_and_give_well_formed_diagnoses(log: Any) -> No
 def test_a_ports_communication_takes_what_is_well_formed(status: Any, expected: tuple[Any, ...]) -> None:
     c = communication(status)
     assert (c.transmissionRate, c.cycleTime, c.revision, c.processDataInvalid) == expected
+
+
+# ---------------------------------------------------------------- read over REST
+
+EVENTS = f"/gateway/events?bottom={MAX_ENTRIES}"
+STATUS = "/masters/1/ports/1/status"
+APPEARS = [{"time": "2026-12-08T07:32:42Z", "severity": "ERROR", "origin": {"masterNumber": 1, "portNumber": 1},
+            "message": {"code": 6163, "mode": "APPEARS", "text": "Overcurrent"}}]
+ONLINE = {"statusInfo": "DEVICE_ONLINE", "iolinkRevision": "1.1", "transmissionRate": "COM3",
+          "masterCycleTime": {"value": 1, "unit": "ms"}}
+UNSUPPORTED = json_answer({"code": 103, "message": "Operation not supported"}, 404)
+
+
+@pytest.mark.parametrize("answers, diagnoses, rate, warned, told", [
+    ({EVENTS: json_answer(APPEARS), STATUS: json_answer(ONLINE)}, [(1, 6163)], "COM3", (), 0),
+    ({}, [], None, (), 2),  # 404 [301] for both: lacking, an info line each
+    ({EVENTS: UNSUPPORTED, STATUS: UNSUPPORTED}, [], None, (), 2),
+    ({EVENTS: json_answer({"code": 150, "message": "Permission denied"}, 403), STATUS: json_answer(ONLINE)},
+     [], "COM3", (), 1),
+    ({EVENTS: json_answer({"entries": APPEARS}), STATUS: json_answer(ONLINE)}, [], "COM3", ("not a list",), 0),
+    ({EVENTS: http_answer(200, '[{"text": "' + "x" * (1 << 20) + '"}]'), STATUS: json_answer({"code": 101}, 500)},
+     [], None, ("larger than 1 MiB", "HTTP 500"), 0),
+])
+def test_a_masters_event_log_and_port_status_are_read_once_each_never_failing_the_listing(
+        raw_master: Any, warnings_seen: Any, answers: dict[str, bytes], diagnoses: list[tuple[int, int]],
+        rate: str | None, warned: tuple[str, ...], told: int) -> None:
+    master = raw_master(answers)
+    base = _IoddDrv.IolIpBaseDriver()
+    try:
+        bridge = base.discover(master.address)
+        driver = base.connect(bridge, {"IP": OFF})
+        rows = driver.getDevices(options=OFF)
+        health = bridge.health
+        driver.disconnect()
+    finally:
+        base.close()
+    assert [r[:3] for r in rows] == [(1, 26, 42)]
+    assert [(d.port, d.code) for d in health.diagnoses] == diagnoses
+    assert health.ports[1].transmissionRate == rate
+    paths = [p.removeprefix(API) for m, p in master.requests]
+    assert paths.count(EVENTS) == 1 and paths.count(STATUS) == 1 and all(m == "GET" for m, _ in master.requests)
+    assert len(master.requests) <= 1 + 2 * 1 + 6
+    assert len(warnings_seen.lines) == len(warned)
+    assert all(w in line for w, line in zip(warned, warnings_seen.lines, strict=True))
+    assert sum("communication is not known" in x or "no diagnoses" in x for x in warnings_seen.infos) == told
