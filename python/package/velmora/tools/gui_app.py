@@ -42,6 +42,8 @@ TITLE = "Velmora Tessadyn Checker"
 FONT = "RobotoMono-Regular"
 FONT_SIZE = 13
 ERROR_COLOR = "ff5a5a"
+# The status of a completed check that found pending diagnoses or invalid process data.
+WARNING_COLOR = "ffb000"
 
 # How long closing the window waits for a running check to stop; a driver
 # call in progress is not interrupted, so this bounds the wait for it.
@@ -363,7 +365,8 @@ class CheckerView(BoxLayout):
         elif outcome.aborted:
             self.status = "aborted"
         else:
-            self.status = "completed"
+            self.status = "completed" if outcome.summary is None else \
+                f"completed: [color=#{WARNING_COLOR}]{escape_markup(outcome.summary)}[/color]"
         self._refresh_busy()
         for callback in list(self.done_callbacks):
             callback(outcome)

@@ -79,6 +79,9 @@ class Outcome:
     aborted: bool = False
     failure: Optional[Failure] = None
     inventory: Optional[dict] = None
+    # What the health of the masters adds to the status ("3 pending diagnoses
+    # on 2 masters; ..."), None when nothing was found.
+    summary: Optional[str] = None
     completed: bool = field(init=False)
 
     def __post_init__(self):
@@ -212,6 +215,9 @@ class Worker:
                     with library_log(self.checker, self._print_log), \
                             inventory.Capture(self.checker, arguments, self._targets) as capture:
                         self.checker.check(printFnc=capture.printer(self._print), **arguments)
+                    summary = capture.health_summary()
+                    if summary is not None and not self._abort_requested:
+                        self._print(*(target.other(summary) for target in self._targets))
         except Exception as exc:
             if not self._abort_requested:  # after an abort: its consequence, the run was aborted
                 failure = Failure(describe(exc), traceback.format_exc())
@@ -220,6 +226,8 @@ class Worker:
                               failure=failure)
             if capture is not None and failure is None:
                 outcome.inventory = capture.document(outcome.completed)
+                if outcome.completed:
+                    outcome.summary = capture.health_summary()
             me = threading.current_thread()
 
             def done():

@@ -241,6 +241,12 @@ def build_parser() -> argparse.ArgumentParser:
         "terminal and NO_COLOR is not set)",
     )
     parser.add_argument(
+        "--details",
+        action="store_true",
+        help="show each device's communication (transmission rate, cycle "
+        "time, IO-Link revision) under it",
+    )
+    parser.add_argument(
         "--json",
         action="store_true",
         help="print the plant as one JSON document instead of the report "
@@ -490,7 +496,7 @@ def _check(args, errors: _SafeLines) -> int:
     options = {"address": args.address, "auto": args.auto, "verbose": args.verbose,
                "select": args.select}
     with _Interrupts(checker) as interrupts, \
-            inventory.Capture(checker, options, (target,)) as capture:
+            inventory.Capture(checker, options, (target,), details=args.details) as capture:
         errors.on_gone = checker.abort
         try:
             checker.check(
@@ -504,7 +510,12 @@ def _check(args, errors: _SafeLines) -> int:
             if interrupts.count:  # the abort's consequence (a request cut short), not an error
                 return EXIT_INTERRUPTED
             return _error(describe_error(exc), args.debug)
-    return EXIT_INTERRUPTED if interrupts.count else EXIT_OK
+    if interrupts.count:
+        return EXIT_INTERRUPTED
+    found = capture.health_summary()
+    if found is not None:
+        _write(out, found + "\n")
+    return EXIT_OK
 
 
 
