@@ -6,7 +6,7 @@ REST masters on loopback, with the latency of a slow embedded master.
     velmora.base.server with a latency before every answer (default 10 ms)
     and before the first request of every new TCP connection (default
     20 ms); one check() of all of them by address. Prints wall time, the
-    requests and TCP connections per master, the request budget P + D + 5
+    requests and TCP connections per master, the request budget P + 2D + 6
     and the lower bound (requests x latency, plus the accept latency of the
     connections made).
 (b) discovery of a /24 range on 127.77.0.0/24 holding 3 masters and 16 silent
@@ -160,7 +160,7 @@ def listing(args: argparse.Namespace) -> dict[str, Any]:
         "masters": args.masters, "ports": args.ports, "devices": args.devices,
         "latency_s": args.latency, "accept_latency_s": args.accept_latency,
         "wall_s": round(wall, 3), "requests_per_master": requests, "requests": total,
-        "budget_per_master": args.ports + args.devices + 5,
+        "budget_per_master": args.ports + 2 * args.devices + 6,
         "connections_per_master": conns,
         "lower_bound_s": round(bound, 3),
         "lower_bound_with_accepts_s": round(bound + sum(conns) * args.accept_latency, 3),
@@ -197,7 +197,7 @@ def hosts_plant(args: argparse.Namespace, masters: int) -> dict[str, Any]:
     one = max(chains) if chains else 0.0
     return {"masters": masters, "latency_s": latency, "accept_latency_s": args.accept_latency,
             "workers": args.workers, "wall_s": round(wall, 3), "requests": sum(requests),
-            "max_requests_per_master": max(requests, default=0), "budget_per_master": args.ports + args.devices + 5,
+            "max_requests_per_master": max(requests, default=0), "budget_per_master": args.ports + 2 * args.devices + 6,
             "max_connections_per_master": max(conns, default=0),
             "sequential_bound_s": round(sum(chains), 3),
             "concurrent_bound_s": round(math.ceil(masters / args.workers) * one, 3),

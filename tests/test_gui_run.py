@@ -6,6 +6,7 @@ import queue
 import re
 import sys
 import threading
+from pathlib import Path
 
 import pytest
 from hypothesis import given
@@ -318,3 +319,15 @@ def test_the_driver_librarys_warnings_reach_the_pane_too(configured):
     assert outcome.completed
     assert [line.plain for line in lines] == ["WARNING: velmora.base: Master 10.0.0.5:80 port 3: \\x1b[2Jx",
                                               "banner", "one", "two"]
+
+
+def test_a_run_of_a_plant_with_findings_ends_with_their_count_for_the_status():
+    posted = Posted()
+    sim.use_installation(str(Path(__file__).parents[1] / "standin" / "examples" / "health.json"))
+    try:
+        lines, outcome = start(Worker(posted), posted)
+    finally:
+        sim.use_installation(None)
+    assert outcome.summary == "5 pending diagnoses on 2 masters; 1 port with invalid process data"
+    assert lines[-1].plain == outcome.summary
+    assert "    [color=#ff4040]ERROR[/color] 0x1813: Overcurrent" in "\n".join(line.markup for line in lines)

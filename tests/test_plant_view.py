@@ -25,6 +25,8 @@ def symbols(grid):
     (None, False, {"192.168.10.21": "OK OK OK . . . - OK", "192.168.10.22": "- - - -",
                    "COM5": "OK", "D4:36:39:8A:10:5C": "OK ."}),
     (EXAMPLES / "port-faults.json", False, {"192.168.10.40": "OK X X X X X . ."}),
+    # Pending diagnoses and invalid process data: "!", with or without a device.
+    (EXAMPLES / "health.json", False, {"192.168.10.50": "! ! ! OK", "192.168.10.51": "! OK"}),
 ])
 def test_a_run_gives_each_port_its_state(installation, auto, expected):
     sim.use_installation(installation)
@@ -39,17 +41,25 @@ def test_a_run_gives_each_port_its_state(installation, auto, expected):
 
 
 def test_a_cell_says_what_is_there_and_is_marked_when_it_changed():
-    document = {"masters": [{"address": "A", "name": "line\n1", "devices": [
-        {"port": 1, "vendorId": 1893, "deviceId": 8193, "identification": None},
-        {"port": 2, "vendorId": 1, "deviceId": 2, "diagnoses": [{"code": 6163}],
-         "identification": {"productName": "VPS\x1b-200", "applicationSpecificTag": "Infeed"}}]}]}
+    notice = {"severity": "NOTICE", "code": 1, "text": "not shown"}
+    document = {"masters": [{
+        "address": "A", "name": "line\n1", "diagnoses": [{"severity": "ALERT", "code": 2, "text": ""}],
+        "devices": [
+            {"port": 1, "vendorId": 1893, "deviceId": 8193, "identification": None},
+            {"port": 2, "vendorId": 1, "deviceId": 2,
+             "identification": {"productName": "VPS\x1b-200", "applicationSpecificTag": "Infeed"}},
+            {"port": 5, "vendorId": 1, "deviceId": 3, "identification": None}],
+        "ports": [{"port": 1, "diagnoses": [notice]},
+                  {"port": 2, "diagnoses": [notice, {"severity": "ERROR", "code": 6163, "text": "Overcurrent"}]},
+                  {"port": 5, "pdInValid": False, "pdOutValid": True, "diagnoses": []}]}]}
     faults = {("A", 3): "expected device 0x0765/0x10a2f3 does not answer (communication lost)"}
     (row,) = plant_view.rows(document, {"A": [True, True, True, False]}, faults,
                              changed=[("A", 2), ("A", None)])
-    assert row.name == "line 1" and row.changed
+    assert (row.name, row.changed, row.problems) == ("line 1", True, ["ALERT 0x0002"])
     assert [(c.state, c.text, c.changed) for c in row.cells] == [
-        ("online", "0x0765\n0x2001", False), ("diagnosis", "VPS\\x1b-200\nInfeed", True),
-        ("fault", "communication lost", False), ("off", "", False)]
+        ("online", "0x0765\n0x2001", False), ("diagnosis", "Overcurrent\nVPS\\x1b-200", True),
+        ("fault", "communication lost", False), ("off", "", False),
+        ("diagnosis", "process data (input) invalid\n0x0001", False)]
 
 
 @pytest.mark.parametrize("line, found", [

@@ -258,7 +258,7 @@ def test_a_listing_over_rest_keeps_its_request_budget_and_one_connection(serve):
     for server in servers.servers:
         spec, requests = server.master.spec, server.master.requests
         devices = sum(1 for p in spec.ports if p.mode == "IOLINK" and p.device)
-        assert len(requests) <= len(spec.ports) + devices + 5
+        assert len(requests) <= len(spec.ports) + 2 * devices + 6
         assert len(set(requests)) == len(requests)
         assert server.connections == 2  # discovery, then the session
 

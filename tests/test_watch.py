@@ -66,6 +66,18 @@ def both(**values):
     return lambda plant: [m.update(values) for m in plant["masters"]]
 
 
+OVERCURRENT = {"time": "2026-12-09T10:00:00Z", "severity": "ERROR", "code": 6163, "mode": "APPEARS",
+               "text": "Overcurrent at C/Q"}
+
+
+def overcurrent(plant):
+    port(plant, 0, 2)["events"] = [OVERCURRENT]
+
+
+def overcurrent_gone(plant):
+    port(plant, 0, 2)["events"] = [OVERCURRENT, {**OVERCURRENT, "mode": "DISAPPEARS"}]
+
+
 # Each step changes the plant, then a round finds these changes.
 STEPS = [
     (plug, ['device new: 10.0.0.1 port 2 (vid 0x0001, did 0x0014, S/N "S2")']),
@@ -74,6 +86,9 @@ STEPS = [
     (retag, ['firmware revision changed: 10.0.0.1 port 1: "1.0" -> "1.1"',
              'tag changed: 10.0.0.1 port 1: "T" -> "T2"']),
     (lambda plant: None, []),
+    # What the comparison knows, the watch reports.
+    (overcurrent, ['diagnosis appeared: 10.0.0.1 port 2: ERROR 0x1813 "Overcurrent at C/Q"']),
+    (overcurrent_gone, ['diagnosis cleared: 10.0.0.1 port 2: ERROR 0x1813 "Overcurrent at C/Q"']),
     (set_master(1, present=False), ["master lost: 10.0.0.2"]),
     (lambda plant: None, []),  # lost once, not once per round
     (unplug_b, ["master back: 10.0.0.2",

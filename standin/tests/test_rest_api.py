@@ -166,3 +166,30 @@ def test_answers_follow_the_openapi_description(serve, api):
         api(method, path, got, value, json.loads(body) if got == 204 else None)
     assert request(b, "GET", "/masters/1/ports/2/configuration")[1]["deviceAlias"] == "gauge"
     assert request(b, "GET", "/masters/1/ports/1/status")[1] == {"statusInfo": "DEVICE_STARTING"}
+
+
+HEALTH = Path(__file__).parents[1] / "examples" / "health.json"
+
+
+@pytest.mark.parametrize("query, expected", [  # (masterNumber, portNumber, code) of the entries served
+    ("", [(1, None, None), (1, None, None), (1, 1, 6163), (1, 2, 16912), (1, 2, 30976), (1, 2, 30976), (1, 3, 6145)]),
+    ("?bottom=2", [(1, 2, 30976), (1, 3, 6145)]),
+    ("?top=1", [(1, None, None)]),
+    ("?origin=PORTS", [(1, 1, 6163), (1, 3, 6145)]),
+    ("?origin=DEVICES&portNumber=2", [(1, 2, 16912), (1, 2, 30976), (1, 2, 30976)]),
+    ("?origin=MASTERS&masterNumber=1", [(1, None, None), (1, None, None)]),
+    ("?origin=ALL&deviceAlias=master1port2&bottom=1", [(1, 2, 30976)]),
+])
+def test_the_event_log_is_served_with_its_filters(serve, api, query, expected):
+    address = serve(json.loads(HEALTH.read_text()), startup=0).addresses["192.168.10.50"]
+    status, value = request(address, "GET", "/gateway/events" + query)
+    api("GET", "/gateway/events", status, value)
+    assert [(e["origin"].get("masterNumber"), e["origin"].get("portNumber"), e["message"].get("code"))
+            for e in value] == expected
+    for bad in ("?top=0", "?origin=SOME", "?top=1&bottom=1", "?colour=red"):
+        assert request(address, "GET", "/gateway/events" + bad)[0] == 400
+    status, value = request(address, "GET", "/masters/1/ports/1/status")  # (1.0 has no portQualityInfo)
+    api("GET", "/masters/1/ports/1/status", status, value)
+    assert (value["transmissionRate"], value["masterCycleTime"]["value"]) == ("COM3", 1.0)
+    assert request(address, "GET", "/masters/1/ports/3/status")[1]["portQualityInfo"] == {
+        "pdInValid": False, "pdOutValid": True}

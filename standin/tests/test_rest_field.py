@@ -86,7 +86,7 @@ def test_a_listing_keeps_its_budget_and_one_connection(serve, master):
         modes, devices = listing(base, servers.addresses[master])
     ports = len(spec.ports)
     assert [m.activated() for m in modes] == [p.mode != "DEACTIVATED" for p in spec.ports]
-    assert len(served.requests) <= ports + len(devices) + 5
+    assert len(served.requests) <= ports + 2 * len(devices) + 6
     assert len(set(served.requests)) == len(served.requests)  # nothing asked twice
     assert server.connections == 2  # discovery's own, and the session's
     assert sim.open_master_drivers() == []
@@ -479,7 +479,7 @@ def raw_request(address: str, data: bytes) -> bytes:
 
 
 @pytest.mark.parametrize("method, path", [
-    ("GET", "/gateway/configuration"), ("POST", "/gateway/configuration"), ("GET", "/gateway/events"),
+    ("GET", "/gateway/configuration"), ("POST", "/gateway/configuration"), ("POST", "/gateway/events"),
     ("POST", "/gateway/reset"), ("POST", "/gateway/reboot"), ("TRACE", "/gateway/identification"),
     ("BREW", "/masters"),
 ])

@@ -494,6 +494,16 @@ def test_schema_error_names_file_and_path(tmp_path):
     ({"masters": [], "rest": {"hosts": ["10.0.0.5:80", "10.0.0.5:80"]}}, "rest.hosts[1]: duplicate host '10.0.0.5:80'"),
     ({"masters": [], "rest": {"readTimeout": 0}}, "rest.readTimeout: 0 is out of range"),
     ({"masters": [], "rest": {"connectTimeout": "1"}}, "rest.connectTimeout: expected a number of seconds, got a string '1'"),
+    ({"masters": [master(events={})]}, "masters[0].events: expected an array, got an object"),
+    ({"masters": [master(events=[{"severity": "FATAL", "text": "x"}])]}, "masters[0].events[0].severity: unknown severity"),
+    ({"masters": [master(events=[{"severity": "ERROR", "text": "x", "code": 65536}])]},
+     "masters[0].events[0].code: expected an integer in 0..65535, got an integer 65536"),
+    ({"masters": [master(ports=[{"mode": "IOLINK", "device": {"vendorId": 1, "deviceId": 1, "events": [
+        {"severity": "ERROR", "text": "x", "mode": "OFTEN"}]}}])]}, "masters[0].ports[0].device.events[0].mode: unknown mode"),
+    ({"masters": [master(ports=[{"mode": "IOLINK", "communication": {"transmissionRate": "COM4"}}])]},
+     "masters[0].ports[0].communication.transmissionRate: unknown transmission rate 'COM4'"),
+    ({"masters": [master(ports=[{"mode": "IOLINK", "communication": {"cycleTime": 0}}])]},
+     "masters[0].ports[0].communication.cycleTime: expected milliseconds"),
 ])
 def test_validation_errors(doc, expected):
     message = load_error(doc)

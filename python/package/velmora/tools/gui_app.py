@@ -44,6 +44,8 @@ FONT = "RobotoMono-Regular"
 FONT_SIZE = 13
 ERROR_COLOR = "ff5a5a"
 CHANGE_COLOR = "ffd24a"  # the watch's change lines
+# The status of a completed check that found pending diagnoses or invalid process data.
+WARNING_COLOR = "ffb000"
 
 # How long closing the window waits for a running check to stop; a driver
 # call in progress is not interrupted, so this bounds the wait for it.
@@ -52,6 +54,7 @@ CLOSE_TIMEOUT = 10.0
 # The plant view's cells (pixels), and the characters a line of one shows.
 PORT_CELL_WIDTH = 92
 CELL_CHARS = 12
+HEAD_CHARS = 17  # a master's own diagnosis under its name
 
 
 def _legend_colour(state: str) -> str:
@@ -114,7 +117,13 @@ class PlantView(BoxLayout):
         for row in grid:
             line = BoxLayout(size_hint=(None, None), height=50, spacing=3)
             name = f"{row.address}" + (f"\n{row.name}" if row.name else "")
-            head = MasterHead(text=escape_markup(name) + (" *" if row.changed else ""))
+            text = escape_markup(name) + (" *" if row.changed else "")
+            if row.problems:  # the master's own pending diagnoses
+                problem = row.problems[0]
+                problem = problem if len(problem) <= HEAD_CHARS else problem[:HEAD_CHARS - 2] + ".."
+                text += f"\n[color=#{_legend_colour(plant_view.DIAGNOSIS)}]! " \
+                    f"{escape_markup(problem)}[/color]"
+            head = MasterHead(text=text)
             line.add_widget(head)
             for cell in row.cells:
                 self._cells.append(PortCell(cell))
@@ -535,7 +544,8 @@ class CheckerView(BoxLayout):
         elif outcome.aborted:
             self.status = "aborted"
         else:
-            self.status = "completed"
+            self.status = "completed" if outcome.summary is None else \
+                f"completed: [color=#{WARNING_COLOR}]{escape_markup(outcome.summary)}[/color]"
         self._refresh_busy()
         for callback in list(self.done_callbacks):
             callback(outcome)

@@ -79,6 +79,9 @@ class Outcome:
     aborted: bool = False
     failure: Optional[Failure] = None
     inventory: Optional[dict] = None
+    # What the health of the masters adds to the status ("3 pending diagnoses
+    # on 2 masters; ..."), None when nothing was found.
+    summary: Optional[str] = None
     completed: bool = field(init=False)
     # For the plant view: each master's ports (True: activated) by
     # address, and the port faults the driver library told of.
@@ -291,6 +294,9 @@ class Worker:
                             PortModes(self.checker) as ports, \
                             inventory.Capture(self.checker, arguments, self._targets) as capture:
                         self.checker.check(printFnc=capture.printer(self._print), **arguments)
+                    summary = capture.health_summary()
+                    if summary is not None and not self._abort_requested:
+                        self._print(*(target.other(summary) for target in self._targets))
         except Exception as exc:
             if not self._abort_requested:  # after an abort: its consequence, the run was aborted
                 failure = Failure(describe(exc), traceback.format_exc())
@@ -299,6 +305,8 @@ class Worker:
                               failure=failure)
             if capture is not None and failure is None:
                 outcome.inventory = capture.document(outcome.completed)
+                if outcome.completed:
+                    outcome.summary = capture.health_summary()
             if ports is not None:
                 outcome.modes, outcome.faults = ports.modes, self._faults
             me = threading.current_thread()

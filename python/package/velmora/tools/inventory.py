@@ -41,10 +41,12 @@ from __future__ import annotations
 import json
 import math
 from dataclasses import dataclass
+from functools import partial
 from datetime import datetime, timezone
 from importlib import resources
 from typing import Any, Callable, Optional, Self
 
+from velmora.tools import health as health_
 from velmora.tools.frontend import SELECTED_TRANSPORT
 from velmora.tools.report_text import DEVICE_LABEL, MASTER_LABEL, PLAIN, SUMMARY, Label, Target, safe, shown
 
@@ -172,9 +174,27 @@ class _Master:
     values: dict
     transport: Any
     devices: list
+    health: Optional[dict] = None  # health.read(): as last read, None when the library tells none
 
     def to_json(self) -> dict:
-        return {**self.values, "transport": self.transport, "devices": self.devices}
+        document = {**self.values, "transport": self.transport, "devices": self.devices}
+        if self.health is not None:
+            document.update(_health_json(self.health))
+        return document
+
+
+def _health_json(health: dict) -> dict:
+    """The master's own diagnoses, and per port its communication and diagnoses."""
+    def listed(port: Any) -> list:
+        return [{k: v for k, v in d.items() if k != "port"} for d in health["diagnoses"] if d["port"] == port]
+
+    numbers = sorted(set(health["ports"]) | {d["port"] for d in health["diagnoses"] if d["port"] is not None})
+    return {"diagnoses": listed(None),
+            "ports": [{"port": n, **health["ports"].get(n, {}), "diagnoses": listed(n)} for n in numbers]}
+
+
+def _key(diagnosis: dict) -> tuple:
+    return tuple(sorted(diagnosis.items()))
 
 
 def _now() -> str:
@@ -198,13 +218,17 @@ class Capture:
     report functions (a stand-in of a test) is run as it is and nothing is
     recorded; its texts are shown as texts of check() itself."""
 
-    def __init__(self, checker, options: dict, targets: tuple[Target, ...] = (PLAIN,)):
+    def __init__(self, checker, options: dict, targets: tuple[Target, ...] = (PLAIN,),
+                 details: bool = False):
         self.checker = checker
+        self.details = details  # each device's communication under it
         self.options = {k: options.get(k) for k in ("address", "select", "auto", "verbose")}
         self.targets = targets
         self.time = _now()
         self.masters: list[_Master] = []
         self._current: Optional[_Master] = None  # the master whose devices come now
+        self._bridge: Any = None  # its master bridge
+        self._told: set = set()  # its diagnoses shown so far
         self.counts: Optional[tuple[int, int]] = None
         self.lost = False  # a master or device that could not be recorded
         self._wrapped: dict[str, tuple[Callable, Callable]] = {}
@@ -280,10 +304,55 @@ class Capture:
             return
         try:
             self._current = _Master({name: raw(values[name]) for name in MASTER_NAMES},
-                                    transport, [])
+                                    transport, [], health_.read(master))
             self.masters.append(self._current)
         except Exception:
             self.lost = True
+            return
+        self._bridge, self._told = master, set()
+        health = self._current.health
+        if health is None:
+            return
+        # The master's own, and those of ports where no device will be listed.
+        told = [d for d in health["diagnoses"] if health_.shown(d)
+                and (d["port"] is None or not health_.has_device(health, d["port"]))]
+        self._told = {_key(d) for d in told}
+        self._lines(printFnc, [partial(health_.diagnosis_line, d, with_port=True) for d in told])
+
+    def _lines(self, printFnc: Callable, lines: list[Callable[[Target], Optional[str]]]) -> None:
+        """Lines of the front end's own, each made for every target."""
+        for line in lines:
+            texts = [line(target) for target in self.targets]
+            if any(text is None for text in texts):
+                continue
+            self._made = True
+            try:
+                printFnc(*texts)
+            finally:
+                self._made = False
+
+    def _device_health(self, port: Any, printFnc: Callable) -> None:
+        """Under a device: its port's diagnoses, invalid process data, and
+        with `details` its communication."""
+        master = self._current
+        if master is None or master.health is None:
+            return
+        health = health_.read(self._bridge)
+        if health is None:
+            return
+        master.health = health
+        lines: list[Callable[[Target], Optional[str]]] = []
+        for d in health["diagnoses"]:
+            if d["port"] == port and health_.shown(d) and _key(d) not in self._told:
+                self._told.add(_key(d))
+                lines.append(partial(health_.diagnosis_line, d, with_port=False))
+        communication = health["ports"].get(port, {})
+        which = health_.invalid_process_data(communication)
+        if which:
+            lines.append(lambda t: health_.process_data_line(which, t))
+        if self.details:
+            lines.append(lambda t: health_.communication_line(communication, t))
+        self._lines(printFnc, lines)
 
     def _print_dev(self, own, dev, ident, printFnc, gui):
         values: Optional[dict]
@@ -318,6 +387,8 @@ class Capture:
             self._current.devices.append(device)
         except Exception:
             self.lost = True
+            return
+        self._device_health(device["port"], printFnc)
 
     # -- the output function and the document
 
@@ -335,6 +406,12 @@ class Capture:
             return write(*(target.other(text) for target in self.targets))
 
         return printFnc
+
+    def health_summary(self) -> Optional[str]:
+        """The line after the module's closing line when anything was found
+        ("3 pending diagnoses on 2 masters; 1 port with invalid process
+        data"), None when nothing was."""
+        return health_.summary([m.health for m in self.masters])
 
     def document(self, completed: bool) -> dict:
         """The inventory; `completed`: check() returned without an abort."""
@@ -437,6 +514,9 @@ KINDS = {
     "firmwareRevisionChanged": "firmware revision changed",
     "hardwareRevisionChanged": "hardware revision changed",
     "tagChanged": "tag changed",
+    "diagnosisAppeared": "diagnosis appeared",
+    "diagnosisCleared": "diagnosis cleared",
+    "transmissionRateChanged": "transmission rate changed",
 }
 # A device counts as replaced when one of these differs.
 _SAME_DEVICE = ("vendorId", "deviceId", "serialNumber")
@@ -464,7 +544,10 @@ class Difference:
         where = _label(self.address)
         if self.kind in ("masterMissing", "masterNew"):
             return f"{KINDS[self.kind]}: {where}"
-        where += f" port {_label(self.port)}"
+        if self.port is not None or self.kind not in _DIAGNOSIS_KINDS:
+            where += f" port {_label(self.port)}"
+        if self.kind in _DIAGNOSIS_KINDS:
+            return f"{KINDS[self.kind]}: {where}: {_diagnosis(self.found or self.saved)}"
         if self.kind == "deviceMissing":
             return f"{KINDS[self.kind]}: {where} ({_device(self.saved)})"
         if self.kind == "deviceNew":
@@ -472,6 +555,52 @@ class Difference:
         if self.kind == "deviceReplaced":
             return f"{KINDS[self.kind]}: {where}: {_device(self.saved)} -> {_device(self.found)}"
         return f"{KINDS[self.kind]}: {where}: {_shown(self.saved)} -> {_shown(self.found)}"
+
+
+_DIAGNOSIS_KINDS = ("diagnosisAppeared", "diagnosisCleared")
+
+
+def _diagnosis(d: dict) -> str:
+    code = d.get("code")
+    text = _label(d.get("severity"))
+    if isinstance(code, int) and not isinstance(code, bool):
+        text += f" 0x{code:04X}"
+    return f"{text} {_shown(d.get('text'))}"
+
+
+def _health_of(master: dict) -> Optional[tuple[dict, dict]]:
+    """A master's diagnoses shown in a report (WARNING or worse), by
+    (port, code, text), and its ports' transmission rates; None for an
+    inventory without them (saved before they were recorded) or with them
+    malformed: unknown, not compared."""
+    own, ports = master.get("diagnoses"), master.get("ports")
+    if not isinstance(own, list) or not isinstance(ports, list):
+        return None
+    diagnoses: dict = {}
+    rates: dict = {}
+    lists = [(None, own)] + [(p.get("port"), p.get("diagnoses")) for p in ports if isinstance(p, dict)]
+    for port, listed in lists:
+        for d in listed if isinstance(listed, list) else []:
+            if isinstance(d, dict) and d.get("severity") in health_.SHOWN:
+                key = (_hashable(port), _hashable(d.get("code")), _hashable(d.get("text")))
+                diagnoses.setdefault(key, {**d, "port": port})
+    for p in ports:
+        if isinstance(p, dict) and isinstance(p.get("transmissionRate"), str):
+            rates[_hashable(p.get("port"))] = (p.get("port"), p["transmissionRate"])
+    return diagnoses, rates
+
+
+def _health_differences(address: Any, saved: dict, found: dict) -> list[Difference]:
+    before, now = _health_of(saved), _health_of(found)
+    if before is None or now is None:
+        return []
+    differences = [Difference("diagnosisAppeared", address, d["port"], None, d)
+                   for key, d in now[0].items() if key not in before[0]]
+    differences += [Difference("diagnosisCleared", address, d["port"], d, None)
+                    for key, d in before[0].items() if key not in now[0]]
+    differences += [Difference("transmissionRateChanged", address, port, before[1][key][1], rate)
+                    for key, (port, rate) in now[1].items() if key in before[1] and before[1][key][1] != rate]
+    return differences
 
 
 def _shown(value: Any) -> str:
@@ -568,13 +697,14 @@ def compare(saved: dict, found: dict) -> list[Difference]:
                                                    old_devices[port_key], device)
         differences += [Difference("deviceMissing", address, device.get("port"), device, None)
                         for port_key, device in old_devices.items() if port_key not in new_devices]
+        differences += _health_differences(address, old, master)
     differences += [Difference("masterMissing", master.get("address"), saved=_identity(master))
                     for key, master in before.items() if key not in now]
     return differences
 
 
 def _identity(master: dict) -> dict:
-    return {k: v for k, v in master.items() if k != "devices"}
+    return {k: v for k, v in master.items() if k not in ("devices", "diagnoses", "ports")}
 
 
 def differences_document(differences: list[Difference], inventory: str, saved: dict,

@@ -8,7 +8,8 @@ colours too (colour-blind users, a grey-scale print):
 
     state      symbol  when
     online     OK      a device is there
-    diagnosis  !       a device with a pending diagnosis
+    diagnosis  !       a port (its device) with a pending diagnosis of
+                       severity WARNING or worse, or invalid process data
     fault      X       the driver library told of a fault of the port
                        (communication lost, incorrect device, power off, ...)
     off        -       the port is deactivated
@@ -22,6 +23,7 @@ import re
 from dataclasses import dataclass, field
 from typing import Any, Iterable, Optional
 
+from velmora.tools.health import SHOWN
 from velmora.tools.report_text import safe
 
 ONLINE, DIAGNOSIS, FAULT, OFF, EMPTY = "online", "diagnosis", "fault", "off", "empty"
@@ -64,7 +66,8 @@ class Row:
     address: Any
     name: str
     cells: list[Cell] = field(default_factory=list)
-    changed: bool = False  # the master itself changed (new, back)
+    changed: bool = False  # the master itself changed (new, back, its own diagnosis)
+    problems: list[str] = field(default_factory=list)  # the master's own pending diagnoses
 
 
 def _text(value: Any) -> str:
@@ -75,10 +78,23 @@ def _id(value: Any) -> str:
     return f"0x{value:04x}" if isinstance(value, int) and not isinstance(value, bool) else _text(value)
 
 
-def _has_diagnosis(device: dict) -> bool:
-    """A pending diagnosis, where the document carries one."""
-    pending = device.get("diagnoses")
-    return bool(pending) if isinstance(pending, (list, dict)) else False
+def _problems(diagnoses: Any, port: Optional[dict] = None) -> list[str]:
+    """What the report shows of a port's (or a master's) health: its pending
+    diagnoses of severity WARNING or worse, and process data the master
+    says are invalid, each as a short text (the master's own words)."""
+    found = [_text(d.get("text")) or " ".join(t for t in (_text(d.get("severity")), _code(d.get("code"))) if t)
+             for d in (diagnoses if isinstance(diagnoses, list) else [])
+             if isinstance(d, dict) and d.get("severity") in SHOWN]
+    if isinstance(port, dict):
+        which = [name for name, key in (("input", "pdInValid"), ("output", "pdOutValid"))
+                 if port.get(key) is False]
+        if which:
+            found.append(f"process data ({' and '.join(which)}) invalid")
+    return found
+
+
+def _code(code: Any) -> str:
+    return f"0x{code:04X}" if isinstance(code, int) and not isinstance(code, bool) else ""
 
 
 def rows(document: dict, modes: Optional[dict] = None, faults: Optional[dict] = None,
@@ -94,23 +110,32 @@ def rows(document: dict, modes: Optional[dict] = None, faults: Optional[dict] = 
     for master in document.get("masters", []):
         address = master.get("address")
         devices = {d.get("port"): d for d in master.get("devices", []) if isinstance(d.get("port"), int)}
+        health = {p.get("port"): p for p in master.get("ports") or []
+                  if isinstance(p, dict) and isinstance(p.get("port"), int)}
         ports = list(modes.get(address) or [])
-        count = max([len(ports), *devices, *(p for a, p in faults if a == address)], default=0)
-        row = Row(address, _text(master.get("name")), changed=(address, None) in marked)
+        count = max([len(ports), *devices, *health, *(p for a, p in faults if a == address)], default=0)
+        row = Row(address, _text(master.get("name")), changed=(address, None) in marked,
+                  problems=_problems(master.get("diagnoses")))
         for number in range(1, min(count, 64) + 1):
             device = devices.get(number)
             fault = faults.get((address, number))
             active = ports[number - 1] if number <= len(ports) else True
+            port = health.get(number)
+            problems = _problems(port.get("diagnoses"), port) if port is not None else []
+            words = ""
+            if device is not None:
+                ident = device.get("identification") or {}
+                words = "\n".join(t for t in (_text(ident.get("productName")),
+                                              _text(ident.get("applicationSpecificTag"))) if t) \
+                    or f"{_id(device.get('vendorId'))}\n{_id(device.get('deviceId'))}"
             if fault is not None:
                 # The gist, where the words end with it in parentheses.
                 gist = re.search(r"\(([^()]+)\)$", fault)
                 cell = Cell(number, FAULT, _text(gist[1] if gist else fault))
+            elif problems:
+                cell = Cell(number, DIAGNOSIS, "\n".join([problems[0], *words.split("\n")[:1]]).strip())
             elif device is not None:
-                ident = device.get("identification") or {}
-                words = "\n".join(t for t in (_text(ident.get("productName")),
-                                               _text(ident.get("applicationSpecificTag"))) if t)
-                cell = Cell(number, DIAGNOSIS if _has_diagnosis(device) else ONLINE,
-                            words or f"{_id(device.get('vendorId'))}\n{_id(device.get('deviceId'))}")
+                cell = Cell(number, ONLINE, words)
             else:
                 cell = Cell(number, EMPTY if active else OFF)
             cell.changed = (address, number) in marked

@@ -106,6 +106,13 @@ HINT = (
     "Use with caution\n      in productive systems!"
 )
 
+# Colours of a diagnosis's severity (GUI mark-up colour, terminal SGR):
+# red for ERROR and worse, amber for WARNING.
+SEVERITY_COLOURS = {
+    **dict.fromkeys(("EMERGENCY", "ALERT", "CRITICAL", "ERROR"), ("#ff4040", "\x1b[38;2;255;64;64m")),
+    "WARNING": ("#ffb000", "\x1b[38;2;255;176;0m"),
+}
+
 # The summary line, with the counts of masters and devices found.
 SUMMARY = re.compile(r"(\d+) master\(s\) and (\d+) device\(s\) found")
 
@@ -136,6 +143,11 @@ class Target:
         here; `value` is the text of the value in its label."""
         return text
 
+    def severity(self, text: str, severity: str) -> str:
+        """A text of the front end's own (safe as it is) in the colour of a
+        diagnosis's severity."""
+        return text
+
 
 PLAIN = Target()
 
@@ -151,6 +163,10 @@ class Coloured(Target):
         start, end = label.sgr
         return label.lead + start + own + end + text[len(label.lead) + len(own):]
 
+    def severity(self, text: str, severity: str) -> str:
+        colour = SEVERITY_COLOURS.get(severity)
+        return text if colour is None else colour[1] + text + "\x1b[39m"
+
 
 class Markup(Target):
     """A GUI: the module's mark-up texts (gui=True) with their label
@@ -164,6 +180,10 @@ class Markup(Target):
 
     def value(self, text: str) -> str:
         return self.escape(safe(text))
+
+    def severity(self, text: str, severity: str) -> str:
+        colour = SEVERITY_COLOURS.get(severity)
+        return text if colour is None else f"[color={colour[0]}]{text}[/color]"
 
 
 # ---------------------------------------------------------------- values for the module

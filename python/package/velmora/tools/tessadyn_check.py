@@ -283,6 +283,12 @@ def build_parser() -> argparse.ArgumentParser:
         "terminal and NO_COLOR is not set)",
     )
     parser.add_argument(
+        "--details",
+        action="store_true",
+        help="show each device's communication (transmission rate, cycle "
+        "time, IO-Link revision) under it",
+    )
+    parser.add_argument(
         "--json",
         action="store_true",
         help="print the plant as one JSON document instead of the report "
@@ -546,7 +552,7 @@ def _check(args, errors: _SafeLines) -> int:
     options = {"address": args.address, "auto": args.auto, "verbose": args.verbose,
                "select": args.select}
     with _Interrupts(checker) as interrupts, \
-            inventory.Capture(checker, options, (target,)) as capture:
+            inventory.Capture(checker, options, (target,), details=args.details) as capture:
         errors.on_gone = checker.abort
         try:
             checker.check(
@@ -560,7 +566,12 @@ def _check(args, errors: _SafeLines) -> int:
             if interrupts.count:  # the abort's consequence (a request cut short), not an error
                 return EXIT_INTERRUPTED
             return _error(describe_error(exc), args.debug)
-    return EXIT_INTERRUPTED if interrupts.count else EXIT_OK
+    if interrupts.count:
+        return EXIT_INTERRUPTED
+    found = capture.health_summary()
+    if found is not None:
+        _write(out, found + "\n")
+    return EXIT_OK
 
 
 
@@ -671,8 +682,8 @@ def _watch(args, checker, out, errors: _SafeLines, target: report_text.Target) -
                        "verbose": args.verbose, "select": args.select}
             report = first and not args.json
             failure = None
-            with inventory.Capture(checker, options, (target,) if report else (report_text.PLAIN,)) \
-                    as capture:
+            with inventory.Capture(checker, options, (target,) if report else (report_text.PLAIN,),
+                                   details=report and args.details) as capture:
                 if report:
                     printer = capture.printer(_report_writer(out, interrupts))
                 else:
@@ -696,6 +707,10 @@ def _watch(args, checker, out, errors: _SafeLines, target: report_text.Target) -
                 return EXIT_INTERRUPTED
             if first:
                 tracker.first(document, failure)
+                found = capture.health_summary() if report and failure is None else None
+                if found is not None:  # as one check ends
+                    out.write(found + "\n")
+                    out.flush()
                 if args.json:
                     out.write(watch.json_line(document) + "\n")
                     out.flush()

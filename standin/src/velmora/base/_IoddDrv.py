@@ -33,6 +33,7 @@ from ._address import address_key, address_problem, host_range, is_mac, near_mat
 from ._backend import MasterLink, ReadAhead, TransportBackend
 from ._emulation import EmulatedMaster, Plant
 from ._errors import InstallationError, IoddError, WorkAborted
+from ._health import Health
 from ._http import Stop, stopped_by
 from ._installation import DEMO_SOURCE, IDENT_NAMES
 from ._state import runtime
@@ -167,6 +168,15 @@ class MasterBridge:
 
     def __repr__(self) -> str:
         return f"<MasterBridge {self._base.driverName()} {self.address} {self.productName!r}>"
+
+    @property
+    def health(self) -> Health:
+        """Read only: the master's pending diagnoses (its own, its ports' and
+        its devices', from its event log) and each port's communication, as
+        its latest session read them; what the master does not tell, or a
+        master never connected, is left out (``Health()``).  Reading it asks
+        the master nothing."""
+        return self._link.health()
 
 
 class _DriverManager:

@@ -19,6 +19,7 @@ from abc import ABC, abstractmethod
 from typing import Any, Iterable, Mapping, Protocol, Sequence
 
 from ._errors import IoddError
+from ._health import NO_HEALTH, Health
 
 # One row of a master's device table: (portId, vendorId, deviceId, identification)
 DeviceRow = tuple[int, int, int, "Mapping[str, str | None] | None"]
@@ -63,6 +64,11 @@ class MasterLink(ABC):
     @abstractmethod
     def devices(self) -> list[DeviceRow]:
         """The device table: devices on ports in IO-Link mode only."""
+
+    def health(self) -> Health:
+        """The pending diagnoses and the ports' communication as the latest
+        session read them (what a transport does not know: none)."""
+        return NO_HEALTH
 
 
 class SessionLink(MasterLink):

@@ -17,7 +17,8 @@ from typing import Any
 from ._address import address_key, split_master
 from ._backend import DeviceRow, MasterLink, SessionLink, TransportBackend
 from ._errors import IoddError
-from ._log import tell_port_fault
+from ._health import Communication, Diagnosis, Health, communication, derive
+from ._log import tell_port_fault, warn
 from ._installation import PORT_MODES, DeviceSpec, Installation, MasterSpec, PortSpec
 from ._protocol import (
     API_MODE,
@@ -47,6 +48,7 @@ class EmulatedPort:
             "deviceAlias": default_alias(master, spec.port_id),
         }
         self.fault = spec.status
+        self.communication = spec.communication
         if spec.expected is not None:  # a port that validates its device
             self.config.update(mode="IOLINK_MANUAL", validationAndBackup="TYPE_COMPATIBLE_DEVICE_V1.1",
                                vendorId=spec.expected[0], deviceId=spec.expected[1])
@@ -101,6 +103,7 @@ class EmulatedMaster(SessionLink):
         self.device_startup = device_startup
         self._stop = stop or threading.Event()
         self.ports = [EmulatedPort(p, self.number) for p in spec.ports]
+        self._diagnoses: tuple[Diagnosis, ...] | None = None
 
     def __repr__(self) -> str:
         return f"<EmulatedMaster {self.transport} {self.address}>"
@@ -171,6 +174,37 @@ class EmulatedMaster(SessionLink):
                 ident = None if dev.identification is None else dict(dev.identification)
                 rows.append((port.number, dev.vendor_id, dev.device_id, ident))
         return rows
+
+    def event_log(self) -> Any:
+        """The entries of the master's event log, oldest first: its own and
+        its ports' and devices' (or the installation's ``eventLog`` as it is)."""
+        if self.spec.event_log is not None:
+            return self.spec.event_log[0]
+        return [dict(e) for e in self.spec.events] + [dict(e) for p in self.spec.ports for e in p.events]
+
+    def communication(self, port: EmulatedPort) -> dict[str, Any]:
+        """A port's status as the REST API gives it."""
+        status = port.status()
+        answer: dict[str, Any] = {"statusInfo": status}
+        if status not in DEVICE_THERE:
+            return answer
+        given = dict(port.communication or {})
+        answer.update(ioLinkRevision=given.get("revision", "1.1"),
+                      transmissionRate=given.get("transmissionRate", "COM2"),
+                      masterCycleTime={"value": given.get("cycleTime", 2.3), "unit": "ms"})
+        quality = {k: given[k] for k in ("pdInValid", "pdOutValid") if k in given}
+        if quality:
+            answer["portQualityInfo"] = quality
+        return answer
+
+    def health(self) -> Health:
+        if self._diagnoses is None:  # the installation's log does not change: told once
+            self._diagnoses = derive(self.event_log(), self.number, warn, f"Master {self.address}")
+        diagnoses = self._diagnoses
+        with self._lock:
+            answers = {port.number: self.communication(port) for port in self.ports}
+        ports: dict[int, Communication] = {n: communication(a) for n, a in answers.items()}
+        return Health(diagnoses, ports)
 
     # -- the port configuration, as the REST face reads and writes it --------------
 

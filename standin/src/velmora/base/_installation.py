@@ -24,6 +24,8 @@ from typing import Any, Mapping
 
 from ._address import address_key, host_range, parse_target, split_master
 from ._errors import InstallationError
+from ._protocol import default_alias
+from ._health import MAX_TEXT, MAX_TIME, MODES, SEVERITIES, TRANSMISSION_RATES
 
 TRANSPORTS = ("IP", "USB", "BLE")
 PORT_MODES = ("IOLINK", "DI", "DO", "DEACTIVATED")
@@ -88,6 +90,8 @@ class PortSpec:
     device: DeviceSpec | None
     status: str | None = None  # a fault state the port reports whatever it holds (PORT_STATES)
     expected: tuple[int, int] | None = None  # (vendorId, deviceId) the port's validation expects
+    communication: Mapping[str, Any] | None = None  # its status's transmissionRate, masterCycleTime, ...
+    events: tuple[Mapping[str, Any], ...] = ()  # the port's and its device's event log entries
 
 
 @dataclass(frozen=True)
@@ -103,6 +107,10 @@ class MasterSpec:
     manager_driver: str
     description: str
     access: AccessSpec | None = None  # user management of the master's REST face
+    events: tuple[Mapping[str, Any], ...] = ()  # the master's own event log entries
+    # The gateway's event log answer as it is (any JSON: real masters' variants,
+    # bad input), in a 1-tuple; None: made of the events above.
+    event_log: tuple[Any] | None = None
 
 
 ACCESS_SCHEMES = ("basic", "bearer")
@@ -457,7 +465,8 @@ class _Validator:
             value,
             where,
             ("transport", "address", "ports"),
-            ("identity", "present", "supported", "fault", "delay", "managerDriver", "description", "access"),
+            ("identity", "present", "supported", "fault", "delay", "managerDriver", "description", "access",
+             "events", "eventLog"),
         )
         transport = self.choice(m, "transport", where, TRANSPORTS, "transport")
         address = self.text(m, "address", where, nonempty=True)
@@ -465,7 +474,13 @@ class _Validator:
         ports_doc = m["ports"]
         if not isinstance(ports_doc, list):
             raise self.wrong(f"{where}.ports", "an array", ports_doc)
-        ports = tuple(self.port(p, f"{where}.ports[{i}]", i + 1) for i, p in enumerate(ports_doc))
+        number = 1
+        if transport == "IP" and "#" in address:
+            try:
+                number = split_master(address)[1] or 1
+            except ValueError:
+                pass  # named by the cross checks
+        ports = tuple(self.port(p, f"{where}.ports[{i}]", i + 1, number) for i, p in enumerate(ports_doc))
         delay = m.get("delay", 0)
         if isinstance(delay, bool) or not isinstance(delay, (int, float)):
             raise self.wrong(f"{where}.delay", "a number of seconds", delay)
@@ -483,7 +498,54 @@ class _Validator:
             manager_driver=self.choice(m, "managerDriver", where, MANAGER_DRIVER, "managerDriver value", "none"),
             description=self.text(m, "description", where),
             access=self.access(m["access"], f"{where}.access") if "access" in m else None,
+            events=self.events(m, where, {"masterNumber": number}),
+            event_log=(m["eventLog"],) if "eventLog" in m else None,
         )
+
+    def events(self, obj: Mapping, where: str, origin: dict[str, Any]) -> tuple[dict[str, Any], ...]:
+        """The event log entries of a master, port or device, in the REST
+        API's form, with the origin of where they are given."""
+        doc = obj.get("events", [])
+        if not isinstance(doc, list):
+            raise self.wrong(_join(where, "events"), "an array", doc)
+        entries = []
+        for i, value in enumerate(doc):
+            ewhere = f"{_join(where, 'events')}[{i}]"
+            e = self.obj(value, ewhere, ("severity", "text"), ("time", "code", "mode"))
+            message: dict[str, Any] = {"text": self.text(e, "text", ewhere, nonempty=True)}
+            if len(message["text"]) > MAX_TEXT:
+                raise self.fail(f"{ewhere}.text", f"longer than {MAX_TEXT} characters")
+            if "code" in e:
+                code = e["code"]
+                if isinstance(code, bool) or not isinstance(code, int) or not 0 <= code <= 0xFFFF:
+                    raise self.wrong(f"{ewhere}.code", "an integer in 0..65535", code)
+                message["code"] = code
+            if "mode" in e:
+                message["mode"] = self.choice(e, "mode", ewhere, MODES, "mode")
+            time = self.text(e, "time", ewhere, "2026-12-08T08:00:00Z", nonempty=True)
+            if len(time) > MAX_TIME:
+                raise self.fail(f"{ewhere}.time", f"longer than {MAX_TIME} characters")
+            entries.append({"time": time, "severity": self.choice(e, "severity", ewhere, SEVERITIES, "severity"),
+                            "origin": dict(origin), "message": message})
+        return tuple(entries)
+
+    def communication(self, value: Any, where: str) -> dict[str, Any]:
+        c = self.obj(value, where, (), ("transmissionRate", "cycleTime", "revision", "pdInValid", "pdOutValid"))
+        result: dict[str, Any] = {}
+        if "transmissionRate" in c:
+            result["transmissionRate"] = self.choice(c, "transmissionRate", where, TRANSMISSION_RATES,
+                                                     "transmission rate")
+        if "cycleTime" in c:
+            cycle = c["cycleTime"]
+            if isinstance(cycle, bool) or not isinstance(cycle, (int, float)) or not 0 < cycle <= 1000:
+                raise self.wrong(f"{where}.cycleTime", "milliseconds (more than 0, at most 1000)", cycle)
+            result["cycleTime"] = cycle
+        if "revision" in c:
+            result["revision"] = self.choice(c, "revision", where, ("1.0", "1.1"), "revision")
+        for key in ("pdInValid", "pdOutValid"):
+            if key in c:
+                result[key] = self.boolean(c, key, where, True)
+        return result
 
     def access(self, value: Any, where: str) -> AccessSpec:
         a = self.obj(value, where, (), ("login", "password", "scheme", "writes"))
@@ -502,12 +564,17 @@ class _Validator:
             result[key] = self.text_or_null(doc, key, where)
         return result
 
-    def port(self, value: Any, where: str, port_id: int) -> PortSpec:
-        p = self.obj(value, where, ("mode",), ("device", "status", "expectedDevice", "description"))
+    def port(self, value: Any, where: str, port_id: int, master: int = 1) -> PortSpec:
+        p = self.obj(value, where, ("mode",), ("device", "status", "expectedDevice", "description",
+                                               "communication", "events"))
         mode = self.choice(p, "mode", where, PORT_MODES, "mode")
         self.text(p, "description", where)
         device = p.get("device")
+        origin: dict[str, Any] = {"masterNumber": master, "portNumber": port_id}
+        events = self.events(p, where, origin)
         if device is not None:
+            events += self.events(device, f"{where}.device",
+                                  {**origin, "deviceAlias": default_alias(master, port_id)})
             device = self.device(device, f"{where}.device")
         status = self.choice(p, "status", where, PORT_STATES, "port status") if "status" in p else None
         expected = None
@@ -519,10 +586,12 @@ class _Validator:
             expected = self.ident(e, "vendorId", ewhere, True), self.ident(e, "deviceId", ewhere, True)
             if not (1 <= expected[0] <= 0xFFFF and 1 <= expected[1] <= 0xFFFFFF):
                 raise self.fail(ewhere, f"ids {expected[0]}/{expected[1]} outside 1..65535 / 1..16777215")
-        return PortSpec(port_id, mode, device, status, expected)
+        communication = self.communication(p["communication"], f"{where}.communication") \
+            if "communication" in p else None
+        return PortSpec(port_id, mode, device, status, expected, communication, events)
 
     def device(self, value: Any, where: str) -> DeviceSpec:
-        d = self.obj(value, where, ("vendorId", "deviceId"), ("identification", "description"))
+        d = self.obj(value, where, ("vendorId", "deviceId"), ("identification", "description", "events"))
         self.text(d, "description", where)
         ident = d.get("identification")
         identification = None

@@ -40,8 +40,10 @@ What it serves, from the installation:
   are properties of the driver library and have no effect here.
 
 Errors are the API's error objects ``{"code": ..., "message": ...}``;
-operations it does not implement (the gateway's configuration, events,
-reset and reboot, unknown methods) answer 404 [103] "Operation not
+the event log (``/gateway/events`` with its filters) holds the
+installation's events of the gateway's masters, ports and devices;
+operations it does not implement (the gateway's configuration, reset and
+reboot, unknown methods) answer 404 [103] "Operation not
 supported".
 """
 
@@ -61,7 +63,7 @@ from collections.abc import Mapping, Sequence
 from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Any, Self
-from urllib.parse import unquote, urlsplit
+from urllib.parse import parse_qs, unquote, urlsplit
 
 from ._emulation import EmulatedMaster, EmulatedPort, Plant
 from ._errors import InstallationError
@@ -76,7 +78,6 @@ from ._installation import (
 from ._protocol import (
     API_BASE,
     API_PORT_MODES,
-    DEVICE_ONLINE,
     DEVICE_THERE,
     IOLINK_API_MODES,
     IQ_CONFIGURATIONS,
@@ -149,7 +150,7 @@ class ServedMaster:
 
     # -- answers -------------------------------------------------------------
 
-    def answer(self, method: str, path: str, body: bytes | None) -> tuple[int, Any]:
+    def answer(self, method: str, path: str, body: bytes | None, query: str = "") -> tuple[int, Any]:
         """(status, JSON value or None) for one request; raises ApiError."""
         with self._lock:
             self.requests.append((method, path))
@@ -178,7 +179,10 @@ class ServedMaster:
             case ["gateway", "capabilities"]:
                 only("GET")
                 return 200, {"ioddSupported": False, "mqttSupported": False}
-            case ["gateway", "configuration" | "events" | "reset" | "reboot"]:
+            case ["gateway", "events"]:
+                only("GET")
+                return 200, self.events(query)
+            case ["gateway", "configuration" | "reset" | "reboot"]:
                 raise ApiError(ErrorCode.OPERATION_NOT_SUPPORTED)
             case ["masters"]:
                 only("GET")
@@ -256,7 +260,7 @@ class ServedMaster:
             case ["ports", number, leaf]:
                 port = self.port(master, number)
                 if leaf == "status" and method == "GET":
-                    return 200, self.port_status(port)
+                    return 200, self.port_status(master, port)
                 if leaf == "configuration" and method == "GET":
                     return 200, dict(port.config)
                 if leaf == "configuration" and method == "POST":
@@ -276,12 +280,50 @@ class ServedMaster:
             raise ApiError(ErrorCode.PORT_NUMBER_NOT_FOUND)
         return port
 
-    def port_status(self, port: EmulatedPort) -> dict[str, Any]:
-        status = port.status()
-        if status != DEVICE_ONLINE:
-            return {"statusInfo": status}
-        return {"statusInfo": status, "ioLinkRevision": "1.1", "transmissionRate": "COM2",
-                "masterCycleTime": {"value": 2.3, "unit": "ms"}}
+    def port_status(self, master: EmulatedMaster, port: EmulatedPort) -> dict[str, Any]:
+        return master.communication(port)
+
+    def events(self, query: str) -> Any:
+        """The gateway's event log, oldest first: every master's entries, or
+        its first master's ``eventLog`` as it is (then unfiltered); the
+        filters origin, masterNumber, portNumber, deviceAlias, top, bottom."""
+        first = self.gateway[1]
+        if first.spec.event_log is not None:
+            return first.spec.event_log[0]
+        entries = [e for _, m in sorted(self.gateway.items()) for e in m.event_log()]
+        options = parse_qs(query, keep_blank_values=True)
+        known = ("origin", "masterNumber", "portNumber", "deviceAlias", "top", "bottom")
+        if any(k not in known or len(v) != 1 for k, v in options.items()):
+            raise ApiError(ErrorCode.QUERY_NAME_INVALID)
+        value = {k: v[0] for k, v in options.items()}
+        origin = value.get("origin", "ALL")
+        kinds = {"ALL": None, "GATEWAY": "gateway", "MASTERS": "master", "PORTS": "port", "DEVICES": "device"}
+        if origin not in kinds:
+            raise ApiError(ErrorCode.QUERY_VALUE_INVALID)
+        numbers = {}
+        for key in ("masterNumber", "portNumber", "top", "bottom"):
+            if key in value:
+                if not value[key].isdigit() or len(value[key]) > 9 or int(value[key]) < 1:
+                    raise ApiError(ErrorCode.QUERY_VALUE_INVALID)
+                numbers[key] = int(value[key])
+        if "top" in numbers and "bottom" in numbers:
+            raise ApiError(ErrorCode.QUERY_VALUE_INVALID)
+
+        def kind(e: dict[str, Any]) -> str:
+            o = e["origin"]
+            return "device" if "deviceAlias" in o else "port" if "portNumber" in o else \
+                "master" if "masterNumber" in o else "gateway"
+
+        entries = [e for e in entries
+                   if kinds[origin] in (None, kind(e))
+                   and numbers.get("masterNumber", e["origin"].get("masterNumber")) == e["origin"].get("masterNumber")
+                   and numbers.get("portNumber", e["origin"].get("portNumber")) == e["origin"].get("portNumber")
+                   and value.get("deviceAlias", e["origin"].get("deviceAlias")) == e["origin"].get("deviceAlias")]
+        if "top" in numbers:
+            return entries[:numbers["top"]]
+        if "bottom" in numbers:
+            return entries[-numbers["bottom"]:]
+        return entries
 
     def device_identification(self, alias: str) -> dict[str, Any]:
         port = next((p for m in self.gateway.values() if (p := m.port_by_alias(alias))), None)
@@ -395,7 +437,8 @@ class Handler(BaseHTTPRequestHandler):
             challenge = "Bearer" if access.scheme == "bearer" else 'Basic realm="IO-Link Master"'
             return self._send(*_error(ErrorCode.AUTHENTICATION_INVALID), {"WWW-Authenticate": challenge})
         try:
-            status, value = self.server.master.answer(self.command, urlsplit(self.path).path, body)
+            url = urlsplit(self.path)
+            status, value = self.server.master.answer(self.command, url.path, body, url.query)
         except ApiError as exc:
             status, value = exc.status, {"code": exc.code, "message": exc.message}
         except Exception as exc:  # a fault of the emulator itself: still an API answer

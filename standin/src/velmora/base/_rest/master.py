@@ -9,12 +9,19 @@ from typing import Any
 
 from .._backend import DeviceRow, SessionLink
 from .._errors import IoddError
-from .._log import tell_port_fault, warn
+from .._health import MAX_ENTRIES, Communication, Diagnosis, Health, communication, derive
+from .._log import info, tell_port_fault, warn
 from .._protocol import API_MODE, DEVICE_THERE, NO_DEVICE_CODES, STARTING
 from . import resources
 from .client import Client, PermissionDenied, PortWriteRefused, RestError
 
 POLL_INTERVAL = 0.1  # seconds between port status reads while devices start up
+
+
+def _lacking(error: RestError) -> bool:
+    """An answer that says the master does not offer a resource (103, any
+    404) or does not let it be read (403): data it lacks, not a fault."""
+    return error.status == 404 or resources.unsupported(error) or isinstance(error, PermissionDenied)
 
 
 class RestMaster(SessionLink):
@@ -37,6 +44,10 @@ class RestMaster(SessionLink):
         self._expected: dict[int, tuple[int, int]] = {}  # the device a port's validation expects, by port
         self._starting: set[int] = set()  # ports still starting after the wait of this session
         self._status: dict[int, str | None] | None = None  # statusInfo per port, when the master lists them
+        # What the latest session read of the master's health: its diagnoses
+        # from the event log, and the status of each port holding a device.
+        self._diagnoses: tuple[Diagnosis, ...] = ()
+        self._communication: dict[int, Communication] = {}
 
     def __repr__(self) -> str:
         return f"<RestMaster {self.address} master {self.number}>"
@@ -86,10 +97,12 @@ class RestMaster(SessionLink):
         with self._lock:
             first = self._sessions == 0
         ports, status = self._ports, self._status
+        diagnoses = self._diagnoses
         if first:
             self.client.begin()
             try:
                 ports, status = resources.port_table(self.client, self.number)
+                diagnoses = self._event_log()
             except BaseException:
                 self.client.end()
                 raise
@@ -98,6 +111,32 @@ class RestMaster(SessionLink):
             if first:
                 self._ports, self._status = ports, status
                 self._modes = None
+                self._diagnoses, self._communication = diagnoses, {}
+
+    def _event_log(self) -> tuple[Diagnosis, ...]:
+        """The master's pending diagnoses, from the youngest entries of the
+        gateway's event log (its first master reads the gateway's own
+        entries too; master N of several asks for its own).  A master that
+        does not offer the log, or does not let it be read, has none (an
+        info line); another error answer is one warning."""
+        query = f"?bottom={MAX_ENTRIES}" if self.number == 1 else f"?masterNumber={self.number}&bottom={MAX_ENTRIES}"
+        try:
+            entries = self.client.get("/gateway/events" + query)
+        except RestError as exc:
+            if exc.link:
+                raise
+            if _lacking(exc):
+                info(f"{exc}; no diagnoses from the event log")
+            else:
+                warn(f"{exc}; no diagnoses from the event log")
+            return ()
+        return derive(entries, self.number, warn, f"Master {self.address}")
+
+    def health(self) -> Health:
+        with self._lock:
+            ports = {p: Communication(status=s) for p, s in (self._status or {}).items()}
+            ports.update(self._communication)
+            return Health(self._diagnoses, ports)
 
     def close(self) -> None:
         super().close()
@@ -196,7 +235,25 @@ class RestMaster(SessionLink):
             row = self._device(port, alias)
             if row is not None:
                 rows[port] = row
+        self._port_health(sorted(rows))
         return [rows[p] for p in sorted(rows)]
+
+    def _port_health(self, ports: list[int]) -> None:
+        """The status of each port holding a device: its communication.  A
+        master without port status (or one that refuses it) is not asked
+        again in this listing (an info line); another error answer is one
+        warning and ends the reading too."""
+        for port in ports:
+            try:
+                answer = self.client.get(resources.port_path(self.number, port, "status"))
+            except RestError as exc:
+                if exc.link:
+                    raise
+                (info if _lacking(exc) else warn)(
+                    f"{exc}; the ports' communication is not known")
+                return
+            with self._lock:
+                self._communication[port] = communication(answer)
 
     def _device(self, port: int, alias: str) -> DeviceRow | None:
         """The row of the device on a port, None when there is none there.
