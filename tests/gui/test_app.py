@@ -137,7 +137,7 @@ CLOSE_DURING_RUN = textwrap.dedent("""
     from velmora.tools.gui_app import CheckerApp
     from velmora.tools.gui_run import Options
 
-    watch = sys.argv[1] == "watch"
+    watch = sys.argv[1:] == ["watch"]
     app = CheckerApp(options=Options(), start=not watch)
     if watch:  # the run is the watch's first round
         Clock.schedule_once(lambda dt: app.view.set_watch(True))
