@@ -57,10 +57,11 @@ def runs_of(rows):
 
 def test_snapshot_of_the_demo_shows_the_four_masters_and_exits_0(tmp_path):
     shot = tmp_path / "shot.png"
-    r = run([str(SCRIPT), "--snapshot", str(shot), "--size", "1000x880"], tmp_path)
+    # Tall enough for the plant view and the whole report below it.
+    r = run([str(SCRIPT), "--snapshot", str(shot), "--size", "1000x1100"], tmp_path)
     assert r.returncode == 0, r.stderr
     image = Image.open(shot)
-    assert image.size == (1000, 880)
+    assert image.size == (1000, 1100)
     assert pixels(image, BLUE) > 100 and pixels(image, GREEN) > 100
     # Four separate runs of blue label rows: the four master lines.
     assert len(runs_of(blue_rows(image))) == len(DEMO_MASTERS)
@@ -136,7 +137,10 @@ CLOSE_DURING_RUN = textwrap.dedent("""
     from velmora.tools.gui_app import CheckerApp
     from velmora.tools.gui_run import Options
 
-    app = CheckerApp(options=Options(), start=True)
+    watch = sys.argv[1:] == ["watch"]
+    app = CheckerApp(options=Options(), start=not watch)
+    if watch:  # the run is the watch's first round
+        Clock.schedule_once(lambda dt: app.view.set_watch(True))
     seen = {}
 
     def poll(dt):
@@ -153,6 +157,7 @@ CLOSE_DURING_RUN = textwrap.dedent("""
         "alive": app.view.worker.alive(),
         "running": TessadynChecker.isRunning(),
         "aborted": app.view.outcome.aborted,
+        "watching": app.view.watching,
         "open_masters": len(sim.open_master_drivers()),
         "open_bases": len(sim.open_base_drivers()),
         "second_master": [e.kind for e in sim.events(address="192.0.2.2")
@@ -161,10 +166,11 @@ CLOSE_DURING_RUN = textwrap.dedent("""
 """)
 
 
-def test_closing_the_window_during_a_run_aborts_and_joins(tmp_path):
+@pytest.mark.parametrize("how", ["check", "watch"])
+def test_closing_the_window_during_a_run_aborts_and_joins(tmp_path, how):
     installation = plant(tmp_path, ip_master("192.0.2.1", devices=2, delay=1.0),
                          ip_master("192.0.2.2"))
-    r = run([sys.executable, "-c", CLOSE_DURING_RUN], tmp_path,
+    r = run([sys.executable, "-c", CLOSE_DURING_RUN, how], tmp_path,
             VELMORA_BASE_INSTALLATION=installation)
     assert r.returncode == 0, r.stderr
     result = json.loads(r.stdout.splitlines()[-1])
@@ -174,6 +180,7 @@ def test_closing_the_window_during_a_run_aborts_and_joins(tmp_path):
         "alive": False,
         "running": False,
         "aborted": True,
+        "watching": False,            # and the watch ended
         "open_masters": 0,
         "open_bases": 0,
         "second_master": [],

@@ -21,4 +21,4 @@ def test_ctrl_c_in_the_terminal_closes_the_window_like_its_close_button(tmp_path
     assert r.returncode == 130 and "KeyboardInterrupt" not in r.stderr  # Kivy logs start-up tracebacks of its own
     assert json.loads(r.stdout.splitlines()[-1]) == {
         "kept_open": True, "alive_after_request": True, "alive": False, "running": False,
-        "aborted": True, "open_masters": 0, "open_bases": 0, "second_master": []}
+        "aborted": True, "watching": False, "open_masters": 0, "open_bases": 0, "second_master": []}

@@ -14,6 +14,7 @@ from __future__ import annotations
 import os
 import sys
 import tempfile
+import time
 from importlib import resources
 from typing import Callable, Optional
 
@@ -34,7 +35,7 @@ from kivy.uix.togglebutton import ToggleButton
 from kivy.uix.widget import Widget
 from kivy.utils import escape_markup
 
-from velmora.tools import atomic_file, inventory
+from velmora.tools import atomic_file, inventory, plant_view, watch
 from velmora.tools.frontend import EXIT_ERROR, EXIT_INTERRUPTED, EXIT_OK, catch_sigint
 from velmora.tools.gui_run import TRANSPORTS, Line, Options, Outcome, Worker, parse_addresses
 
@@ -42,12 +43,28 @@ TITLE = "Velmora Tessadyn Checker"
 FONT = "RobotoMono-Regular"
 FONT_SIZE = 13
 ERROR_COLOR = "ff5a5a"
+CHANGE_COLOR = "ffd24a"  # the watch's change lines
 # The status of a completed check that found pending diagnoses or invalid process data.
 WARNING_COLOR = "ffb000"
 
 # How long closing the window waits for a running check to stop; a driver
 # call in progress is not interrupted, so this bounds the wait for it.
 CLOSE_TIMEOUT = 10.0
+
+# The plant view's cells (pixels), and the characters a line of one shows.
+PORT_CELL_WIDTH = 92
+CELL_CHARS = 12
+HEAD_CHARS = 17  # a master's own diagnosis under its name
+
+
+def _legend_colour(state: str) -> str:
+    if state in (plant_view.OFF, plant_view.EMPTY):  # dark cells: a light grey on the dark pane
+        return "aaaaaa"
+    return "".join(f"{round(c * 255):02x}" for c in plant_view.COLOURS[state])
+
+
+LEGEND = "   ".join(f"[color=#{_legend_colour(state)}][b]{escape_markup(symbol)}[/b][/color] {state}"
+                   for state, symbol in plant_view.SYMBOLS.items()) + "   [b]*[/b] changed in the last round"
 
 AUTO_CAUTION = (
     "Activate the ports of masters whose ports are all disabled?\n\n"
@@ -62,6 +79,67 @@ Builder.load_file(str(resources.files("velmora.tools").joinpath("gui_app.kv")))
 
 class ReportLine(Label):
     """One line of the report in the output pane."""
+
+
+class PortCell(Label):
+    """One port of the plant view: its colour, its symbol and what is
+    there; a frame while it is marked as changed."""
+
+    rgb = ObjectProperty((0, 0, 0))
+    changed = BooleanProperty(False)
+    state = StringProperty("")
+
+    def __init__(self, cell: plant_view.Cell, **kwargs):
+        super().__init__(**kwargs)
+        self.show(cell)
+
+    def show(self, cell: plant_view.Cell) -> None:
+        self.state = cell.state
+        self.rgb = plant_view.COLOURS[cell.state]
+        self.changed = cell.changed
+        mark = " *" if cell.changed else ""
+        lines = [line if len(line) <= CELL_CHARS else line[:CELL_CHARS - 2] + ".."
+                 for line in cell.text.split("\n")]
+        self.text = f"[b]{cell.port} {escape_markup(cell.symbol)}{mark}[/b]\n" + escape_markup("\n".join(lines))
+
+
+class PlantView(BoxLayout):
+    """The plant as a grid: one row per master, one cell per port."""
+
+    def show(self, grid: list[plant_view.Row]) -> None:
+        self.clear_widgets()
+        self.rows = grid
+        self._cells: list[PortCell] = []
+        if grid:
+            self.add_widget(Label(text=LEGEND, markup=True, font_name=FONT, font_size=11,
+                                  size_hint=(None, None), size=(720, 18), halign="left",
+                                  text_size=(720, 18)))
+        for row in grid:
+            line = BoxLayout(size_hint=(None, None), height=50, spacing=3)
+            name = f"{row.address}" + (f"\n{row.name}" if row.name else "")
+            text = escape_markup(name) + (" *" if row.changed else "")
+            if row.problems:  # the master's own pending diagnoses
+                problem = row.problems[0]
+                problem = problem if len(problem) <= HEAD_CHARS else problem[:HEAD_CHARS - 2] + ".."
+                text += f"\n[color=#{_legend_colour(plant_view.DIAGNOSIS)}]! " \
+                    f"{escape_markup(problem)}[/color]"
+            head = MasterHead(text=text)
+            line.add_widget(head)
+            for cell in row.cells:
+                self._cells.append(PortCell(cell))
+                line.add_widget(self._cells[-1])
+            line.width = head.width + len(row.cells) * (PORT_CELL_WIDTH + 3)
+            self.add_widget(line)
+        self.height = len(grid) * 53 + 29 if grid else 0
+        self.width = max([line.width for line in self.children] + [0]) + 8
+
+    def cells(self) -> list["PortCell"]:
+        """The cells shown, master by master, port by port."""
+        return list(getattr(self, "_cells", []))
+
+
+class MasterHead(Label):
+    """The master's address and name at the start of its row."""
 
 
 class BusyIndicator(Widget):
@@ -181,17 +259,21 @@ class CheckRun:
         self.outcome: Optional[Outcome] = None
 
     def start(self, options: Options, on_lines: Callable[[list[Line]], None],
-              on_done: Callable[[Outcome], None]) -> bool:
-        """Start a run, forgetting the last one; False when one runs."""
+              on_done: Callable[[Outcome], None], quiet: bool = False) -> bool:
+        """Start a run, forgetting the last one; False when one runs.
+        `quiet`: a later round of a watch, whose report is not shown (the
+        report so far stays, the watch adds its changes)."""
         if self.worker.busy():
             return False
-        self.lines = []
+        if not quiet:
+            self.lines = []
         self.error_line = None
         self.outcome = None
 
         def lines_came(lines: list[Line]) -> None:
-            self.lines.extend(lines)
-            on_lines(lines)
+            if not quiet:
+                self.lines.extend(lines)
+                on_lines(lines)
 
         def ended(outcome: Outcome) -> None:
             self.outcome = outcome
@@ -228,6 +310,7 @@ class CheckerView(BoxLayout):
     aborting = BooleanProperty(False)
     has_report = BooleanProperty(False)
     has_inventory = BooleanProperty(False)
+    watching = BooleanProperty(False)
     status = StringProperty("")
     line_height = NumericProperty(17)
     content_width = NumericProperty(0)
@@ -257,6 +340,15 @@ class CheckerView(BoxLayout):
             self.transport_buttons.append(button)
         self.ids.auto.bind(active=self._on_auto)
         self._ticker = Clock.schedule_interval(self._tick, 1 / 20)
+        # The watch: its rounds so far, the round running (a Clock event
+        # until it starts), the plant as the rounds saw it.
+        self.watch_interval = watch.DEFAULT_INTERVAL
+        self._tracker = watch.Tracker()
+        self._rounds = 0
+        self._round_started = 0.0
+        self._watch_round = False
+        self._next_round: Optional[object] = None
+        self.changes: list[watch.Change] = []  # the last round's
 
     # -- the form -------------------------------------------------------------
 
@@ -298,27 +390,101 @@ class CheckerView(BoxLayout):
     def outcome(self) -> Optional[Outcome]:
         return self.run.outcome
 
-    def start_check(self) -> bool:
-        """Start a check with the form's options; False when one runs."""
+    def start_check(self, quiet: bool = False) -> bool:
+        """Start a check with the form's options; False when one runs.
+        `quiet`: a later round of the watch (the report stays, ports are
+        not activated again)."""
         if self.worker.busy():
             self._refresh_busy()
             return False
-        self._widest = 0
-        self.content_width = 0
-        self.ids.pane.data = []
-        self.has_report = False
+        options = self.options()
+        if quiet:
+            options = Options(options.addresses, options.select, False, options.verbose)
+        else:
+            self._widest = 0
+            self.content_width = 0
+            self.ids.pane.data = []
+            self.has_report = False
         self.has_inventory = False
         self.aborting = False
-        started = self.run.start(self.options(), self._append, self._finished)
+        self._watch_round = self.watching
+        self._round_started = time.monotonic()
+        started = self.run.start(options, self._append, self._finished, quiet=quiet)
         if started:
-            self.status = "checking..."
+            self.status = f"watching: round {self._rounds + 1}..." if self.watching else "checking..."
         self._refresh_busy()
         return started
 
     def abort_check(self) -> None:
+        self.set_watch(False)
         if self.run.abort():
             self.aborting = True
             self.status = "aborting..."
+
+    # -- the watch --------------------------------------------------------------
+
+    def set_watch(self, on: bool) -> None:
+        """The Watch switch: rounds of checks, one after the other (at most
+        every watch_interval seconds), each compared with the one before."""
+        if self.ids.watch_button.state != ("down" if on else "normal"):
+            self.ids.watch_button.state = "down" if on else "normal"  # calls back here
+            return
+        if on == self.watching:
+            return
+        self.watching = on
+        if self._next_round is not None:
+            self._next_round.cancel()  # type: ignore[attr-defined]
+            self._next_round = None
+        if on:
+            self._tracker = watch.Tracker()
+            self._rounds = 0
+            if not self.worker.busy():
+                self.start_check()
+            else:
+                self._watch_round = False  # the check running now is no round of the watch
+        elif not self.worker.busy():
+            self.status = "watch ended"
+
+    def _round(self, dt=None) -> None:
+        self._next_round = None
+        if self.watching and not self.start_check(quiet=self._rounds > 0):
+            self._next_round = Clock.schedule_once(self._round, 0.2)
+
+    def _round_ended(self, outcome: Outcome) -> None:
+        """A round of the watch ended: its changes into the report and the
+        plant view, and the next round planned."""
+        first = self._rounds == 0
+        self._rounds += 1
+        failure = outcome.failure.message if outcome.failure is not None else None
+        document = outcome.inventory or {"time": watch.now(), "masters": []}
+        if first:
+            self._tracker.first(document, failure)
+            changes = []
+        else:
+            self.run.error_line = None  # told as a change, once
+            changes = self._tracker.next(document, failure)
+        self.changes = changes
+        if changes:
+            follow = self._following()
+            rows = []
+            for change in changes:
+                line = change.line()
+                self.run.lines.append(Line(f"[color=#{CHANGE_COLOR}]{escape_markup(line)}[/color]", line))
+                self._widest = max(self._widest, len(line))
+                rows.append({"text": self.run.lines[-1].markup})
+            self.has_report = True
+            self._add_rows(rows, follow)
+        if outcome.inventory is not None:
+            self._show_plant(outcome, {(c.address, c.port) for c in changes})
+        count = f"{len(changes)} change(s)" if changes else "no changes"
+        self.status = f"watching: round {self._rounds}, {count}"
+        if self.watching:
+            wait = max(self._round_started + self.watch_interval - time.monotonic(), 0.0)
+            self._next_round = Clock.schedule_once(self._round, wait)
+
+    def _show_plant(self, outcome: Outcome, changed: set) -> None:
+        assert outcome.inventory is not None
+        self.ids.plant.show(plant_view.rows(outcome.inventory, outcome.modes, outcome.faults, changed))
 
     def _append(self, lines: list[Line]) -> None:
         follow = self._following()
@@ -351,6 +517,19 @@ class CheckerView(BoxLayout):
     def _finished(self, outcome: Outcome) -> None:
         self.has_inventory = outcome.inventory is not None
         self.aborting = False
+        if self._watch_round and not outcome.aborted and (self._rounds or outcome.failure is None):
+            self._round_ended(outcome)
+            self._refresh_busy()
+            for callback in list(self.done_callbacks):
+                callback(outcome)
+            return
+        if outcome.inventory is not None:
+            self._show_plant(outcome, set())
+        if self._watch_round:
+            self.set_watch(False)  # the first round failed, or a round was aborted
+        elif self.watching and self._next_round is None:
+            # Watch was switched on during this check: its first round now.
+            self._next_round = Clock.schedule_once(self._round, 0)
         error_line = self.run.error_line
         if outcome.failure is not None and error_line is not None:
             follow = self._following()
@@ -439,6 +618,7 @@ class CheckerView(BoxLayout):
     def shutdown(self, timeout: float = CLOSE_TIMEOUT) -> bool:
         """Abort a running check and wait for the worker (bounded), so that
         the current master is disconnected; True when it has ended."""
+        self.set_watch(False)
         if self.worker.alive():
             self.worker.abort()
         ended = self.worker.join(timeout)

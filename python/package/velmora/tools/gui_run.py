@@ -10,9 +10,9 @@ import sys
 import threading
 import traceback
 from dataclasses import dataclass, field
-from typing import Any, Callable, Optional
+from typing import Any, Callable, Optional, Self
 
-from velmora.tools import inventory, report_text
+from velmora.tools import inventory, plant_view, report_text
 from velmora.tools.frontend import (
     CHECKER, abort_check, describe, expect_addresses, library_log, load_checker, renew_abort,
 )
@@ -83,6 +83,10 @@ class Outcome:
     # on 2 masters; ..."), None when nothing was found.
     summary: Optional[str] = None
     completed: bool = field(init=False)
+    # For the plant view: each master's ports (True: activated) by
+    # address, and the port faults the driver library told of.
+    modes: dict = field(default_factory=dict)
+    faults: dict = field(default_factory=dict)
 
     def __post_init__(self):
         self.completed = self.failure is None and not self.aborted
@@ -97,6 +101,74 @@ class Line:
     def __init__(self, markup: str, plain: str):
         self.markup = markup
         self.plain = plain
+
+
+class _Driver:
+    """A master driver as check() gets it, recording the modes of all its
+    ports when check() reads them (check() itself stops at the first port
+    in IO-Link mode)."""
+
+    __slots__ = ("_driver", "_address", "_modes")
+
+    def __init__(self, driver: Any, address: Any, modes: dict):
+        self._driver = driver
+        self._address = address
+        self._modes = modes
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._driver, name)
+
+    def getPortModes(self, *args: Any, **kwargs: Any) -> Any:
+        modes = self._driver.getPortModes(*args, **kwargs)
+        # Only a sequence is read here: an iterator would be used up before
+        # check() reads it.
+        if isinstance(modes, (list, tuple)):
+            try:
+                self._modes[self._address] = [bool(mode.activated()) for mode in modes]
+            except Exception:
+                pass
+        return modes
+
+
+class PortModes:
+    """For one check() of `checker`: binds a `_get_master` in its namespace
+    (which check() looks up at every call) that hands check() the master
+    driver wrapped in a _Driver; the module's own is back afterwards."""
+
+    def __init__(self, checker: Any):
+        self.checker = checker
+        self.modes: dict = {}
+        self._own: Any = None
+        self._wrapper: Any = None
+
+    def __enter__(self) -> Self:
+        try:
+            namespace = vars(self.checker)
+        except TypeError:  # no namespace to bind in: the plant view goes without modes
+            return self
+        own = namespace.get("_get_master")
+        if callable(own):
+            def get_master(bridge: Any, *args: Any, **kwargs: Any) -> Any:
+                driver = own(bridge, *args, **kwargs)
+                if driver is None:
+                    return driver
+                try:
+                    address = inventory.raw(bridge.address)
+                except Exception:
+                    return driver
+                return _Driver(driver, address, self.modes)
+
+            self._own, self._wrapper = own, get_master
+            namespace["_get_master"] = get_master
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        if self._wrapper is None:
+            return
+        namespace = vars(self.checker)
+        # Rebound by someone else in the meantime: theirs stays.
+        if namespace.get("_get_master") is self._wrapper:
+            namespace["_get_master"] = self._own
 
 
 class Worker:
@@ -120,6 +192,7 @@ class Worker:
         self._flush_posted = False
         self._abort_requested = False
         self._on_lines: Callable[[list[Line]], None] = lambda lines: None
+        self._faults: dict = {}
         self.thread: Optional[threading.Thread] = None
         self.checker: Any = None
 
@@ -198,11 +271,16 @@ class Worker:
             self._post(self.flush)
 
     def _print_log(self, text: str) -> None:
+        fault = plant_view.port_fault(text)
+        if fault is not None:
+            self._faults[fault[:2]] = fault[2]
         self._print(*(target.other(report_text.safe(text)) for target in self._targets))
 
     def _run(self, arguments: dict, on_done: Callable[[Outcome], None]) -> None:
         failure = None
         capture = None
+        ports = None
+        self._faults = {}
         try:
             try:
                 self.checker = self._load()
@@ -213,6 +291,7 @@ class Worker:
                 arguments = {**arguments, "address": expect_addresses(arguments.get("address"))}
                 if not self._abort_requested:
                     with library_log(self.checker, self._print_log), \
+                            PortModes(self.checker) as ports, \
                             inventory.Capture(self.checker, arguments, self._targets) as capture:
                         self.checker.check(printFnc=capture.printer(self._print), **arguments)
                     summary = capture.health_summary()
@@ -228,6 +307,8 @@ class Worker:
                 outcome.inventory = capture.document(outcome.completed)
                 if outcome.completed:
                     outcome.summary = capture.health_summary()
+            if ports is not None:
+                outcome.modes, outcome.faults = ports.modes, self._faults
             me = threading.current_thread()
 
             def done():

@@ -26,12 +26,15 @@ from __future__ import annotations
 
 import argparse
 import io
+import math
 import os
 import sys
+import threading
+import time
 import traceback
 from collections.abc import Callable
 
-from velmora.tools import inventory, report_text
+from velmora.tools import inventory, report_text, watch
 from velmora.tools.frontend import (
     EXIT_DIFFERS,
     EXIT_ERROR,
@@ -73,6 +76,8 @@ examples:
   tessadyn-check --color never > report.txt
   tessadyn-check --json > plant.json      the plant as JSON, to keep
   tessadyn-check --compare plant.json     what differs from it now
+  tessadyn-check --watch 2 | tee log.txt  the report, then what changes,
+                                          checking every 2 seconds
 
 with none of the variables below set, the stand-in driver library checks its
 emulated demo plant (and says so on standard error); an address that is none
@@ -117,6 +122,17 @@ class _SafeLines(io.TextIOBase):
         self._stream = stream
         self.gone = False
         self.on_gone: Callable[[], None] = lambda: None
+        # A watch's later rounds: the lines of the round before, not
+        # written again, and this round's.
+        self._before: set[str] | None = None
+        self._now: set[str] = set()
+        self._pending = ""
+
+    def next_round(self) -> None:
+        """A round of a watch ended: in the next, a line that this round
+        wrote (a master that still fails, a port fault still there) is not
+        written again; the driver library says each once per change."""
+        self._before, self._now = self._now, set()
 
     def _reader_gone(self) -> None:
         if not self.gone:
@@ -128,6 +144,16 @@ class _SafeLines(io.TextIOBase):
         if not isinstance(s, str):
             raise TypeError(f"write() argument must be str, not {type(s).__name__}")
         body, end = (s[:-1], "\n") if s.endswith("\n") else (s, "")
+        if self._before is not None:
+            # Held until a write ends the line (print() writes its line
+            # feed on its own), then written unless the round before had it.
+            self._pending += body
+            if not end:
+                return len(s)
+            body, self._pending = self._pending, ""
+            self._now.add(body)
+            if body in self._before:
+                return len(s)
         if not self.gone:
             try:
                 self._stream.write(safe(body) + end)
@@ -184,6 +210,22 @@ def _verbosity(value: str) -> int:
     if not 0 <= level <= 9:
         raise argparse.ArgumentTypeError(f"level {level} out of range (expected 0..9)")
     return level
+
+
+# --watch without SECONDS, and the longest interval.
+WATCH_INTERVAL = watch.DEFAULT_INTERVAL
+WATCH_LONGEST = 86400.0
+
+
+def _interval(value: str) -> float:
+    try:
+        seconds = float(value)
+    except ValueError:
+        seconds = math.nan
+    if not (math.isfinite(seconds) and 0 < seconds <= WATCH_LONGEST):
+        raise argparse.ArgumentTypeError(
+            f"invalid interval {value!r} (expected seconds, more than 0, at most {WATCH_LONGEST:.0f})")
+    return seconds
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -252,11 +294,22 @@ def build_parser() -> argparse.ArgumentParser:
         help="print the plant as one JSON document instead of the report "
         "(with --compare: the differences)",
     )
-    parser.add_argument(
+    rounds = parser.add_mutually_exclusive_group()
+    rounds.add_argument(
         "--compare",
         metavar="FILE",
         help="compare the plant with an inventory saved by --json and print "
         "the differences; exit 0 when it matches, 3 when it differs",
+    )
+    rounds.add_argument(
+        "--watch",
+        nargs="?",
+        const=WATCH_INTERVAL,
+        type=_interval,
+        metavar="SECONDS",
+        help="check again every SECONDS (default %g) until Ctrl-C: the report "
+        "first, then one line per change (with --json: one JSON object per "
+        "line); --auto counts for the first check only" % WATCH_INTERVAL,
     )
     parser.add_argument(
         "--debug", action="store_true", help="show the traceback of an error"
@@ -480,7 +533,7 @@ def _check(args, errors: _SafeLines) -> int:
         )
         return EXIT_OK
 
-    if args.json or saved is not None:
+    if args.watch is None and (args.json or saved is not None):
         return _check_data(args, checker, out, saved)
 
     target: report_text.Target
@@ -492,6 +545,9 @@ def _check(args, errors: _SafeLines) -> int:
         target = report_text.Coloured()
     else:
         target = report_text.PLAIN
+
+    if args.watch is not None:
+        return _watch(args, checker, out, errors, target)
 
     options = {"address": args.address, "auto": args.auto, "verbose": args.verbose,
                "select": args.select}
@@ -557,6 +613,127 @@ def _check_data(args, checker, out, saved) -> int:
     else:
         _write(out, "".join(d.line() + "\n" for d in differences) or "no differences\n")
     return EXIT_DIFFERS if differences else EXIT_OK
+
+
+class _WatchInterrupts(_Interrupts):
+    """SIGINT during a watch: in a round as for one check (the round
+    stops at its next step; a second Ctrl-C quits at once); between rounds
+    the watch ends."""
+
+    def __init__(self, checker):
+        super().__init__(checker)
+        self.between = False
+        self.ended = threading.Event()
+
+    def _handle(self, signum, frame):
+        if self.between:
+            self.ended.set()
+            return
+        super()._handle(signum, frame)
+
+    def wait(self, seconds: float) -> bool:
+        """Wait between rounds; True when Ctrl-C ended the watch."""
+        self.between = True
+        try:
+            return self.ended.wait(max(seconds, 0.0)) or bool(self.count)
+        finally:
+            self.between = False
+
+
+class _Status:
+    """The quiet status of a watch on a terminal: one line, rewritten in
+    place after each round without changes, wiped before the next text."""
+
+    def __init__(self, stream):
+        self.stream = stream
+        self.width = 0
+
+    def show(self, text: str) -> None:
+        self.clear()
+        self.stream.write(text)
+        self.stream.flush()
+        self.width = len(text)
+
+    def clear(self) -> None:
+        if self.width:
+            self.stream.write("\r" + " " * self.width + "\r")
+            self.stream.flush()
+            self.width = 0
+
+
+def _watch(args, checker, out, errors: _SafeLines, target: report_text.Target) -> int:
+    """--watch: rounds of checks until Ctrl-C, one at a time, each after
+    the one before ended (at most every args.watch seconds).  The first
+    prints the report (--json: the inventory, on one line); each later one
+    the changes since the round before, one line each, flushed, nothing when
+    nothing changed.  --auto counts for the first round only."""
+    tracker = watch.Tracker()
+    status = _Status(out) if not args.json and _isatty(out) else None
+    rounds = 0
+    errors.next_round()  # from now on a line of the driver library is written once per change
+    with _WatchInterrupts(checker) as interrupts:
+        errors.on_gone = checker.abort
+        while True:
+            started = time.monotonic()
+            first = not rounds
+            if status is not None:
+                status.clear()  # a warning of the round starts a line of its own
+            options = {"address": args.address, "auto": args.auto and first,
+                       "verbose": args.verbose, "select": args.select}
+            report = first and not args.json
+            failure = None
+            with inventory.Capture(checker, options, (target,) if report else (report_text.PLAIN,),
+                                   details=report and args.details) as capture:
+                if report:
+                    printer = capture.printer(_report_writer(out, interrupts))
+                else:
+                    printer = capture.printer(lambda *texts: interrupts.renew_abort())
+                try:
+                    checker.check(printFnc=printer, gui=report and target.gui, **options)
+                except BrokenPipeError:
+                    raise
+                except Exception as exc:
+                    failure = describe_error(exc)
+                    if first:
+                        _error(failure, args.debug)
+            rounds += 1
+            errors.next_round()
+            if errors.gone:
+                return EXIT_READER_GONE
+            document = capture.document(completed=failure is None and not interrupts.count)
+            if interrupts.count:
+                if first and args.json and failure is None:
+                    _write(out, watch.json_line(document) + "\n")
+                return EXIT_INTERRUPTED
+            if first:
+                tracker.first(document, failure)
+                found = capture.health_summary() if report and failure is None else None
+                if found is not None:  # as one check ends
+                    out.write(found + "\n")
+                    out.flush()
+                if args.json:
+                    out.write(watch.json_line(document) + "\n")
+                    out.flush()
+            else:
+                changes = tracker.next(document, failure)
+                if changes and status is not None:
+                    status.clear()
+                for change in changes:
+                    out.write((change.json_line() if args.json else change.line()) + "\n")
+                    out.flush()
+                if not changes and status is not None:
+                    status.show(f"{watch.local_time(document['time'])} round {rounds}: no changes")
+            if interrupts.wait(started + args.watch - time.monotonic()):
+                if status is not None:
+                    status.clear()
+                return EXIT_OK
+
+
+def _isatty(stream) -> bool:
+    try:
+        return bool(stream.isatty())
+    except (AttributeError, ValueError):
+        return False
 
 
 def _write(out, text: str) -> None:

@@ -1,7 +1,7 @@
 """Emulated IO-Link masters speaking JSON for IO-Link (REST, ``/iolink/v1``).
 
     python -m velmora.base.server [--installation FILE] [--listen 127.0.0.1:0 ...]
-        [--latency SECONDS] [--accept-latency SECONDS] [--device-startup SECONDS] [-v]
+        [--latency SECONDS] [--accept-latency SECONDS] [--device-startup SECONDS] [--reload] [-v]
 
 serves every IP master of an installation file (same format as the
 in-process emulation; default: VELMORA_BASE_INSTALLATION or the demo plant)
@@ -52,6 +52,7 @@ from __future__ import annotations
 import argparse
 import base64
 import json
+import os
 import signal
 import socket
 import sys
@@ -533,6 +534,7 @@ class Servers:
                  listen: Sequence[tuple[str, int]] | None = None, latency: float = 0.0, accept_latency: float = 0.0):
         self._stop = threading.Event()
         self.servers: list[MasterServer] = []
+        self._device_startup = device_startup
         self.plant = Plant(installation, device_startup, self._stop)
         served = gateways(self.plant.masters)
         places = list(listen or [(host, port)])
@@ -573,6 +575,22 @@ class Servers:
                 result[master.address] = place if number == 1 else f"{place}#{number}"
         return result
 
+    def reload(self, installation: Installation) -> list[str]:
+        """Serve the masters as ``installation`` now has them (ports,
+        devices, identity, faults, delays), each at the place it is served
+        at; port configurations written since start are forgotten.  Returns
+        the addresses it holds that are not served (a restart serves them)."""
+        plant = Plant(installation, self._device_startup, self._stop)
+        now = {(m.address, m.number): m for m in plant.masters if m.transport == "IP" and m.spec.present}
+        for s in self.servers:
+            served = s.master
+            gateway = {n: now.pop((m.address, n), m) for n, m in served.gateway.items()}
+            served.master = gateway[1]
+            served.spec = gateway[1].spec
+            served.gateway = gateway
+        self.plant = plant
+        return [address for address, _ in now]
+
     def start(self) -> Self:
         for s in self.servers:
             t = threading.Thread(target=s.serve_forever, kwargs={"poll_interval": 0.1}, daemon=True,
@@ -598,6 +616,14 @@ class Servers:
 
     def __exit__(self, *exc: object) -> None:
         self.close()
+
+
+def _modified(path: str) -> tuple[int, int] | None:
+    try:
+        status = os.stat(path)
+    except OSError:
+        return None
+    return status.st_mtime_ns, status.st_size
 
 
 def _listen(text: str) -> tuple[str, int]:
@@ -630,8 +656,12 @@ def main(argv: list[str] | None = None) -> int:
                         help="delay before every answer (default 0)")
     parser.add_argument("--accept-latency", type=_seconds, default=0.0, metavar="SECONDS",
                         help="delay before the first request of every new connection is read (default 0)")
+    parser.add_argument("--reload", action="store_true",
+                        help="serve the installation file anew whenever it changes (checked twice a second)")
     parser.add_argument("-v", "--verbose", action="store_true", help="log every request on stderr")
     args = parser.parse_args(argv)
+    if args.reload and not args.installation:
+        parser.error("--reload needs --installation FILE")
     listen = args.listen or [("127.0.0.1", 0)]
     try:
         installation = load_file(args.installation) if args.installation else load_default()
@@ -659,12 +689,21 @@ def main(argv: list[str] | None = None) -> int:
     for sig in (signal.SIGTERM, signal.SIGINT):
         signal.signal(sig, lambda *_: stop.set())
     with servers:
+        changed = _modified(args.installation) if args.reload else None
         for address, place in servers.addresses.items():
             print(f"{address} -> {place}", flush=True)
         print(f"serving {len(servers.addresses)} emulated master(s); stop with Ctrl-C or SIGTERM",
               file=sys.stderr, flush=True)
         while not stop.wait(0.5):
-            pass
+            if changed is not None and (now := _modified(args.installation)) != changed:
+                changed = now
+                try:
+                    left_out = servers.reload(load_file(args.installation))
+                except InstallationError as exc:
+                    print(f"error: {exc} (still serving the plant as it was)", file=sys.stderr, flush=True)
+                    continue
+                print(f"reloaded {args.installation}" + (f"; not served until a restart: {', '.join(left_out)}"
+                                                         if left_out else ""), file=sys.stderr, flush=True)
     print("stopped", file=sys.stderr, flush=True)
     return 0
 
