@@ -127,7 +127,7 @@ class IpTransport(TransportBackend):
         if not hosts:
             return links
         if (problem := ca_problem()) is not None:
-            skipped = [gateway for _, gateway in hosts if self._needs_ca(gateway, settings, True)]
+            skipped = [gateway for _, gateway in hosts if self._needs_ca(parse_target(gateway, plain=True), settings)]
             if skipped:
                 hosts = [host for host in hosts if host[1] not in skipped]
                 warn(f"IP discovery: {problem}; {len(skipped)} https master(s) that need it are not checked "
@@ -271,7 +271,7 @@ class IpTransport(TransportBackend):
         a warning that says what was tried."""
         gateway, number = split_master(address)
         numbers = None if number is None else {number}
-        if self._needs_ca(gateway, settings, True) and (problem := ca_problem()) is not None:
+        if self._needs_ca(parse_target(gateway, plain=True), settings) and (problem := ca_problem()) is not None:
             return f"IP: {problem}; the https master {address} is not checked"
         try:
             return self._gateway(gateway, settings, True, numbers, swept, clients)
@@ -282,21 +282,22 @@ class IpTransport(TransportBackend):
         http = parse_target(gateway, plain=True)
         assert http is not None
         https = Target("https", http.host, DEFAULT_PORTS["https"])
+        tried = first.problem if not first.redirect else f"{first.problem} (redirects to {first.redirect})"
+        where = f"tried {http.scheme}://{_place(http)}: {first.what}: {tried}; then https://{_place(https)}"
+        if self._needs_ca(https, settings) and (problem := ca_problem()) is not None:
+            return LinkError(address, where, problem)  # not asked: as silent as a refusal
         try:
             return self._gateway(gateway, settings, True, numbers, swept, clients, target=https)
         except RestError as exc:
             if isinstance(exc, (AuthenticationNeeded, PermissionDenied, CertificateRefused)):
                 return exc
-            tried = first.problem if not first.redirect else f"{first.problem} (redirects to {first.redirect})"
             kind = LinkError if exc.link else RestError  # nothing answers: a silent address of a range
-            return kind(address, f"tried {http.scheme}://{_place(http)}: {first.what}: {tried}; then "
-                                      f"https://{_place(https)}", f"{exc.what}: {exc.problem}")
+            return kind(address, where, f"{exc.what}: {exc.problem}")
 
     @staticmethod
-    def _needs_ca(gateway: str, settings: Settings, plain: bool) -> bool:
-        """True for an https gateway whose certificate is checked against
+    def _needs_ca(target: Target | None, settings: Settings) -> bool:
+        """True for an https target whose certificate is checked against
         the CA certificates (one not pinned)."""
-        target = parse_target(gateway, plain=plain)
         return target is not None and target.scheme == "https" and not settings.pinned(target.host, target.port)
 
     @staticmethod
