@@ -270,10 +270,8 @@ class Client:
         except socket.gaierror as exc:
             raise self.lost(what, f"unknown host {self.target.host!r} ({exc.strerror})") from None
         except CertificateProblem as exc:
-            t = self.target
-            place = f"[{t.host}]:{t.port}" if ":" in t.host else f"{t.host}:{t.port}"
             presented = (f"the master presented the certificate SHA-256 {exc.fingerprint}: compare it with the "
-                         f"master's display, then pin it: {ENV_PINS}={place}={exc.fingerprint}"
+                         f"master's display, then pin it: {ENV_PINS}={self.target.place}={exc.fingerprint}"
                          if exc.fingerprint else "the master's certificate could not be read")
             raise CertificateRefused(self.address, what, f"TLS error: {exc.reason}; {presented}",
                                      exc.fingerprint) from None

@@ -283,7 +283,7 @@ class IpTransport(TransportBackend):
         assert http is not None
         https = Target("https", http.host, DEFAULT_PORTS["https"])
         tried = first.problem if not first.redirect else f"{first.problem} (redirects to {first.redirect})"
-        where = f"tried {http.scheme}://{_place(http)}: {first.what}: {tried}; then https://{_place(https)}"
+        where = f"tried {http.scheme}://{http.place}: {first.what}: {tried}; then https://{https.place}"
         if self._needs_ca(https, settings) and (problem := ca_problem()) is not None:
             return LinkError(address, where, problem)  # not asked: as silent as a refusal
         try:
@@ -327,10 +327,6 @@ class IpTransport(TransportBackend):
         return [m for m in masters if m.number in numbers], [
             f"IP discovery: no master found: {gateway}#{n}: the gateway has no IO-Link master {n} (its masters: {listed})"
             for n in sorted(numbers - there)]
-
-
-def _place(target: Target) -> str:
-    return f"[{target.host}]:{target.port}" if ":" in target.host else f"{target.host}:{target.port}"
 
 
 class _Batch:
