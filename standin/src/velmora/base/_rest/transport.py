@@ -34,6 +34,7 @@ from __future__ import annotations
 
 import os
 import threading
+from collections import Counter
 from collections.abc import Callable, Mapping
 from concurrent.futures import Future, ThreadPoolExecutor
 from typing import Any, Union
@@ -68,6 +69,11 @@ def not_found(error: RestError) -> str:
     if isinstance(error, (AuthenticationNeeded, PermissionDenied, CertificateRefused)):
         return f"IP discovery: {error}"  # a master, that does not let this client in
     return f"IP discovery: no master found: {error}"
+
+
+def silent_range(entry: str, errors: list[RestError], total: int) -> str:
+    """The one warning for the addresses of a range where no master answered."""
+    return f"IP discovery: {entry}: no master at {len(errors)} of {total} addresses (first: {errors[0]})"
 
 
 class IpTransport(TransportBackend):
@@ -174,8 +180,7 @@ class IpTransport(TransportBackend):
         for _, text in sorted(warnings):
             if text in unanswered:
                 errors = unanswered[text]
-                total = sum(1 for e, _ in hosts if e == text)
-                text = f"IP discovery: {text}: no master at {len(errors)} of {total} addresses (first: {errors[0]})"
+                text = silent_range(text, errors, sum(1 for e, _ in hosts if e == text))
             warn(text)
         return links
 
@@ -337,7 +342,8 @@ class _Batch:
     def __init__(self, given: list[tuple[str, str]]):
         self._given = given
         self._entry = {address: entry for entry, address in given}
-        self._left = {entry: sum(1 for e, _ in given if e == entry) for entry, _ in given}
+        self._total = Counter(entry for entry, _ in given)  # addresses of each entry
+        self._left = dict(self._total)
         self._silent: dict[str, list[RestError]] = {}
         self._futures: dict[str, Future[Probe]] = {}
         self._clients: list[Client] = []
@@ -395,8 +401,7 @@ class _Batch:
         errors = self._silent.get(entry)
         if self._left[entry] or not errors:
             return []
-        total = sum(1 for e, _ in self._given if e == entry)
-        return [f"IP discovery: {entry}: no master at {len(errors)} of {total} addresses (first: {errors[0]})"]
+        return [silent_range(entry, errors, self._total[entry])]
 
     def close(self) -> None:
         """Probes not begun are dropped, those under way cut off; no thread
