@@ -314,8 +314,8 @@ class Client:
                         else f"needs credentials: add a netrc entry for {host}" if self.auth.credential is None
                         else f"credentials not sent: the netrc entry for {host} holds no bearer token")
             error = error_for(self.address, what, answer.status, self.auth.clear(answer.reason), code, message, note)
-            if 300 <= answer.status < 400:
-                error.redirect = answer.location
+            if 300 <= answer.status < 400:  # told in warnings: the master's text like any other
+                error.redirect = self.auth.clear(answer.location)[:MAX_TEXT]
             raise error
         if answer.status == 204 or (method == "POST" and not raw):
             return None
