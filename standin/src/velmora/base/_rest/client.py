@@ -154,18 +154,37 @@ class Auth:
     def clear(self, value: Any) -> Any:
         """A value a master sent (JSON, or a text), with every credential
         sent to the host replaced by "(hidden)": a master that echoes them
-        gets them into no output."""
+        gets them into no output.  Lists and objects are cleared in place,
+        without recursion: however deep a master nests its answer (as deep
+        as the JSON decoder takes), the stack is not exhausted."""
         if not self._secrets:
             return value
         if isinstance(value, str):
-            for secret in self._secrets:
-                value = value.replace(secret, HIDDEN)
-            return value
-        if isinstance(value, list):
-            return [self.clear(v) for v in value]
-        if isinstance(value, dict):
-            return {self.clear(k): self.clear(v) for k, v in value.items()}
+            return self._clear_text(value)
+        pending = [value]
+        while pending:
+            node = pending.pop()
+            if isinstance(node, list):
+                for i, item in enumerate(node):
+                    if isinstance(item, str):
+                        node[i] = self._clear_text(item)
+                    elif isinstance(item, (list, dict)):
+                        pending.append(item)
+            elif isinstance(node, dict):
+                items = list(node.items())
+                node.clear()
+                for key, item in items:
+                    if isinstance(item, str):
+                        item = self._clear_text(item)
+                    elif isinstance(item, (list, dict)):
+                        pending.append(item)
+                    node[self._clear_text(key) if isinstance(key, str) else key] = item
         return value
+
+    def _clear_text(self, text: str) -> str:
+        for secret in self._secrets:
+            text = text.replace(secret, HIDDEN)
+        return text
 
     def header(self) -> str | None:
         """The Authorization header's value, once the host asked."""
