@@ -135,6 +135,16 @@ def test_a_plain_address_is_asked_at_http_then_https(raw_master, monkeypatch, wa
         assert "HTTP 404" in warnings_seen.lines[0] and "https" not in warnings_seen.lines[0]
 
 
+def test_a_plain_address_refused_at_http_is_not_asked_at_https_without_its_ca(monkeypatch, tmp_path, warnings_seen, ip):
+    ports = {"http": closed_port(), "https": closed_port()}
+    monkeypatch.setattr(_address, "DEFAULT_PORTS", ports)
+    monkeypatch.setattr("velmora.base._rest.transport.DEFAULT_PORTS", ports)
+    monkeypatch.setenv("SSL_CERT_FILE", str(tmp_path / "plant-ca.pem"))
+    assert ip.discover("127.0.0.1") is None
+    assert len(warnings_seen.lines) == 1
+    assert f"then https://127.0.0.1:{ports['https']}: SSL_CERT_FILE: " in warnings_seen.lines[0]
+
+
 def test_given_addresses_are_probed_at_once_and_a_ranges_silent_ones_are_one_warning(
         raw_master, monkeypatch, tmp_path, warnings_seen, ip):
     # Each probe of the first master waits until the second has been asked

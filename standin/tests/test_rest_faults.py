@@ -6,6 +6,7 @@ master failed."""
 from __future__ import annotations
 
 import base64
+import json
 import socket
 import threading
 import time
@@ -16,7 +17,7 @@ import pytest
 from velmora.base import IoddUtility, sim
 from velmora.base._http import Stop
 from velmora.base._rest import ENV_TIMEOUTS, Client, Settings
-from velmora.base._rest.client import AuthenticationNeeded, CheckAborted
+from velmora.base._rest.client import AuthenticationNeeded, CheckAborted, RestError
 from velmora.base._rest.readahead import ENV_WORKERS
 from velmora.base._rest.resources import MAX_GATEWAY_MASTERS
 
@@ -75,23 +76,31 @@ def test_a_401_to_a_request_sent_before_a_sibling_learned_the_scheme_is_repeated
         client.end()
 
 
-@pytest.mark.parametrize("where", ["reason", "message", "value"])
+@pytest.mark.parametrize("where", ["reason", "message", "value", "redirect", "nested"])
 def test_credentials_a_master_echoes_reach_no_output(tmp_path, monkeypatch, raw_master, where):
     with_netrc(tmp_path, monkeypatch)
     echo = f"rejected maint:{SECRET} ({BASIC})"
     if where == "value":
         reply = json_answer({**GOOD["/gateway/identification"], "vendorName": echo})
+    elif where == "nested":  # deeper than the interpreter's recursion limit
+        reply = http_answer(200, "[" * 5000 + json.dumps(echo) + "]" * 5000)
+    elif where == "redirect":
+        reply = http_answer(301, "", f"Location: https://127.0.0.1/{echo}{'x' * 60000}\r\n")
     else:
         reply = answer_401(echo if where == "reason" else "Unauthorized",
                            {"code": 151, "message": echo if where == "message" else "no"})
     client = client_for(raw_master({"/gateway/identification": reply}).address)
     try:
-        shown = repr(client.get("/gateway/identification"))
-    except AuthenticationNeeded as exc:
-        shown = f"{exc} {exc.problem}"
+        value = client.get("/gateway/identification")
+        while where == "nested" and isinstance(value, list):
+            value = value[0]
+        shown = repr(value)
+    except RestError as exc:
+        assert isinstance(exc, AuthenticationNeeded) or where == "redirect"
+        shown = f"{exc} {exc.problem} {exc.redirect}"
     finally:
         client.end()
-    assert "rejected maint:(hidden) ((hidden))" in shown
+    assert "rejected maint:(hidden) ((hidden))" in shown and len(shown) < 5000
     assert SECRET not in shown and BASIC not in shown
 
 

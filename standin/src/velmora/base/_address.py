@@ -46,9 +46,13 @@ class Target:
     port: int
     base: str = API_BASE
 
+    @property
+    def place(self) -> str:
+        """host:port, an IPv6 host in brackets."""
+        return f"[{self.host}]:{self.port}" if ":" in self.host else f"{self.host}:{self.port}"
+
     def __str__(self) -> str:
-        host = f"[{self.host}]" if ":" in self.host else self.host
-        return f"{self.scheme}://{host}:{self.port}{self.base}"
+        return f"{self.scheme}://{self.place}{self.base}"
 
 
 def _target(scheme: str, host: str, port: str | None, path: str | None) -> Target | None:

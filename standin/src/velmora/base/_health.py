@@ -84,9 +84,6 @@ class Health:
     diagnoses: tuple[Diagnosis, ...] = ()
     ports: Mapping[int, Communication] = field(default_factory=dict)
 
-    def of_port(self, port: int | None) -> tuple[Diagnosis, ...]:
-        return tuple(d for d in self.diagnoses if d.port == port)
-
 
 NO_HEALTH = Health()
 

@@ -5,8 +5,8 @@ The installation is loaded lazily on first use: from the JSON file named by
 VELMORA_BASE_INSTALLATION if set, else the built-in demo plant.  The demo is
 a plant nobody chose: as soon as REST hosts are set in the environment
 (VELMORA_BASE_REST_HOSTS, a real plant) its masters are left out, on every
-transport (``emulating()``).  An installation that is named (the variable,
-or ``sim.use_installation``) keeps its emulated masters.  ``reset()``
+transport.  An installation that is named (the variable, or
+``sim.use_installation``) keeps its emulated masters.  ``reset()``
 rebuilds the plant from the same installation and runs the reset hooks (the
 driver layer uses one to clear the driver manager and to re-create the
 drivers the installation says the manager already holds).
@@ -81,10 +81,6 @@ class Runtime:
     def _without_demo(self, installation: Installation) -> bool:
         return (self._chosen is None and installation.source == DEMO_SOURCE
                 and bool(os.environ.get(ENV_HOSTS, "").strip()))
-
-    def emulating(self) -> bool:
-        """True when the plant in use has emulated masters."""
-        return bool(self.plant().masters)
 
     def installation(self) -> Installation:
         return self.plant().installation

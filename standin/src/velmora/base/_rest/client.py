@@ -154,18 +154,37 @@ class Auth:
     def clear(self, value: Any) -> Any:
         """A value a master sent (JSON, or a text), with every credential
         sent to the host replaced by "(hidden)": a master that echoes them
-        gets them into no output."""
+        gets them into no output.  Lists and objects are cleared in place,
+        without recursion: however deep a master nests its answer (as deep
+        as the JSON decoder takes), the stack is not exhausted."""
         if not self._secrets:
             return value
         if isinstance(value, str):
-            for secret in self._secrets:
-                value = value.replace(secret, HIDDEN)
-            return value
-        if isinstance(value, list):
-            return [self.clear(v) for v in value]
-        if isinstance(value, dict):
-            return {self.clear(k): self.clear(v) for k, v in value.items()}
+            return self._clear_text(value)
+        pending = [value]
+        while pending:
+            node = pending.pop()
+            if isinstance(node, list):
+                for i, item in enumerate(node):
+                    if isinstance(item, str):
+                        node[i] = self._clear_text(item)
+                    elif isinstance(item, (list, dict)):
+                        pending.append(item)
+            elif isinstance(node, dict):
+                items = list(node.items())
+                node.clear()
+                for key, item in items:
+                    if isinstance(item, str):
+                        item = self._clear_text(item)
+                    elif isinstance(item, (list, dict)):
+                        pending.append(item)
+                    node[self._clear_text(key) if isinstance(key, str) else key] = item
         return value
+
+    def _clear_text(self, text: str) -> str:
+        for secret in self._secrets:
+            text = text.replace(secret, HIDDEN)
+        return text
 
     def header(self) -> str | None:
         """The Authorization header's value, once the host asked."""
@@ -270,10 +289,8 @@ class Client:
         except socket.gaierror as exc:
             raise self.lost(what, f"unknown host {self.target.host!r} ({exc.strerror})") from None
         except CertificateProblem as exc:
-            t = self.target
-            place = f"[{t.host}]:{t.port}" if ":" in t.host else f"{t.host}:{t.port}"
             presented = (f"the master presented the certificate SHA-256 {exc.fingerprint}: compare it with the "
-                         f"master's display, then pin it: {ENV_PINS}={place}={exc.fingerprint}"
+                         f"master's display, then pin it: {ENV_PINS}={self.target.place}={exc.fingerprint}"
                          if exc.fingerprint else "the master's certificate could not be read")
             raise CertificateRefused(self.address, what, f"TLS error: {exc.reason}; {presented}",
                                      exc.fingerprint) from None
@@ -316,8 +333,8 @@ class Client:
                         else f"needs credentials: add a netrc entry for {host}" if self.auth.credential is None
                         else f"credentials not sent: the netrc entry for {host} holds no bearer token")
             error = error_for(self.address, what, answer.status, self.auth.clear(answer.reason), code, message, note)
-            if 300 <= answer.status < 400:
-                error.redirect = answer.location
+            if 300 <= answer.status < 400:  # told in warnings: the master's text like any other
+                error.redirect = self.auth.clear(answer.location)[:MAX_TEXT]
             raise error
         if answer.status == 204 or (method == "POST" and not raw):
             return None

@@ -34,6 +34,7 @@ from __future__ import annotations
 
 import os
 import threading
+from collections import Counter
 from collections.abc import Callable, Mapping
 from concurrent.futures import Future, ThreadPoolExecutor
 from typing import Any, Union
@@ -68,6 +69,11 @@ def not_found(error: RestError) -> str:
     if isinstance(error, (AuthenticationNeeded, PermissionDenied, CertificateRefused)):
         return f"IP discovery: {error}"  # a master, that does not let this client in
     return f"IP discovery: no master found: {error}"
+
+
+def silent_range(entry: str, errors: list[RestError], total: int) -> str:
+    """The one warning for the addresses of a range where no master answered."""
+    return f"IP discovery: {entry}: no master at {len(errors)} of {total} addresses (first: {errors[0]})"
 
 
 class IpTransport(TransportBackend):
@@ -127,7 +133,7 @@ class IpTransport(TransportBackend):
         if not hosts:
             return links
         if (problem := ca_problem()) is not None:
-            skipped = [gateway for _, gateway in hosts if self._needs_ca(gateway, settings, True)]
+            skipped = [gateway for _, gateway in hosts if self._needs_ca(parse_target(gateway, plain=True), settings)]
             if skipped:
                 hosts = [host for host in hosts if host[1] not in skipped]
                 warn(f"IP discovery: {problem}; {len(skipped)} https master(s) that need it are not checked "
@@ -174,8 +180,7 @@ class IpTransport(TransportBackend):
         for _, text in sorted(warnings):
             if text in unanswered:
                 errors = unanswered[text]
-                total = sum(1 for e, _ in hosts if e == text)
-                text = f"IP discovery: {text}: no master at {len(errors)} of {total} addresses (first: {errors[0]})"
+                text = silent_range(text, errors, sum(1 for e, _ in hosts if e == text))
             warn(text)
         return links
 
@@ -271,7 +276,7 @@ class IpTransport(TransportBackend):
         a warning that says what was tried."""
         gateway, number = split_master(address)
         numbers = None if number is None else {number}
-        if self._needs_ca(gateway, settings, True) and (problem := ca_problem()) is not None:
+        if self._needs_ca(parse_target(gateway, plain=True), settings) and (problem := ca_problem()) is not None:
             return f"IP: {problem}; the https master {address} is not checked"
         try:
             return self._gateway(gateway, settings, True, numbers, swept, clients)
@@ -282,21 +287,22 @@ class IpTransport(TransportBackend):
         http = parse_target(gateway, plain=True)
         assert http is not None
         https = Target("https", http.host, DEFAULT_PORTS["https"])
+        tried = first.problem if not first.redirect else f"{first.problem} (redirects to {first.redirect})"
+        where = f"tried {http.scheme}://{http.place}: {first.what}: {tried}; then https://{https.place}"
+        if self._needs_ca(https, settings) and (problem := ca_problem()) is not None:
+            return LinkError(address, where, problem)  # not asked: as silent as a refusal
         try:
             return self._gateway(gateway, settings, True, numbers, swept, clients, target=https)
         except RestError as exc:
             if isinstance(exc, (AuthenticationNeeded, PermissionDenied, CertificateRefused)):
                 return exc
-            tried = first.problem if not first.redirect else f"{first.problem} (redirects to {first.redirect})"
             kind = LinkError if exc.link else RestError  # nothing answers: a silent address of a range
-            return kind(address, f"tried {http.scheme}://{_place(http)}: {first.what}: {tried}; then "
-                                      f"https://{_place(https)}", f"{exc.what}: {exc.problem}")
+            return kind(address, where, f"{exc.what}: {exc.problem}")
 
     @staticmethod
-    def _needs_ca(gateway: str, settings: Settings, plain: bool) -> bool:
-        """True for an https gateway whose certificate is checked against
+    def _needs_ca(target: Target | None, settings: Settings) -> bool:
+        """True for an https target whose certificate is checked against
         the CA certificates (one not pinned)."""
-        target = parse_target(gateway, plain=plain)
         return target is not None and target.scheme == "https" and not settings.pinned(target.host, target.port)
 
     @staticmethod
@@ -328,10 +334,6 @@ class IpTransport(TransportBackend):
             for n in sorted(numbers - there)]
 
 
-def _place(target: Target) -> str:
-    return f"[{target.host}]:{target.port}" if ":" in target.host else f"{target.host}:{target.port}"
-
-
 class _Batch:
     """Addresses an application will ask for one by one, probed at once on
     the first ``find`` of one of them; each result is taken once.  Silent
@@ -340,7 +342,8 @@ class _Batch:
     def __init__(self, given: list[tuple[str, str]]):
         self._given = given
         self._entry = {address: entry for entry, address in given}
-        self._left = {entry: sum(1 for e, _ in given if e == entry) for entry, _ in given}
+        self._total = Counter(entry for entry, _ in given)  # addresses of each entry
+        self._left = dict(self._total)
         self._silent: dict[str, list[RestError]] = {}
         self._futures: dict[str, Future[Probe]] = {}
         self._clients: list[Client] = []
@@ -398,8 +401,7 @@ class _Batch:
         errors = self._silent.get(entry)
         if self._left[entry] or not errors:
             return []
-        total = sum(1 for e, _ in self._given if e == entry)
-        return [f"IP discovery: {entry}: no master at {len(errors)} of {total} addresses (first: {errors[0]})"]
+        return [silent_range(entry, errors, self._total[entry])]
 
     def close(self) -> None:
         """Probes not begun are dropped, those under way cut off; no thread
