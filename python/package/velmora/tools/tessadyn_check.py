@@ -28,6 +28,7 @@ import argparse
 import io
 import math
 import os
+import signal
 import sys
 import threading
 import time
@@ -485,9 +486,17 @@ def main(argv=None) -> int:
     except ImportError:
         pass  # no driver library: the check says so
     try:
-        return _run(args)
+        status = _run(args)
     except KeyboardInterrupt:
-        return EXIT_INTERRUPTED
+        status = EXIT_INTERRUPTED
+    if status == EXIT_INTERRUPTED and _Interrupts.program \
+            and threading.current_thread() is threading.main_thread():
+        # The command ends after a Ctrl-C.  One more on its way out is
+        # ignored: Python puts back the system's default action when it
+        # shuts down, and that would kill the process instead of letting it
+        # exit with its status.
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+    return status
 
 
 def _run(args) -> int:
