@@ -386,6 +386,7 @@ class _Interrupts:
     ending then, and a second Ctrl-C on its way out still quits quietly."""
 
     program = False  # set by main() run as the command
+    interrupted = False  # a Ctrl-C came in this process
 
     def __init__(self, checker):
         self.checker = checker
@@ -406,6 +407,7 @@ class _Interrupts:
 
     def _handle(self, signum, frame):
         self.count += 1
+        _Interrupts.interrupted = True
         if self.count == 1:
             _say("aborting... (press Ctrl-C again to quit at once)")
             abort_check(self.checker)
@@ -489,12 +491,12 @@ def main(argv=None) -> int:
         status = _run(args)
     except KeyboardInterrupt:
         status = EXIT_INTERRUPTED
-    if status == EXIT_INTERRUPTED and _Interrupts.program \
+    if (status == EXIT_INTERRUPTED or _Interrupts.interrupted) and _Interrupts.program \
             and threading.current_thread() is threading.main_thread():
-        # The command ends after a Ctrl-C.  One more on its way out is
-        # ignored: Python puts back the system's default action when it
-        # shuts down, and that would kill the process instead of letting it
-        # exit with its status.
+        # The command ends after a Ctrl-C (130, or 0 for a watch stopped
+        # between rounds).  One more on its way out is ignored: Python puts
+        # back the system's default action when it shuts down, and that
+        # would kill the process instead of letting it exit with its status.
         signal.signal(signal.SIGINT, signal.SIG_IGN)
     return status
 
@@ -636,6 +638,7 @@ class _WatchInterrupts(_Interrupts):
 
     def _handle(self, signum, frame):
         if self.between:
+            _Interrupts.interrupted = True
             self.ended.set()
             return
         super()._handle(signum, frame)
