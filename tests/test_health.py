@@ -14,7 +14,7 @@ import pytest
 
 from plants import valid
 from test_cli import cli
-from velmora.tools import health, inventory, report_text
+from velmora.tools import health, inventory, plant_view, report_text
 
 EXAMPLE = Path(__file__).parents[1] / "standin" / "examples" / "health.json"
 
@@ -84,15 +84,28 @@ def test_inventory_and_comparison_carry_diagnoses_and_rates(tmp_path):
         tmp_path, plant)).stdout))) == []
 
 
-@pytest.mark.parametrize("bridge", [
-    types.SimpleNamespace(),  # a library that tells none
-    types.SimpleNamespace(health=types.SimpleNamespace(diagnoses=[object(), types.SimpleNamespace(
-        severity="ERROR", code=1 << 40, text=b"bytes", since=7, pending="yes", port=-1)], ports={"1": None})),
-    types.SimpleNamespace(health=types.SimpleNamespace(diagnoses=iter(int, 1), ports=None)),
+HOSTILE_FAULT = "\x1b[2J[color=#ff0000](x)" * 20
+
+
+@pytest.mark.parametrize("bridge, faults", [
+    (types.SimpleNamespace(), None),  # a library that tells none
+    (types.SimpleNamespace(health=types.SimpleNamespace(diagnoses=[object(), types.SimpleNamespace(
+        severity="ERROR", code=1 << 40, text=b"bytes", since=7, pending="yes", port=-1)], ports={"1": None},
+        faults=[object(), types.SimpleNamespace(port=True, status="A", text="t"),
+                types.SimpleNamespace(port=65, status="A", text="t"), types.SimpleNamespace(port=0, text="t"),
+                types.SimpleNamespace(port=2, status=5, text=HOSTILE_FAULT),
+                types.SimpleNamespace(port=2, status="A", text="second")])),
+     {2: {"status": None, "text": HOSTILE_FAULT[:255]}}),
+    (types.SimpleNamespace(health=types.SimpleNamespace(diagnoses=iter(int, 1), ports=None)), None),
 ])
-def test_a_health_that_is_not_one_is_none_or_its_usable_part(bridge):
+def test_a_health_that_is_not_one_is_none_or_its_usable_part(bridge, faults):
     got = health.read(bridge)
     assert got is None or (got["ports"] == {} and all(d["code"] is None and d["text"] == "" and d["port"] is None
                                                      and d["pending"] is False for d in got["diagnoses"]))
+    assert (got or {}).get("faults") == faults and (got is None or health.faults(bridge) == faults)
+    if faults:  # the plant view's cell says the fault escaped
+        (row,) = plant_view.rows({"masters": [{"address": "A", "devices": [], "ports": [
+            {"port": 2, "diagnoses": [], "fault": faults[2]}]}]})
+        assert row.cells[1].state == plant_view.FAULT and "\x1b" not in row.cells[1].text
     line = [health.diagnosis_line(d, report_text.PLAIN, with_port=True) for d in (got or {"diagnoses": []})["diagnoses"]]
     assert all(x == "    ERROR: " for x in line)

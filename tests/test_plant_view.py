@@ -6,8 +6,10 @@ from pathlib import Path
 
 import pytest
 
+from plants import valid
 from test_gui_run import Posted, start
 from velmora.base import sim
+from velmora.base.server import Servers
 from velmora.tools import plant_view
 from velmora.tools.gui_run import Options, Worker
 
@@ -18,26 +20,46 @@ def symbols(grid):
     return {row.address: " ".join(cell.symbol for cell in row.cells) for row in grid}
 
 
-@pytest.mark.parametrize("installation, auto, expected", [
-    (None, True, {"192.168.10.21": "OK OK OK . . . - OK", "192.168.10.22": "OK - OK -",
-                  "COM5": "OK", "D4:36:39:8A:10:5C": "OK ."}),
+FAULTS = "OK X X X X X . ."
+# The port faults as the cells say them, in and out of process alike.
+FAULT_TEXTS = ["", "communication lost", "incorrect device", "the master cannot use the port",
+               "device still starting, not listed", "port power off", "", ""]
+
+
+@pytest.mark.parametrize("installation, auto, over_rest, expected", [
+    (None, True, False, {"192.168.10.21": "OK OK OK . . . - OK", "192.168.10.22": "OK - OK -",
+                         "COM5": "OK", "D4:36:39:8A:10:5C": "OK ."}),
     # Ports all off, not activated: each is "off".
-    (None, False, {"192.168.10.21": "OK OK OK . . . - OK", "192.168.10.22": "- - - -",
-                   "COM5": "OK", "D4:36:39:8A:10:5C": "OK ."}),
-    (EXAMPLES / "port-faults.json", False, {"192.168.10.40": "OK X X X X X . ."}),
+    (None, False, False, {"192.168.10.21": "OK OK OK . . . - OK", "192.168.10.22": "- - - -",
+                          "COM5": "OK", "D4:36:39:8A:10:5C": "OK ."}),
+    (EXAMPLES / "port-faults.json", False, False, {"192.168.10.40": FAULTS}),
+    (EXAMPLES / "port-faults.json", False, True, {"192.168.10.40": FAULTS}),
     # Pending diagnoses and invalid process data: "!", with or without a device.
-    (EXAMPLES / "health.json", False, {"192.168.10.50": "! ! ! OK", "192.168.10.51": "! OK"}),
+    (EXAMPLES / "health.json", False, False, {"192.168.10.50": "! ! ! OK", "192.168.10.51": "! OK"}),
 ])
-def test_a_run_gives_each_port_its_state(installation, auto, expected):
+def test_a_run_gives_each_port_its_state(installation, auto, over_rest, expected):
+    options = Options(auto=auto)
+    servers = None
+    if over_rest:
+        servers = Servers(sim.load_installation(installation), device_startup=0.05).start()
+        options = Options(addresses=tuple(servers.addresses[a] for a in expected))
+        installation = {"masters": []}
     sim.use_installation(installation)
     try:
         posted = Posted()
-        _, outcome = start(Worker(posted), posted, Options(auto=auto))
+        _, outcome = start(Worker(posted), posted, options)
     finally:
         sim.use_installation(None)
-    grid = plant_view.rows(outcome.inventory, outcome.modes, outcome.faults)
+        if servers is not None:
+            servers.close()
+    grid = plant_view.rows(valid(outcome.inventory), outcome.modes)
+    named = {servers.addresses[a]: a for a in expected} if servers else {}
+    for row in grid:
+        row.address = named.get(row.address, row.address)
     assert symbols(grid) == expected
     assert not any(cell.changed for row in grid for cell in row.cells)
+    if FAULTS in expected.values():
+        assert [c.text if c.state == plant_view.FAULT else "" for c in grid[0].cells] == FAULT_TEXTS
 
 
 def test_a_cell_says_what_is_there_and_is_marked_when_it_changed():
@@ -51,24 +73,13 @@ def test_a_cell_says_what_is_there_and_is_marked_when_it_changed():
             {"port": 5, "vendorId": 1, "deviceId": 3, "identification": None}],
         "ports": [{"port": 1, "diagnoses": [notice]},
                   {"port": 2, "diagnoses": [notice, {"severity": "ERROR", "code": 6163, "text": "Overcurrent"}]},
+                  {"port": 3, "diagnoses": [], "fault": {
+                      "status": "COMMUNICATION_LOST",
+                      "text": "expected device 0x0765/0x10a2f3 does not answer (communication lost)"}},
                   {"port": 5, "pdInValid": False, "pdOutValid": True, "diagnoses": []}]}]}
-    faults = {("A", 3): "expected device 0x0765/0x10a2f3 does not answer (communication lost)"}
-    (row,) = plant_view.rows(document, {"A": [True, True, True, False]}, faults,
-                             changed=[("A", 2), ("A", None)])
+    (row,) = plant_view.rows(document, {"A": [True, True, True, False]}, changed=[("A", 2), ("A", None)])
     assert (row.name, row.changed, row.problems) == ("line 1", True, ["ALERT 0x0002"])
     assert [(c.state, c.text, c.changed) for c in row.cells] == [
         ("online", "0x0765\n0x2001", False), ("diagnosis", "Overcurrent\nVPS\\x1b-200", True),
         ("fault", "communication lost", False), ("off", "", False),
         ("diagnosis", "process data (input) invalid\n0x0001", False)]
-
-
-@pytest.mark.parametrize("line, found", [
-    ("WARNING: velmora.base: Master 192.168.10.40 port 6: port power switched off (port power off)",
-     ("192.168.10.40", 6, "port power switched off (port power off)")),
-    ("WARNING: Master 127.0.0.1:4000#2 port 12: device still starting, not listed",
-     ("127.0.0.1:4000#2", 12, "device still starting, not listed")),
-    ("INFO: Master A port 1: empty", None),
-    ("WARNING: velmora.base: IP: master 192.168.10.23 not connected: connection refused", None),
-])
-def test_port_faults_are_read_from_the_driver_librarys_warnings(line, found):
-    assert plant_view.port_fault(line) == found

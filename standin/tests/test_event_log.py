@@ -109,14 +109,14 @@ def test_hostile_logs_never_raise_and_give_well_formed_diagnoses(log: Any) -> No
 @pytest.mark.parametrize("status, expected", [
     ({"statusInfo": "DEVICE_ONLINE", "iolinkRevision": "1.1", "transmissionRate": "COM3",
       "masterCycleTime": {"value": 2.3, "unit": "ms"}, "portQualityInfo": {"pdInValid": False, "pdOutValid": True}},
-     ("COM3", "2.3 ms", "1.1", True)),
+     ("COM3", "2.3 ms", "1.1", False, True)),
     ({"statusInfo": "DEVICE_ONLINE", "ioLinkRevision": "1.0", "transmissionRate": "COM9",
-      "masterCycleTime": {"value": "fast"}, "portQualityInfo": {"pdInValid": "no"}}, (None, None, "1.0", False)),
-    ([], (None, None, None, False)),
+      "masterCycleTime": {"value": "fast"}, "portQualityInfo": {"pdInValid": "no"}}, (None, None, "1.0", None, None)),
+    ([], (None, None, None, None, None)),
 ])
 def test_a_ports_communication_takes_what_is_well_formed(status: Any, expected: tuple[Any, ...]) -> None:
     c = communication(status)
-    assert (c.transmissionRate, c.cycleTime, c.revision, c.processDataInvalid) == expected
+    assert (c.transmissionRate, c.cycleTime, c.revision, c.pdInValid, c.pdOutValid) == expected
 
 
 # ---------------------------------------------------------------- read over REST

@@ -21,7 +21,7 @@ from velmora.base._rest.client import (
 )
 
 from rest_doubles import API, GOOD, http_answer, json_answer
-from test_rest_field import AUTO, client_for, ip_base, listing
+from test_rest_field import AUTO, OFF, client_for, ip_base, listing
 
 FORBIDDEN = json_answer({"code": 150, "message": "Permission denied"}, 403)
 LOCKED = json_answer({"code": 104, "message": "Action locked by another client"}, 400)
@@ -159,15 +159,21 @@ def test_port_faults_are_told_in_words_in_process_and_over_rest(serve, warnings_
         doc = {"masters": []}
     sim.use_installation(doc)
     with ip_base() as base:
-        _, devices = listing(base, address)
+        bridge = base.discover(address)
+        driver = base.connect(bridge, {base.driverName(): OFF})
+        devices = driver.getDevices(options=OFF)
+        driver.disconnect()
+        # The master's health carries each fault warned of, after the session too.
+        faults = [(f.port, f.status, f.text) for f in bridge.health.faults]
     assert [d[:3] for d in devices] == [(1, 1893, 1090291), (3, 1893, 1090310)]  # the incorrect device is listed
     said = "velmora.base: Master " + address + " port "
-    assert warnings_seen.lines == [
-        said + "2: expected device 0x0765/0x10a2f3 does not answer (communication lost)",
-        said + "3: holds another device than the expected 0x0765/0x10a2f3 (incorrect device)",
-        said + "4: not available (the master cannot use the port)",
-        said + "5: device still starting, not listed",
-        said + "6: port power switched off (port power off)"]
+    assert warnings_seen.lines == [said + f"{port}: {text}" for port, _, text in faults]
+    assert faults == [
+        (2, "COMMUNICATION_LOST", "expected device 0x0765/0x10a2f3 does not answer (communication lost)"),
+        (3, "INCORRECT_DEVICE", "holds another device than the expected 0x0765/0x10a2f3 (incorrect device)"),
+        (4, "NOT_AVAILABLE", "not available (the master cannot use the port)"),
+        (5, "DEVICE_STARTING", "device still starting, not listed"),
+        (6, "PORT_POWER_OFF", "port power switched off (port power off)")]
     assert warnings_seen.infos == [said + "7: no device answers (communication lost)"]
 
 

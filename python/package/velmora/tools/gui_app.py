@@ -484,7 +484,7 @@ class CheckerView(BoxLayout):
 
     def _show_plant(self, outcome: Outcome, changed: set) -> None:
         assert outcome.inventory is not None
-        self.ids.plant.show(plant_view.rows(outcome.inventory, outcome.modes, outcome.faults, changed))
+        self.ids.plant.show(plant_view.rows(outcome.inventory, outcome.modes, changed))
 
     def _append(self, lines: list[Line]) -> None:
         follow = self._following()

@@ -12,7 +12,7 @@ import traceback
 from dataclasses import dataclass, field
 from typing import Any, Callable, Optional, Self
 
-from velmora.tools import inventory, plant_view, report_text
+from velmora.tools import inventory, report_text
 from velmora.tools.frontend import (
     CHECKER, abort_check, describe, expect_addresses, library_log, load_checker, renew_abort,
 )
@@ -83,10 +83,9 @@ class Outcome:
     # on 2 masters; ..."), None when nothing was found.
     summary: Optional[str] = None
     completed: bool = field(init=False)
-    # For the plant view: each master's ports (True: activated) by
-    # address, and the port faults the driver library told of.
+    # For the plant view: each master's ports (True: activated) by address
+    # (the port faults are in the inventory).
     modes: dict = field(default_factory=dict)
-    faults: dict = field(default_factory=dict)
 
     def __post_init__(self):
         self.completed = self.failure is None and not self.aborted
@@ -192,7 +191,6 @@ class Worker:
         self._flush_posted = False
         self._abort_requested = False
         self._on_lines: Callable[[list[Line]], None] = lambda lines: None
-        self._faults: dict = {}
         self.thread: Optional[threading.Thread] = None
         self.checker: Any = None
 
@@ -271,16 +269,12 @@ class Worker:
             self._post(self.flush)
 
     def _print_log(self, text: str) -> None:
-        fault = plant_view.port_fault(text)
-        if fault is not None:
-            self._faults[fault[:2]] = fault[2]
         self._print(*(target.other(report_text.safe(text)) for target in self._targets))
 
     def _run(self, arguments: dict, on_done: Callable[[Outcome], None]) -> None:
         failure = None
         capture = None
         ports = None
-        self._faults = {}
         try:
             try:
                 self.checker = self._load()
@@ -308,7 +302,7 @@ class Worker:
                 if outcome.completed:
                     outcome.summary = capture.health_summary()
             if ports is not None:
-                outcome.modes, outcome.faults = ports.modes, self._faults
+                outcome.modes = ports.modes
             me = threading.current_thread()
 
             def done():

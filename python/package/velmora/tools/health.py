@@ -1,5 +1,6 @@
 """Health beside presence: the pending diagnoses of a master, its ports and
-devices, and each port's communication, as the driver library tells them
+devices, each port's communication and the faults its ports' states tell
+of, as the driver library tells them
 (the stand-in's read-only ``MasterBridge.health``; a library without it
 tells nothing, and the report is that of the checker alone).
 
@@ -69,10 +70,31 @@ def _communication(c: Any) -> dict:
     }
 
 
+def _faults(health: Any) -> dict:
+    """{port: {"status": the port's state, "text": the library's words}},
+    the first fault told of a port."""
+    faults: dict = {}
+    for f in islice(getattr(health, "faults", None) or (), MAX_PORTS):
+        port = _int(getattr(f, "port", None), MAX_PORTS)
+        if port:
+            faults.setdefault(port, {"status": _text(getattr(f, "status", None), 64),
+                                     "text": _text(getattr(f, "text", None)) or ""})
+    return faults
+
+
+def faults(bridge: Any) -> Optional[dict]:
+    """Only the port faults of read(), None when the library tells none."""
+    try:
+        health = getattr(bridge, "health", None)
+        return None if health is None else _faults(health)
+    except Exception:
+        return None
+
+
 def read(bridge: Any) -> Optional[dict]:
     """The health of a master bridge as plain data, None when the driver
     library tells none: {"diagnoses": [every diagnosis, port null for the
-    master's own], "ports": {port: communication}}."""
+    master's own], "ports": {port: communication}, "faults": {port: fault}}."""
     try:
         health = getattr(bridge, "health", None)
         if health is None:
@@ -87,7 +109,7 @@ def read(bridge: Any) -> Optional[dict]:
             port = _int(number, MAX_PORTS)
             if port is not None:
                 ports[port] = _communication(c)
-        return {"diagnoses": diagnoses, "ports": ports}
+        return {"diagnoses": diagnoses, "ports": ports, "faults": _faults(health)}
     except Exception:
         return None
 

@@ -175,6 +175,7 @@ class _Master:
     transport: Any
     devices: list
     health: Optional[dict] = None  # health.read(): as last read, None when the library tells none
+    bridge: Any = None  # the master bridge, whose port faults are known once its devices are listed
 
     def to_json(self) -> dict:
         document = {**self.values, "transport": self.transport, "devices": self.devices}
@@ -184,13 +185,19 @@ class _Master:
 
 
 def _health_json(health: dict) -> dict:
-    """The master's own diagnoses, and per port its communication and diagnoses."""
+    """The master's own diagnoses, and per port its communication, its
+    diagnoses and its fault (only where there is one)."""
     def listed(port: Any) -> list:
         return [{k: v for k, v in d.items() if k != "port"} for d in health["diagnoses"] if d["port"] == port]
 
-    numbers = sorted(set(health["ports"]) | {d["port"] for d in health["diagnoses"] if d["port"] is not None})
+    def fault(port: int) -> dict:
+        return {"fault": health["faults"][port]} if port in health["faults"] else {}
+
+    numbers = sorted(set(health["ports"]) | set(health["faults"])
+                     | {d["port"] for d in health["diagnoses"] if d["port"] is not None})
     return {"diagnoses": listed(None),
-            "ports": [{"port": n, **health["ports"].get(n, {}), "diagnoses": listed(n)} for n in numbers]}
+            "ports": [{"port": n, **health["ports"].get(n, {}), "diagnoses": listed(n), **fault(n)}
+                      for n in numbers]}
 
 
 def _key(diagnosis: dict) -> tuple:
@@ -304,7 +311,7 @@ class Capture:
             return
         try:
             self._current = _Master({name: raw(values[name]) for name in MASTER_NAMES},
-                                    transport, [], health_.read(master))
+                                    transport, [], health_.read(master), master)
             self.masters.append(self._current)
         except Exception:
             self.lost = True
@@ -415,6 +422,12 @@ class Capture:
 
     def document(self, completed: bool) -> dict:
         """The inventory; `completed`: check() returned without an abort."""
+        for m in self.masters:
+            # The faults are told when the devices are listed, after the
+            # master's line (and a master without devices reads no more).
+            found = health_.faults(m.bridge) if m.health is not None else None
+            if found is not None and m.health is not None:
+                m.health["faults"] = found
         masters = [m.to_json() for m in self.masters]
         counts = self.counts or (len(masters), sum(len(m["devices"]) for m in masters))
         return {

@@ -1,7 +1,7 @@
 """The plant as a grid, for the window's plant view: one row per master, one
 cell per port, each cell in one of five states.  Made from what one check
-recorded (the inventory document, the port modes and the port faults the
-driver library told of); no Kivy here.
+recorded (the inventory document, with the health and port faults the
+driver library told of, and the port modes); no Kivy here.
 
 Each state has a colour and a symbol, so that the grid reads without the
 colours too (colour-blind users, a grey-scale print):
@@ -23,7 +23,7 @@ import re
 from dataclasses import dataclass, field
 from typing import Any, Iterable, Optional
 
-from velmora.tools.health import SHOWN
+from velmora.tools.health import SHOWN, invalid_process_data
 from velmora.tools.report_text import safe
 
 ONLINE, DIAGNOSIS, FAULT, OFF, EMPTY = "online", "diagnosis", "fault", "off", "empty"
@@ -36,18 +36,6 @@ COLOURS = {
     OFF: (0.30, 0.30, 0.33),
     EMPTY: (0.13, 0.13, 0.15),
 }
-
-# A port fault as the driver library tells it, forwarded as a warning.
-_PORT_FAULT = re.compile(r"(?:WARNING|ERROR): (?:\S+: )?Master (?P<address>.+?) port (?P<port>\d{1,3}): "
-                         r"(?P<what>.+)")
-
-
-def port_fault(line: str) -> Optional[tuple[str, int, str]]:
-    """(master address, port, what) of a port fault in a warning of the
-    driver library, None for any other line."""
-    found = _PORT_FAULT.fullmatch(line)
-    return (found["address"], int(found["port"]), found["what"]) if found else None
-
 
 @dataclass
 class Cell:
@@ -85,11 +73,9 @@ def _problems(diagnoses: Any, port: Optional[dict] = None) -> list[str]:
     found = [_text(d.get("text")) or " ".join(t for t in (_text(d.get("severity")), _code(d.get("code"))) if t)
              for d in (diagnoses if isinstance(diagnoses, list) else [])
              if isinstance(d, dict) and d.get("severity") in SHOWN]
-    if isinstance(port, dict):
-        which = [name for name, key in (("input", "pdInValid"), ("output", "pdOutValid"))
-                 if port.get(key) is False]
-        if which:
-            found.append(f"process data ({' and '.join(which)}) invalid")
+    which = invalid_process_data(port) if isinstance(port, dict) else None
+    if which:
+        found.append(f"process data ({which}) invalid")
     return found
 
 
@@ -97,14 +83,22 @@ def _code(code: Any) -> str:
     return f"0x{code:04X}" if isinstance(code, int) and not isinstance(code, bool) else ""
 
 
-def rows(document: dict, modes: Optional[dict] = None, faults: Optional[dict] = None,
+def _fault(port: Optional[dict]) -> Optional[str]:
+    """The words of a port's fault as the inventory holds it, None for none."""
+    fault = port.get("fault") if port is not None else None
+    if not isinstance(fault, dict):
+        return None
+    text = fault.get("text")
+    return text if isinstance(text, str) else ""
+
+
+def rows(document: dict, modes: Optional[dict] = None,
          changed: Iterable[tuple[Any, Any]] = ()) -> list[Row]:
     """The grid of a check: `modes` maps a master's address to its ports'
-    modes (True: activated, False: deactivated), `faults` (address, port) to the fault's
-    words, `changed` holds the (address, port) of each change the round
-    found (port None: the master)."""
+    modes (True: activated, False: deactivated), `changed` holds the
+    (address, port) of each change the round found (port None: the
+    master)."""
     modes = modes or {}
-    faults = faults or {}
     marked = set(changed)
     grid = []
     for master in document.get("masters", []):
@@ -113,14 +107,14 @@ def rows(document: dict, modes: Optional[dict] = None, faults: Optional[dict] = 
         health = {p.get("port"): p for p in master.get("ports") or []
                   if isinstance(p, dict) and isinstance(p.get("port"), int)}
         ports = list(modes.get(address) or [])
-        count = max([len(ports), *devices, *health, *(p for a, p in faults if a == address)], default=0)
+        count = max([len(ports), *devices, *health], default=0)
         row = Row(address, _text(master.get("name")), changed=(address, None) in marked,
                   problems=_problems(master.get("diagnoses")))
         for number in range(1, min(count, 64) + 1):
             device = devices.get(number)
-            fault = faults.get((address, number))
             active = ports[number - 1] if number <= len(ports) else True
             port = health.get(number)
+            fault = _fault(port)
             problems = _problems(port.get("diagnoses"), port) if port is not None else []
             words = ""
             if device is not None:

@@ -17,7 +17,7 @@ from typing import Any
 from ._address import address_key, split_master
 from ._backend import DeviceRow, MasterLink, SessionLink, TransportBackend
 from ._errors import IoddError
-from ._health import Communication, Diagnosis, Health, communication, derive
+from ._health import Communication, Diagnosis, Health, PortFault, communication, derive
 from ._log import tell_port_fault, warn
 from ._installation import PORT_MODES, DeviceSpec, Installation, MasterSpec, PortSpec
 from ._protocol import (
@@ -104,6 +104,7 @@ class EmulatedMaster(SessionLink):
         self._stop = stop or threading.Event()
         self.ports = [EmulatedPort(p, self.number) for p in spec.ports]
         self._diagnoses: tuple[Diagnosis, ...] | None = None
+        self._faults: tuple[PortFault, ...] = ()  # as the latest device listing told them
 
     def __repr__(self) -> str:
         return f"<EmulatedMaster {self.transport} {self.address}>"
@@ -165,14 +166,19 @@ class EmulatedMaster(SessionLink):
             raise IoddError(f"Master {self.address}: connection lost while reading the device table")
         self._check_link()
         rows: list[DeviceRow] = []
+        faults: list[PortFault] = []
         with self._lock:
             states = [(port, port.status()) for port in self.ports]
         for port, status in states:
-            tell_port_fault(self.address, port.number, status, port.mode == "IOLINK", port.expected)
+            fault = tell_port_fault(self.address, port.number, status, port.mode == "IOLINK", port.expected)
+            if fault is not None:
+                faults.append(fault)
             dev = port.device
             if port.mode == "IOLINK" and dev is not None and status in DEVICE_THERE:
                 ident = None if dev.identification is None else dict(dev.identification)
                 rows.append((port.number, dev.vendor_id, dev.device_id, ident))
+        with self._lock:
+            self._faults = tuple(faults)
         return rows
 
     def event_log(self) -> Any:
@@ -203,8 +209,9 @@ class EmulatedMaster(SessionLink):
         diagnoses = self._diagnoses
         with self._lock:
             answers = {port.number: self.communication(port) for port in self.ports}
+            faults = self._faults
         ports: dict[int, Communication] = {n: communication(a) for n, a in answers.items()}
-        return Health(diagnoses, ports)
+        return Health(diagnoses, ports, faults)
 
     # -- the port configuration, as the REST face reads and writes it --------------
 

@@ -69,20 +69,29 @@ class Communication:
     pdInValid: bool | None = None
     pdOutValid: bool | None = None
 
-    @property
-    def processDataInvalid(self) -> bool:
-        """The master says the port's input or output process data are invalid."""
-        return self.pdInValid is False or self.pdOutValid is False
+
+@dataclass(frozen=True)
+class PortFault:
+    """A fault that a port's state tells of, as the library warns of it:
+    ``status`` the state as the master gave it (None where it gave none),
+    ``text`` the warning's words ("port power switched off (port power
+    off)")."""
+
+    port: int
+    status: str | None
+    text: str
 
 
 @dataclass(frozen=True)
 class Health:
     """What a master session read: the pending diagnoses of the master, its
-    ports and devices (``diagnoses``, log order) and each read port's
-    communication (``ports``, by port number)."""
+    ports and devices (``diagnoses``, log order), each read port's
+    communication (``ports``, by port number) and the faults its ports'
+    states told of when the devices were listed (``faults``, by port)."""
 
     diagnoses: tuple[Diagnosis, ...] = ()
     ports: Mapping[int, Communication] = field(default_factory=dict)
+    faults: tuple[PortFault, ...] = ()
 
 
 NO_HEALTH = Health()

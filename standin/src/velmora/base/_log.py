@@ -12,6 +12,7 @@ from collections.abc import Iterator
 from contextlib import contextmanager
 
 from . import IoddUtility
+from ._health import PortFault
 from ._protocol import port_fault
 
 _thread = threading.local()
@@ -48,9 +49,14 @@ def info(message: str) -> None:
     log("info", message)
 
 
-def tell_port_fault(master: str, port: int, status: str | None, iolink: bool, expected: tuple[int, int] | None) -> None:
+def tell_port_fault(master: str, port: int, status: str | None, iolink: bool,
+                    expected: tuple[int, int] | None) -> PortFault | None:
     """One line for a port whose state tells of a fault (see
-    ``_protocol.port_fault``): ``Master ADDRESS port N: words``."""
+    ``_protocol.port_fault``): ``Master ADDRESS port N: words``; the fault
+    of a warning is returned too, for the master's health (an empty port
+    told as info is none)."""
     fault = port_fault(status, iolink, expected)
-    if fault is not None:
-        log(fault[0], f"Master {master} port {port}: {fault[1]}")
+    if fault is None:
+        return None
+    log(fault[0], f"Master {master} port {port}: {fault[1]}")
+    return PortFault(port, status, fault[1]) if fault[0] == "warning" else None

@@ -9,7 +9,7 @@ from typing import Any
 
 from .._backend import DeviceRow, SessionLink
 from .._errors import IoddError
-from .._health import MAX_ENTRIES, Communication, Diagnosis, Health, communication, derive
+from .._health import MAX_ENTRIES, Communication, Diagnosis, Health, PortFault, communication, derive
 from .._log import info, tell_port_fault, warn
 from .._protocol import API_MODE, DEVICE_THERE, NO_DEVICE_CODES, STARTING
 from . import resources
@@ -48,6 +48,7 @@ class RestMaster(SessionLink):
         # from the event log, and the status of each port holding a device.
         self._diagnoses: tuple[Diagnosis, ...] = ()
         self._communication: dict[int, Communication] = {}
+        self._faults: tuple[PortFault, ...] = ()  # as the latest device listing told them
 
     def __repr__(self) -> str:
         return f"<RestMaster {self.address} master {self.number}>"
@@ -111,7 +112,7 @@ class RestMaster(SessionLink):
             if first:
                 self._ports, self._status = ports, status
                 self._modes = None
-                self._diagnoses, self._communication = diagnoses, {}
+                self._diagnoses, self._communication, self._faults = diagnoses, {}, ()
 
     def _event_log(self) -> tuple[Diagnosis, ...]:
         """The master's pending diagnoses, from the youngest entries of the
@@ -136,7 +137,7 @@ class RestMaster(SessionLink):
         with self._lock:
             ports = {p: Communication(status=s) for p, s in (self._status or {}).items()}
             ports.update(self._communication)
-            return Health(self._diagnoses, ports)
+            return Health(self._diagnoses, ports, self._faults)
 
     def close(self) -> None:
         super().close()
@@ -218,9 +219,14 @@ class RestMaster(SessionLink):
 
     def devices(self) -> list[DeviceRow]:
         iolink = {p for p, mode in enumerate(self.port_modes(), start=1) if mode == "IOLINK"}
+        faults = []
         for port, status in sorted((self._status or {}).items()):
             if port not in self._starting:  # those were named when the wait ended
-                tell_port_fault(self.address, port, status, port in iolink, self._expected.get(port))
+                fault = tell_port_fault(self.address, port, status, port in iolink, self._expected.get(port))
+                if fault is not None:
+                    faults.append(fault)
+        with self._lock:
+            self._faults = tuple(faults)
         rows: dict[int, DeviceRow] = {}
         try:
             aliases = resources.device_aliases(self.client, self.number, self._ports)
