@@ -78,6 +78,14 @@ def overcurrent_gone(plant):
     port(plant, 0, 2)["events"] = [OVERCURRENT, {**OVERCURRENT, "mode": "DISAPPEARS"}]
 
 
+def power_off(plant):
+    port(plant, 1, 1)["status"] = "PORT_POWER_OFF"
+
+
+def power_on(plant):
+    port(plant, 1, 1).pop("status")
+
+
 # Each step changes the plant, then a round finds these changes.
 STEPS = [
     (plug, ['device new: 10.0.0.1 port 2 (vid 0x0001, did 0x0014, S/N "S2")']),
@@ -89,6 +97,12 @@ STEPS = [
     # What the comparison knows, the watch reports.
     (overcurrent, ['diagnosis appeared: 10.0.0.1 port 2: ERROR 0x1813 "Overcurrent at C/Q"']),
     (overcurrent_gone, ['diagnosis cleared: 10.0.0.1 port 2: ERROR 0x1813 "Overcurrent at C/Q"']),
+    (power_off, ['device missing: 10.0.0.2 port 1 (vid 0x0001, did 0x001e, S/N "S3")',
+                 'port fault appeared: 10.0.0.2 port 1: PORT_POWER_OFF "'
+                 'port power switched off (port power off)"']),
+    (power_on, ['device new: 10.0.0.2 port 1 (vid 0x0001, did 0x001e, S/N "S3")',
+                'port fault cleared: 10.0.0.2 port 1: PORT_POWER_OFF "'
+                'port power switched off (port power off)"']),
     (set_master(1, present=False), ["master lost: 10.0.0.2"]),
     (lambda plant: None, []),  # lost once, not once per round
     (unplug_b, ["master back: 10.0.0.2",

@@ -530,6 +530,8 @@ KINDS = {
     "diagnosisAppeared": "diagnosis appeared",
     "diagnosisCleared": "diagnosis cleared",
     "transmissionRateChanged": "transmission rate changed",
+    "portFaultAppeared": "port fault appeared",
+    "portFaultCleared": "port fault cleared",
 }
 # A device counts as replaced when one of these differs.
 _SAME_DEVICE = ("vendorId", "deviceId", "serialNumber")
@@ -561,6 +563,8 @@ class Difference:
             where += f" port {_label(self.port)}"
         if self.kind in _DIAGNOSIS_KINDS:
             return f"{KINDS[self.kind]}: {where}: {_diagnosis(self.found or self.saved)}"
+        if self.kind in _FAULT_KINDS:
+            return f"{KINDS[self.kind]}: {where}: {_fault(self.found or self.saved)}"
         if self.kind == "deviceMissing":
             return f"{KINDS[self.kind]}: {where} ({_device(self.saved)})"
         if self.kind == "deviceNew":
@@ -571,6 +575,7 @@ class Difference:
 
 
 _DIAGNOSIS_KINDS = ("diagnosisAppeared", "diagnosisCleared")
+_FAULT_KINDS = ("portFaultAppeared", "portFaultCleared")
 
 
 def _diagnosis(d: dict) -> str:
@@ -581,11 +586,17 @@ def _diagnosis(d: dict) -> str:
     return f"{text} {_shown(d.get('text'))}"
 
 
-def _health_of(master: dict) -> Optional[tuple[dict, dict]]:
+def _fault(f: Any) -> str:
+    status = f.get("status") if isinstance(f, dict) else None
+    text = f.get("text") if isinstance(f, dict) else None
+    return _shown(text) if status is None else f"{_label(status)} {_shown(text)}"
+
+
+def _health_of(master: dict) -> Optional[tuple[dict, dict, dict]]:
     """A master's diagnoses shown in a report (WARNING or worse), by
-    (port, code, text), and its ports' transmission rates; None for an
-    inventory without them (saved before they were recorded) or with them
-    malformed: unknown, not compared."""
+    (port, code, text), its ports' transmission rates and its ports'
+    faults, by port; None for an inventory without them (saved before they
+    were recorded) or with them malformed: unknown, not compared."""
     own, ports = master.get("diagnoses"), master.get("ports")
     if not isinstance(own, list) or not isinstance(ports, list):
         return None
@@ -597,10 +608,13 @@ def _health_of(master: dict) -> Optional[tuple[dict, dict]]:
             if isinstance(d, dict) and d.get("severity") in health_.SHOWN:
                 key = (_hashable(port), _hashable(d.get("code")), _hashable(d.get("text")))
                 diagnoses.setdefault(key, {**d, "port": port})
+    faults: dict = {}
     for p in ports:
         if isinstance(p, dict) and isinstance(p.get("transmissionRate"), str):
             rates[_hashable(p.get("port"))] = (p.get("port"), p["transmissionRate"])
-    return diagnoses, rates
+        if isinstance(p, dict) and isinstance(p.get("fault"), dict):
+            faults.setdefault(_hashable(p.get("port")), (p.get("port"), p["fault"]))
+    return diagnoses, rates, faults
 
 
 def _health_differences(address: Any, saved: dict, found: dict) -> list[Difference]:
@@ -613,6 +627,13 @@ def _health_differences(address: Any, saved: dict, found: dict) -> list[Differen
                     for key, d in before[0].items() if key not in now[0]]
     differences += [Difference("transmissionRateChanged", address, port, before[1][key][1], rate)
                     for key, (port, rate) in now[1].items() if key in before[1] and before[1][key][1] != rate]
+    # A fault whose status or words changed is the old one cleared and a new one.
+    differences += [Difference("portFaultCleared", address, port, fault, None)
+                    for key, (port, fault) in before[2].items()
+                    if key not in now[2] or _hashable(_fault(now[2][key][1])) != _hashable(_fault(fault))]
+    differences += [Difference("portFaultAppeared", address, port, None, fault)
+                    for key, (port, fault) in now[2].items()
+                    if key not in before[2] or _hashable(_fault(before[2][key][1])) != _hashable(_fault(fault))]
     return differences
 
 
