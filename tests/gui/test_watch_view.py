@@ -26,16 +26,23 @@ def next_round(view, rounds):
     wait_for(lambda: view._rounds == rounds and not view.busy, f"round {rounds}")
 
 
-def cells(view):
-    return [(c.state, c.changed) for c in view.ids.plant.cells()]
-
-
-def test_rounds_show_what_changed_and_mark_it_until_the_next_round(view, installation):
+def start_watch(view, installation):
+    """The plant installed, the watch switched on and its first round done;
+    later rounds only when a test asks for them."""
     plant = copy.deepcopy(PLANT)
     installation(plant)
     view.watch_interval = 3600
     press(view.ids.watch_button)
     wait_for(lambda: view._rounds == 1 and not view.busy, "the first round")
+    return plant
+
+
+def cells(view):
+    return [(c.state, c.changed) for c in view.ids.plant.cells()]
+
+
+def test_rounds_show_what_changed_and_mark_it_until_the_next_round(view, installation):
+    plant = start_watch(view, installation)
     first = view.report()
     assert "Master 10.0.0.1" in first and view.ids.check_button.disabled
     assert cells(view) == [("online", False), ("empty", False), ("off", False)]
@@ -58,11 +65,7 @@ def test_rounds_show_what_changed_and_mark_it_until_the_next_round(view, install
 
 
 def test_abort_during_a_round_ends_the_watch(view, installation):
-    plant = copy.deepcopy(PLANT)
-    installation(plant)
-    view.watch_interval = 3600
-    press(view.ids.watch_button)
-    wait_for(lambda: view._rounds == 1 and not view.busy, "the first round")
+    plant = start_watch(view, installation)
     plant["masters"][0]["delay"] = 0.5  # the in-process emulation sits its delays out
     installation(plant)
     view._round()
